@@ -1,0 +1,261 @@
+#include "kvelo/glue/function.hpp"
+
+#include <structmember.h>
+
+#include <cstddef>
+#include <string>
+
+namespace kvelo::glue {
+
+namespace {
+
+struct FnObject {
+    PyObject_HEAD FunctionSpec* spec;
+    PyObject* dict;
+    PyObject* globals;
+};
+
+void fn_dealloc(PyObject* self) {
+    auto* f = reinterpret_cast<FnObject*>(self);
+    PyTypeObject* tp = Py_TYPE(self);
+    delete f->spec;
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->globals);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyObject* fn_repr(PyObject* self) {
+    auto* f = reinterpret_cast<FnObject*>(self);
+    return PyUnicode_FromFormat("<function %s at %p>", f->spec->qualname.c_str(), self);
+}
+
+PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) {
+        Py_INCREF(self);
+        return self;
+    }
+    return PyMethod_New(self, obj);
+}
+
+std::string quoted_list(const std::vector<std::string>& names) {
+    // Python's wording: 'a'  /  'a' and 'b'  /  'a', 'b', and 'c'
+    std::string out;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) {
+            if (names.size() == 2) {
+                out += " and ";
+            } else {
+                out += (i + 1 == names.size()) ? ", and " : ", ";
+            }
+        }
+        out += "'" + names[i] + "'";
+    }
+    return out;
+}
+
+// Python's argument binding for positional-or-keyword parameters, with the
+// interpreter's own messages and order of checks.
+bool bind_arguments(const FunctionSpec& spec, PyObject* args, PyObject* kwargs,
+                    std::vector<py::object>& bound) {
+    const size_t nparams = spec.params.size();
+    const auto nargs = static_cast<size_t>(PyTuple_GET_SIZE(args));
+    bound.assign(nparams, py::object());
+    for (size_t i = 0; i < nargs && i < nparams; ++i) {
+        bound[i] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(args, i));
+    }
+    if (kwargs != nullptr) {
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!PyUnicode_Check(key)) {
+                PyErr_Format(PyExc_TypeError, "%s() keywords must be strings",
+                             spec.qualname.c_str());
+                return false;
+            }
+            const char* k = PyUnicode_AsUTF8(key);
+            if (k == nullptr) return false;
+            size_t idx = nparams;
+            for (size_t i = 0; i < nparams; ++i) {
+                if (spec.params[i].name == k) {
+                    idx = i;
+                    break;
+                }
+            }
+            if (idx == nparams) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'",
+                             spec.qualname.c_str(), k);
+                return false;
+            }
+            if (bound[idx]) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
+                             spec.qualname.c_str(), k);
+                return false;
+            }
+            bound[idx] = py::reinterpret_borrow<py::object>(value);
+        }
+    }
+    if (nargs > nparams) {
+        size_t ndefaults = 0;
+        for (const auto& p : spec.params) ndefaults += p.default_value.has_value();
+        std::string sig = ndefaults ? "from " + std::to_string(nparams - ndefaults) + " to " +
+                                          std::to_string(nparams)
+                                    : std::to_string(nparams);
+        PyErr_Format(PyExc_TypeError, "%s() takes %s positional argument%s but %zu %s given",
+                     spec.qualname.c_str(), sig.c_str(), nparams == 1 ? "" : "s", nargs,
+                     nargs == 1 ? "was" : "were");
+        return false;
+    }
+    std::vector<std::string> missing;
+    for (size_t i = 0; i < nparams; ++i) {
+        if (bound[i]) continue;
+        if (spec.params[i].default_value) {
+            bound[i] = *spec.params[i].default_value;
+        } else {
+            missing.push_back(spec.params[i].name);
+        }
+    }
+    if (!missing.empty()) {
+        PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s",
+                     spec.qualname.c_str(), missing.size(), missing.size() == 1 ? "" : "s",
+                     quoted_list(missing).c_str());
+        return false;
+    }
+    return true;
+}
+
+PyObject* fn_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    auto* f = reinterpret_cast<FnObject*>(self);
+    std::vector<py::object> bound;
+    if (!bind_arguments(*f->spec, args, kwargs, bound)) return nullptr;
+    try {
+        Call call(bound, py::reinterpret_borrow<py::dict>(f->globals), f->spec->qualname);
+        py::object result = f->spec->impl(call);
+        if (!result) result = py::none();
+        return result.release().ptr();
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (py::builtin_exception& e) {
+        e.set_error();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+PyObject* fn_get_signature(PyObject* self, void*) {
+    auto* f = reinterpret_cast<FnObject*>(self);
+    try {
+        py::module_ inspect = py::module_::import("inspect");
+        py::object Parameter = inspect.attr("Parameter");
+        py::object empty = Parameter.attr("empty");
+        py::list params;
+        for (const auto& p : f->spec->params) {
+            params.append(Parameter(p.name, Parameter.attr("POSITIONAL_OR_KEYWORD"),
+                                    py::arg("default") = p.default_value ? *p.default_value : empty,
+                                    py::arg("annotation") =
+                                        p.annotation ? py::str(*p.annotation) : empty));
+        }
+        py::object ret =
+            f->spec->return_annotation ? py::str(*f->spec->return_annotation) : empty;
+        return inspect.attr("Signature")(params, py::arg("return_annotation") = ret)
+            .release()
+            .ptr();
+    } catch (py::error_already_set& e) {
+        e.restore();
+        return nullptr;
+    }
+}
+
+PyGetSetDef fn_getset[] = {
+    {"__signature__", fn_get_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef fn_members[] = {
+    {"__dictoffset__", T_PYSSIZET, offsetof(FnObject, dict), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyTypeObject* function_type() {
+    // One type per extension module (each links its own copy of the glue).
+    static PyTypeObject* type = [] {
+        PyType_Slot slots[] = {
+            {Py_tp_dealloc, reinterpret_cast<void*>(fn_dealloc)},
+            {Py_tp_repr, reinterpret_cast<void*>(fn_repr)},
+            {Py_tp_call, reinterpret_cast<void*>(fn_call)},
+            {Py_tp_descr_get, reinterpret_cast<void*>(fn_descr_get)},
+            {Py_tp_getset, fn_getset},
+            {Py_tp_members, fn_members},
+            {0, nullptr},
+        };
+        PyType_Spec spec = {"kvelo.py.function", sizeof(FnObject), 0, Py_TPFLAGS_DEFAULT, slots};
+        PyObject* t = PyType_FromSpec(&spec);
+        if (t == nullptr) throw py::error_already_set();
+        return reinterpret_cast<PyTypeObject*>(t);
+    }();
+    return type;
+}
+
+}  // namespace
+
+py::object Call::g(const char* name) const {
+    PyObject* v = PyDict_GetItemString(globals_.ptr(), name);
+    if (v != nullptr) return py::reinterpret_borrow<py::object>(v);
+    py::object builtins = py::module_::import("builtins");
+    if (py::hasattr(builtins, name)) return builtins.attr(name);
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    throw py::error_already_set();
+}
+
+py::object make_function(FunctionSpec spec, py::dict globals, const std::string& module_name) {
+    if (spec.qualname.empty()) spec.qualname = spec.name;
+    PyTypeObject* tp = function_type();
+    auto* f = PyObject_New(FnObject, tp);
+    if (f == nullptr) throw py::error_already_set();
+    f->dict = nullptr;
+    f->globals = globals.inc_ref().ptr();
+    f->spec = new FunctionSpec(std::move(spec));
+    py::object self = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
+
+    const FunctionSpec& s = *f->spec;
+    py::dict d;
+    d["__name__"] = s.name;
+    d["__qualname__"] = s.qualname;
+    d["__module__"] = module_name;
+    d["__doc__"] = s.doc.empty() ? py::object(py::none()) : py::object(py::str(s.doc));
+    py::list defaults;
+    for (const auto& p : s.params) {
+        if (p.default_value) defaults.append(*p.default_value);
+    }
+    d["__defaults__"] = defaults.empty() ? py::object(py::none()) : py::object(py::tuple(defaults));
+    d["__kwdefaults__"] = py::none();
+    py::dict annotations;
+    for (const auto& p : s.params) {
+        if (p.annotation) annotations[py::str(p.name)] = *p.annotation;
+    }
+    if (s.return_annotation) annotations["return"] = *s.return_annotation;
+    d["__annotations__"] = annotations;
+    d["__globals__"] = globals;
+    f->dict = d.release().ptr();
+    return self;
+}
+
+py::object def(py::module_& m, FunctionSpec spec) {
+    std::string name = spec.name;
+    py::object fn = make_function(std::move(spec), m.attr("__dict__"),
+                                  py::str(m.attr("__name__")).cast<std::string>());
+    m.attr(name.c_str()) = fn;
+    return fn;
+}
+
+Impl not_available(const std::string& name) {
+    return [name](const Call&) -> py::object {
+        PyErr_Format(PyExc_NotImplementedError, "%s is not available in this version of kvelo.py",
+                     name.c_str());
+        throw py::error_already_set();
+    };
+}
+
+}  // namespace kvelo::glue

@@ -1,0 +1,102 @@
+#include "kvelo/glue/pyutil.hpp"
+
+namespace kvelo::glue {
+
+py::object import_as(py::module_& m, const char* module, const char* alias) {
+    py::object mod = py::module_::import(module);
+    m.attr(alias) = mod;
+    return mod;
+}
+
+py::object import_from(py::module_& m, const char* module, const char* name, const char* alias) {
+    py::object mod = py::module_::import(module);
+    if (!py::hasattr(mod, name)) {
+        // A submodule that is not yet imported (from matplotlib import pyplot).
+        std::string sub = std::string(module) + "." + name;
+        try {
+            mod = py::module_::import(sub.c_str());
+            m.attr(alias ? alias : name) = mod;
+            return mod;
+        } catch (py::error_already_set&) {
+        }
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
+        throw py::error_already_set();
+    }
+    py::object value = mod.attr(name);
+    m.attr(alias ? alias : name) = value;
+    return value;
+}
+
+void import_names(py::module_& m, const char* module, std::initializer_list<const char*> names) {
+    for (const char* n : names) import_from(m, module, n);
+}
+
+std::string str(py::handle value) { return py::str(value).cast<std::string>(); }
+std::string repr(py::handle value) { return py::repr(value).cast<std::string>(); }
+
+bool truthy(py::handle v) {
+    int r = PyObject_IsTrue(v.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+namespace {
+void log_at(const Call& c, const char* level, py::handle msg) {
+    c.g("logging").attr(level)(msg);
+}
+}  // namespace
+
+void log_debug(const Call& c, py::handle msg) { log_at(c, "debug", msg); }
+void log_info(const Call& c, py::handle msg) { log_at(c, "info", msg); }
+void log_warning(const Call& c, py::handle msg) { log_at(c, "warning", msg); }
+void log_error(const Call& c, py::handle msg) { log_at(c, "error", msg); }
+
+void print(py::handle msg) { py::module_::import("builtins").attr("print")(msg); }
+
+std::string start_banner_text(const std::string& name) {
+    const std::string stars(24, '*');
+    return "Start: " + stars + " " + name + " " + stars;
+}
+
+std::string end_banner_text(const std::string& name, EndForm form) {
+    const std::string stars(24, '*');
+    return std::string(form == EndForm::Wide ? "End:   " : "End: ") + stars + " " + name + " " +
+           stars;
+}
+
+void start_banner(const Call& c, py::handle debug, const std::string& name) {
+    if (truthy(debug)) log_debug(c, py::str(start_banner_text(name)));
+}
+
+void end_banner(const Call& c, py::handle debug, const std::string& name, EndForm form) {
+    if (truthy(debug)) log_debug(c, py::str(end_banner_text(name, form)));
+}
+
+py::object get(py::handle mapping, const char* key) { return mapping.attr("get")(key); }
+
+py::object get(py::handle mapping, const char* key, py::handle default_value) {
+    return mapping.attr("get")(key, default_value);
+}
+
+FigureGuard::~FigureGuard() {
+    if (!fig_) return;
+    // An error in flight is held by its C++ exception object, so the
+    // interpreter's error indicator is free for this call.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    try {
+        plt_.attr("close")(fig_);
+    } catch (py::error_already_set& e) {
+        e.discard_as_unraisable("closing a figure");
+    } catch (...) {
+    }
+    PyErr_Restore(type, value, tb);
+}
+
+void FigureGuard::close() {
+    if (!fig_) return;
+    py::object fig = std::move(fig_);
+    plt_.attr("close")(fig);
+}
+
+}  // namespace kvelo::glue

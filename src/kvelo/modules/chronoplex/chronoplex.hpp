@@ -1,0 +1,28 @@
+// Module chronoplex: station time series and station bias time series.
+// Each entry point lives in its own source file and hands its function table
+// to the module load (module.cpp), which creates them in a fixed order.
+#pragma once
+
+#include "kvelo/glue/function.hpp"
+
+namespace kvelo::chronoplex {
+
+namespace py = pybind11;
+using glue::FunctionSpec;
+
+FunctionSpec spec_extend_process_time_series_with_stats();
+FunctionSpec spec_extend_process_time_series_with_stats2();
+FunctionSpec spec_process_time_series_plot_from_file();
+FunctionSpec spec_plot_station_timeseries_grouped_or_subplots();
+FunctionSpec spec_plot_station_timeseries_collocation();
+FunctionSpec spec_plot_station_bias_collocation();
+FunctionSpec spec_plot_station_timeseries_bias1();
+FunctionSpec spec_plot_station_timeseries_bias2();
+FunctionSpec spec_plot_station_timeseries_bias3();
+
+// Second half of process_time_series_plot_from_file: hands the station-wise
+// dictionary to the figure functions and the statistics extension.  `c` is the
+// entry's own call (its bound arguments), `data` the dictionary, `unit` the unit text.
+void dispatch_run(const glue::Call& c, py::object data, py::object unit);
+
+}  // namespace kvelo::chronoplex

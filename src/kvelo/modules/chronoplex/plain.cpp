@@ -1,0 +1,25 @@
+#include "kvelo/glue/pyutil.hpp"
+#include "kvelo/modules/chronoplex/chronoplex.hpp"
+
+namespace kvelo::chronoplex {
+
+using namespace kvelo::glue;
+
+FunctionSpec spec_plot_station_timeseries_grouped_or_subplots() {
+    return {.name = "plot_station_timeseries_grouped_or_subplots",
+            .params = {"config",
+                       "data",
+                       "data_file_base",
+                       "data_format",
+                       "model_files_dict",
+                       "plot_file_base",
+                       "save_plot_formats",
+                       "plot_title",
+                       {"variable", py::none()},
+                       {"unit", py::none()},
+                       {"debug", py::bool_(false)}},
+            .impl = not_available("plot_station_timeseries_grouped_or_subplots"),
+            .doc = "plot_station_timeseries_grouped_or_subplots(config, data, data_file_base, data_format, model_files_dict, plot_file_base, save_plot_formats, plot_title, variable=None, unit=None, debug=False)"};
+}
+
+}  // namespace kvelo::chronoplex

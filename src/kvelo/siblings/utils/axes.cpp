@@ -1,0 +1,120 @@
+#include <cstdint>
+#include <set>
+#include <string>
+
+#include "kvelo/glue/pyutil.hpp"
+#include "kvelo/siblings/utils/utils.hpp"
+
+namespace kvelo::utils {
+
+namespace {
+
+using glue::Call;
+
+py::object apply_time_axis_format(const Call& c) {
+    py::object ax = c[0], times = c[1], force_full_year = c[2];
+    py::module_ mdates = py::module_::import("matplotlib.dates");
+    py::object locator = mdates.attr("AutoDateLocator")(py::arg("minticks") = 3,
+                                                        py::arg("maxticks") = 8);
+    py::object formatter = mdates.attr("ConciseDateFormatter")(locator);
+    if (glue::truthy(force_full_year) && py::len(times) > 0) {
+        py::module_ pd = py::module_::import("pandas");
+        py::object first = pd.attr("Timestamp")(pd.attr("DatetimeIndex")(times).attr("min")());
+        if (!glue::truthy(pd.attr("isna")(first))) {
+            py::object year = first.attr("year");
+            ax.attr("set_xlim")(pd.attr("Timestamp")(year, 1, 1),
+                                pd.attr("Timestamp")(year, 12, 31, 23, 59, 59));
+            locator = mdates.attr("MonthLocator")();
+            formatter = mdates.attr("DateFormatter")("%b");
+        }
+    }
+    py::object xaxis = ax.attr("xaxis");
+    xaxis.attr("set_major_locator")(locator);
+    xaxis.attr("set_major_formatter")(formatter);
+    return py::none();
+}
+
+// Colour-blind friendly cycle without black and gray (kept for obs and bands).
+const char* const kPalette[] = {"#0072B2", "#D55E00", "#009E73", "#CC79A7",
+                                "#E69F00", "#56B4E9", "#F0E442", "#8c564b"};
+constexpr size_t kPaletteSize = sizeof(kPalette) / sizeof(kPalette[0]);
+
+size_t colour_index(const std::string& key) {
+    // A trailing number picks its colour (exp1, exp2, ...), so a run's
+    // experiments differ; other names hash to a fixed colour.
+    size_t end = key.size(), start = end;
+    while (start > 0 && std::isdigit(static_cast<unsigned char>(key[start - 1]))) --start;
+    if (start < end && end - start < 9) {
+        size_t n = std::stoul(key.substr(start));
+        return (n == 0 ? 0 : n - 1) % kPaletteSize;
+    }
+    uint32_t h = 2166136261u;
+    for (unsigned char ch : key) h = (h ^ ch) * 16777619u;
+    return h % kPaletteSize;
+}
+
+py::object get_line_style(const Call& c) {
+    std::string key = glue::str(c[0]);
+    py::dict style;
+    bool is_obs = key == "obs" || (key.size() > 4 && key.compare(key.size() - 4, 4, "_obs") == 0);
+    style["color"] = is_obs ? "black" : kPalette[colour_index(key)];
+    style["linestyle"] = "-";
+    return style;
+}
+
+py::object is_log_unit(const Call& c) {
+    static const std::set<std::string> log_units = {
+        "molec/cm2", "molec cm-2", "molecules/cm2", "molecules cm-2", "molec/cm^2",
+        "cm-2",      "cm-3",       "#/cm3",         "1/cm3",          "particles/cm3",
+        "#/cc",      "cm^-3",      "m-3",           "#/m3"};
+    if (c[0].is_none()) return py::bool_(false);
+    std::string unit = glue::str(c[0]);
+    std::string norm;
+    for (unsigned char ch : unit) norm += static_cast<char>(std::tolower(ch));
+    while (!norm.empty() && std::isspace(static_cast<unsigned char>(norm.back()))) norm.pop_back();
+    size_t i = 0;
+    while (i < norm.size() && std::isspace(static_cast<unsigned char>(norm[i]))) ++i;
+    return py::bool_(log_units.count(norm.substr(i)) > 0);
+}
+
+py::object extract_keys(const Call& c) {
+    // The experiment keys of one station_data: keys beginning with
+    // "<variable>_", the observation key excluded.
+    std::string prefix = glue::str(c[1]) + "_";
+    std::string obs = prefix + "obs";
+    py::list keys;
+    for (py::handle k : c[0]) {
+        if (!py::isinstance<py::str>(k)) continue;
+        std::string s = k.cast<std::string>();
+        if (s.rfind(prefix, 0) == 0 && s != obs) keys.append(k);
+    }
+    return keys;
+}
+
+}  // namespace
+
+void add_axes(py::module_& m) {
+    glue::def(m, {.name = "apply_time_axis_format",
+                  .params = {"ax", "times", {"force_full_year", py::none()}},
+                  .impl = apply_time_axis_format,
+                  .doc = "apply_time_axis_format(ax, times, force_full_year=None)\n\n"
+                         "Date ticks on the x axis; a truthy force_full_year shows the whole "
+                         "calendar year of the first time stamp."});
+    glue::def(m, {.name = "get_line_style",
+                  .params = {"key"},
+                  .impl = get_line_style,
+                  .doc = "get_line_style(key)\n\nA new dict of Axes.plot keywords (color, "
+                         "linestyle) for 'obs' or an experiment key."});
+    glue::def(m, {.name = "is_log_unit",
+                  .params = {"unit"},
+                  .impl = is_log_unit,
+                  .doc = "is_log_unit(unit)\n\nTrue for column and number densities, which "
+                         "are drawn on a logarithmic axis."});
+    glue::def(m, {.name = "extract_keys",
+                  .params = {"station_data", "variable"},
+                  .impl = extract_keys,
+                  .doc = "extract_keys(station_data, variable)\n\nThe experiment keys of one "
+                         "station's data."});
+}
+
+}  // namespace kvelo::utils
