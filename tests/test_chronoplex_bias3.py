@@ -1,0 +1,365 @@
+"""Collocated bias figures: regional mean bias with its band, station figures,
+debug dumps, printed diagnostics and log lines."""
+
+import inspect
+import logging
+import math
+import os
+
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.axes  # noqa: E402
+import matplotlib.dates as mdates  # noqa: E402
+import matplotlib.figure  # noqa: E402
+import matplotlib.pyplot as plt  # noqa: E402
+import numpy as np  # noqa: E402
+import pandas as pd  # noqa: E402
+import pytest  # noqa: E402
+
+from kvelo.py import chronoplex  # noqa: E402
+
+START = "Start: " + "*" * 24 + " plot_station_timeseries_bias3 " + "*" * 24
+END = "End:   " + "*" * 24 + " plot_station_timeseries_bias3 " + "*" * 24
+T = pd.date_range("2024-01-01", periods=5, freq="D")
+
+
+def station(sid, times, obs, name="", **exps):
+    """A station of the collocated layout; None marks a missing value."""
+
+    def values(seq):
+        return [np.float64(np.nan if v is None else v) for v in seq]
+
+    sd = {"site_id": sid}
+    if name is not None:
+        sd["site_name"] = name
+    sd.update(lat=np.nan, lon=np.nan, elevation_m=np.nan, time=list(times), n_valid=np.nan)
+    if obs is not None:
+        sd["O3_obs"] = values(obs)
+    for exp, seq in exps.items():
+        sd[f"O3_{exp}"] = values(seq)
+    return sd
+
+
+def run(data, tmp_path, config=None, formats=(), debug=False, unit="ppb", tavg="daily"):
+    chronoplex.plot_station_timeseries_bias3(
+        config=dict(config or {}),
+        data=data,
+        data_file_base=str(tmp_path / "run"),
+        data_format="csv",
+        model_files_dict="",
+        plot_file_base=str(tmp_path / "run"),
+        save_plot_formats=list(formats),
+        plot_title="ignored",
+        variable="O3",
+        unit=unit,
+        tavg=tavg,
+        debug=debug,
+    )
+
+
+@pytest.fixture
+def figures(monkeypatch):
+    """Every figure the function closes, in order, kept alive for inspection."""
+    closed = []
+    real_close = plt.close
+
+    def close(fig=None):
+        closed.append(fig)
+        real_close(fig)
+
+    monkeypatch.setattr(plt, "close", close)
+    yield closed
+    assert plt.get_fignums() == []
+
+
+@pytest.fixture
+def ab_data():
+    # Station A: biases 1, 3 at t1, t2; station B: 5, 7 at t2, t3.
+    return {
+        "B": station("B", T[1:3], [0, 0], name="Beta", ctrl=[5, 7]),
+        "A": station("A", T[0:2], [10, 10], name="Alpha", ctrl=[11, 13]),
+    }
+
+
+@pytest.fixture
+def quick_save(monkeypatch):
+    """Writes empty files in place of rendering, where only names matter."""
+    monkeypatch.setattr(matplotlib.figure.Figure, "savefig",
+                        lambda self, fname, **kw: open(fname, "wb").close())
+
+
+def drawn_lines(ax):
+    return [line for line in ax.get_lines() if not line.get_label().startswith("_")]
+
+
+def band_bounds(collection):
+    """x (date number) -> (low, high) of a fill_between band."""
+    out = {}
+    for x, y in collection.get_paths()[0].vertices:
+        low, high = out.get(x, (y, y))
+        out[x] = (min(low, y), max(high, y))
+    return out
+
+
+def legend_texts(ax):
+    return [t.get_text() for t in ax.get_legend().get_texts()]
+
+
+def test_regional_mean_and_band_of_two_stations(ab_data, tmp_path, figures, caplog, capsys):
+    caplog.set_level(logging.DEBUG)
+    before = {sid: dict(sd) for sid, sd in ab_data.items()}
+    config = {"experiments": "ctrl", "exp_labels": "Control", "plot_region": "EU",
+              "start_date": "2024-01-01", "end_date": "2024-01-05"}
+    run(ab_data, tmp_path, config, formats=["png", "pdf"], debug=True)
+
+    assert len(figures) == 1
+    ax = figures[0].axes[0]
+    (line,) = drawn_lines(ax)
+    assert line.get_label() == "Control"
+    assert line.get_linewidth() == 1.5
+    np.testing.assert_allclose(line.get_ydata(), [1.0, 4.0, 7.0])
+    np.testing.assert_allclose(line.get_xdata().astype("datetime64[ns]").astype("int64"),
+                               T[:3].asi8)
+    bounds = band_bounds(ax.collections[0])
+    expected = {mdates.date2num(t): b for t, b in zip(T[:3], [(1, 1), (3, 5), (7, 7)])}
+    assert bounds.keys() == expected.keys()
+    for x, b in expected.items():
+        np.testing.assert_allclose(bounds[x], b)
+    assert matplotlib.colors.same_color(ax.collections[0].get_facecolor()[0][:3],
+                                        line.get_color())
+    assert legend_texts(ax) == ["Control", "Control ±RMSE"]
+    region = chronoplex.get_readable_region_name("EU")
+    assert ax.get_title() == (
+        f"{region}: O3 Bias [model - obs] — 2024-01-01 to 2024-01-05 (daily)")
+    assert ax.get_ylabel() == "O3 Bias [ppb]" and ax.get_xlabel() == "Time"
+    (zero,) = [ln for ln in ax.get_lines() if ln.get_label().startswith("_")]
+    assert list(zero.get_ydata()) == [0, 0] and zero.get_linestyle() == "--"
+
+    names = sorted(p.name for p in tmp_path.iterdir())
+    assert names == ["run_regional_bias.pdf", "run_regional_bias.png"]
+    saved = [r.getMessage() for r in caplog.records if r.getMessage().startswith("Saved")]
+    assert saved == [f"Saved: {tmp_path}/run_regional_bias.{f}" for f in ("png", "pdf")]
+    messages = [r.getMessage() for r in caplog.records]
+    assert messages[0] == START
+    assert messages[-2:] == ["Total stations with bias: 2 / 2", END]
+    assert capsys.readouterr().out.splitlines() == [
+        "[O3_ctrl] Bias mean shape: (3,)",
+        "[O3_ctrl] RMSE shape: (3,)",
+        "[O3_ctrl] RMSE band NaNs: 0 / 3",
+        "[O3_ctrl] RMSE band min/max: 0.0 / 1.0",
+    ]
+    assert {sid: dict(sd) for sid, sd in ab_data.items()} == before
+
+
+def test_station_figures_have_constant_population_band(tmp_path, figures, quick_save,
+                                                      caplog):
+    caplog.set_level(logging.DEBUG)
+    data = {
+        "S1": station("S1", T[:3], [1, 1, 1], name="Alpha", ctrl=[1, 1, 4]),
+        "S2": station("S2", T[:3], [1, 1, 1], name=None, ctrl=[2, 2, 2]),
+    }
+    run(data, tmp_path, {"show_stations": True}, formats=["png"], debug=True)
+
+    regional, first, second = figures
+    ax = first.axes[0]
+    (line,) = drawn_lines(ax)
+    np.testing.assert_allclose(line.get_ydata(), [0, 0, 3])
+    for x, (low, high) in band_bounds(ax.collections[0]).items():
+        np.testing.assert_allclose(high - low, 2 * math.sqrt(2))
+    assert ax.get_title().endswith("(Alpha): O3 Bias [model - obs] — None to None (daily)")
+    assert legend_texts(ax) == ["O3_ctrl", "O3_ctrl ±RMSE"]
+    # A constant bias has a band of zero width; a station without a name is named by its id.
+    assert "(S2)" in second.axes[0].get_title()
+    assert sorted(p.name for p in tmp_path.iterdir()) == [
+        "run_Alpha_bias.png", "run_S2_bias.png", "run_regional_bias.png"]
+    assert [r.getMessage() for r in caplog.records][-2:] == [
+        "Total stations with bias: 2 / 2", END]
+
+
+@pytest.mark.parametrize("times", [T, pd.DatetimeIndex(
+    ["2024-01-01", "2024-01-02", "2024-01-05", "2024-01-09", "2024-01-20"])],
+    ids=["equal", "unequal"])
+def test_band_gaps_are_interpolated_then_filled(times, tmp_path, figures, monkeypatch, capsys):
+    # Two stations of opposite bias give the band 0, 2, 0, 4, 0 around a zero mean;
+    # the square root used for the band is made to lose t1, t3 and t5.
+    class GappyNumpy:
+        def __getattr__(self, name):
+            return getattr(np, name)
+
+        def sqrt(self, x):
+            out = np.sqrt(x)
+            out.iloc[[0, 2, 4]] = np.nan
+            return out
+
+    monkeypatch.setattr(chronoplex, "np", GappyNumpy())
+    data = {
+        "A": station("A", times, [0] * 5, ctrl=[0, 2, 0, 4, 0]),
+        "B": station("B", times, [0] * 5, ctrl=[0, -2, 0, -4, 0]),
+    }
+    run(data, tmp_path, debug=True)
+    bounds = band_bounds(figures[0].axes[0].collections[0])
+    highs = [bounds[mdates.date2num(t)][1] for t in times]
+    np.testing.assert_allclose(highs, [2.0, 2.0, 3.0, 4.0, 4.0])
+    out = capsys.readouterr().out.splitlines()
+    assert out[2:] == ["[O3_ctrl] RMSE band NaNs: 0 / 5", "[O3_ctrl] RMSE band min/max: 2.0 / 4.0"]
+
+
+def test_all_nan_band_leaves_the_experiment_out(tmp_path, figures, caplog):
+    caplog.set_level(logging.DEBUG)
+    data = {"A": station("A", T[:2], [0, 0], bad=[np.inf, np.inf], ctrl=[1, 2])}
+    run(data, tmp_path, {"experiments": "bad", "exp_labels": "Broken"})
+    ax = figures[0].axes[0]
+    assert legend_texts(ax) == ["O3_ctrl", "O3_ctrl ±RMSE"]
+    warnings = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
+    assert warnings == ["RMSE band for Broken is all NaN — skipping shading."]
+
+
+@pytest.mark.filterwarnings("ignore:No artists with labels")
+def test_nothing_drawn_regionally_skips_the_axis_format(tmp_path, figures, caplog, monkeypatch):
+    calls = []
+    monkeypatch.setattr(chronoplex, "apply_time_axis_format", lambda *a: calls.append(a))
+    data = {"A": station("A", T[:2], [0, 0], bad=[np.inf, np.inf])}
+    run(data, tmp_path, formats=["png"])
+    assert calls == []
+    assert "No valid time series for regional bias plot — axis format skipped." in caplog.messages
+    assert (tmp_path / "run_regional_bias.png").exists()
+
+
+@pytest.mark.parametrize(
+    "experiments, exp_labels, expected",
+    [
+        ("ctrl, test", "Control,Test run", ["Control", "Control ±RMSE", "O3_new", "O3_new ±RMSE"]),
+        ("ctrl", None, ["O3_ctrl", "O3_ctrl ±RMSE", "O3_new", "O3_new ±RMSE"]),
+        (None, "Control", ["O3_ctrl", "O3_ctrl ±RMSE", "O3_new", "O3_new ±RMSE"]),
+    ],
+)
+def test_label_map_pairs_experiments_with_labels(experiments, exp_labels, expected, tmp_path,
+                                                 figures):
+    data = {"A": station("A", T[:3], [0, 0, 0], ctrl=[1, 2, 3], new=[3, 2, 1])}
+    run(data, tmp_path, {"experiments": experiments, "exp_labels": exp_labels})
+    assert legend_texts(figures[0].axes[0]) == expected
+
+
+def test_totals_and_skips_in_both_passes(tmp_path, figures, caplog):
+    caplog.set_level(logging.DEBUG)
+    data = {
+        "S1": station("S1", T[:3], [1, 1, 1], ctrl=[2, 2, 2]),
+        "S2": station("S2", T[:3], [1, None, None], ctrl=[2, 2, 2]),  # 1 pair only
+        "S3": station("S3", T[:3], None, ctrl=[2, 2, 2]),
+        "S4": station("S4", T[:3], [1, 1, None], ctrl=[2, 2, 2]),  # 2 pairs count
+    }
+    run(data, tmp_path, debug=True)
+    assert "[S2] Skipping bias for O3_ctrl: insufficient overlap (1 valid points)." in caplog.messages
+    assert caplog.messages[-2] == "Total stations with bias: 3 / 4"
+
+    caplog.clear()
+    figures.clear()
+    run(data, tmp_path, {"show_stations": 1}, debug=True)
+    assert "[S2] Skipping bias for O3_ctrl: not enough overlap." in caplog.messages
+    assert "[S2] No valid bias entries → excluded from plotting." in caplog.messages
+    assert caplog.messages[-2:] == ["Total stations with bias: 2 / 4", END]
+    assert len(figures) == 4  # regional, S1, S2 (closed unsaved), S4
+
+
+def test_time_axis_follows_the_last_series_drawn(tmp_path, figures, monkeypatch):
+    calls = []
+    monkeypatch.setattr(chronoplex, "apply_time_axis_format",
+                        lambda ax, times, full: calls.append((list(times), full)))
+    data = {"A": station("A", T, [0, 0, 0, 0, 0], a=[1, 1, 1, None, None],
+                         b=[None, 1, 1, 1, None], c=[None, None, None, None, 1])}
+    run(data, tmp_path, {"show_stations": True, "force_full_year": "yes"})
+    assert calls == [(list(T[1:4]), "yes"), (list(T[1:4]), "yes")]
+
+
+def test_no_valid_data_warns_and_writes_nothing(tmp_path, figures, caplog):
+    caplog.set_level(logging.DEBUG)
+    data = {"A": station("A", T[:3], [1, 1, 1]), "B": station("B", T[:3], None, ctrl=[1, 2, 3])}
+    run(data, tmp_path, {"show_stations": True}, formats=["png"], debug=True)
+    assert caplog.messages == [START, "No stations had valid data for bias plotting. Skipping.",
+                               END]
+    assert figures == [] and list(tmp_path.iterdir()) == []
+
+
+def test_debug_dumps(tmp_path, figures, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "output").mkdir()
+    data = {
+        "A": station("A", T[:3], [1, 2, 3], name="Alpha", ctrl=[2, 2, None]),
+        "B": station("B", T[:3], [1, 2, 3], name=None, ctrl=[None, 5, None]),
+    }
+    run(data, tmp_path, {"debug_extended": True})
+    assert sorted(os.listdir("output")) == sorted([
+        "debug_obs_Alpha.csv", "debug_mod_O3_ctrl_Alpha.csv", "debug_bias_O3_ctrl_Alpha.csv",
+        "debug_obs_unknown_site.csv", "debug_mod_O3_ctrl_unknown_site.csv",
+        "debug_bias_O3_ctrl_unknown_site.csv",
+        "debug_bias_mean_O3_ctrl.csv", "debug_bias_matrix_O3_ctrl.csv"])
+    obs = pd.read_csv("output/debug_obs_Alpha.csv")
+    assert list(obs.columns) == ["time", "O3_obs"] and list(obs["O3_obs"]) == [1, 2, 3]
+    bias = pd.read_csv("output/debug_bias_O3_ctrl_Alpha.csv")
+    assert list(bias["time"]) == ["2024-01-01", "2024-01-02"] and list(bias.iloc[:, 1]) == [1, 0]
+    assert len(pd.read_csv("output/debug_bias_O3_ctrl_unknown_site.csv")) == 1
+    mean = pd.read_csv("output/debug_bias_mean_O3_ctrl.csv")
+    assert list(mean.columns) == ["0"] and list(mean["0"]) == [1.0, 0.0]
+    matrix = pd.read_csv("output/debug_bias_matrix_O3_ctrl.csv")
+    assert list(matrix.columns) == ["0"]
+
+
+def test_debug_dump_without_output_directory_fails_before_any_figure(tmp_path, figures,
+                                                                     monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    data = {"A": station("A", T[:3], [1, 2, 3], ctrl=[2, 2, 2])}
+    with pytest.raises(OSError):
+        run(data, tmp_path, {"debug_extended": True})
+    assert figures == []
+
+
+@pytest.mark.parametrize("style", [RuntimeError("no style"), {"color": "red", "label": "x"}])
+def test_errors_propagate_and_close_the_figure(style, tmp_path, figures, caplog, monkeypatch):
+    caplog.set_level(logging.DEBUG)
+
+    def get_line_style(key):
+        if isinstance(style, Exception):
+            raise style
+        return dict(style)
+
+    monkeypatch.setattr(chronoplex, "get_line_style", get_line_style)
+    data = {"A": station("A", T[:3], [1, 2, 3], ctrl=[2, 2, 2])}
+    with pytest.raises((RuntimeError, TypeError)):
+        run(data, tmp_path, formats=["png"], debug=True)
+    assert len(figures) == 1 and list(tmp_path.iterdir()) == []
+    assert END not in caplog.messages
+
+
+def test_site_name_with_separators_stays_in_the_output_directory(tmp_path, figures, quick_save,
+                                                                caplog):
+    data = {"A": station("A", T[:3], [1, 2, 3], name="../up/x", ctrl=[2, 2, 2]),
+            "B": station("B", T[:3], [1, 2, 3], name="", ctrl=[2, 2, 2])}
+    run(data, tmp_path, {"show_stations": True}, formats=["png"])
+    assert {p.name for p in tmp_path.iterdir()} == {
+        "run__bias.png", "run_.._up_x_bias.png", "run_regional_bias.png"}
+    assert not (tmp_path.parent / "up").exists()
+    assert "(../up/x)" in figures[1].axes[0].get_title()
+
+
+def test_empty_formats_and_none_texts(tmp_path, figures, caplog):
+    caplog.set_level(logging.INFO)
+    data = {"A": station("A", T[:3], [1, 2, 3], ctrl=[2, 2, 2])}
+    run(data, tmp_path, {"show_stations": True}, unit=None, tavg=None)
+    assert len(figures) == 2 and list(tmp_path.iterdir()) == []
+    assert not [m for m in caplog.messages if m.startswith("Saved")]
+    ax = figures[0].axes[0]
+    assert ax.get_ylabel() == "O3 Bias [None]"
+    assert ax.get_title().endswith("— None to None (None)")
+
+
+def test_signature_and_positional_call(tmp_path, figures, quick_save):
+    sig = inspect.signature(chronoplex.plot_station_timeseries_bias3)
+    assert list(sig.parameters)[:8] == ["config", "data", "data_file_base", "data_format",
+                                        "model_files_dict", "plot_file_base",
+                                        "save_plot_formats", "plot_title"]
+    assert chronoplex.plot_station_timeseries_bias3.__defaults__ == (None, None, None, False)
+    data = {"A": station("A", T[:3], [1, 2, 3], ctrl=[2, 2, 2])}
+    chronoplex.plot_station_timeseries_bias3({}, data, "", "csv", "", str(tmp_path / "p"),
+                                             ["png"], "t", "O3")
+    assert [p.name for p in tmp_path.iterdir()] == ["p_regional_bias.png"]
