@@ -1,12 +1,415 @@
+// Collocated figures: the regional mean of the observation and of every
+// experiment over the valid stations, with the station-range band, then one
+// figure per station.  The regional tables are aggregated natively; stations
+// whose series the kernel cannot take as they are (time zones, other units,
+// non-numeric values, length mismatches) go through the library's own
+// groupby / concat formulation, which also raises its own errors.
+#include <pybind11/numpy.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kvelo/core/regional_series.hpp"
 #include "kvelo/glue/pyutil.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 
 namespace kvelo::chronoplex {
 
 using namespace kvelo::glue;
+using namespace pybind11::literals;
+
+namespace {
+
+constexpr const char* kName = "plot_station_timeseries_collocation";
+
+py::object builtins() { return py::module_::import("builtins"); }
+
+bool starts_with(py::handle key, py::handle prefix) {
+    return py::isinstance<py::str>(key) && truthy(key.attr("startswith")(prefix));
+}
+
+// "a, b,,c" -> ["a", "b", "c"]
+std::vector<py::object> split_names(py::object text) {
+    std::vector<py::object> out;
+    for (py::handle piece : text.attr("split")(",")) {
+        py::object s = piece.attr("strip")();
+        if (truthy(s)) out.push_back(s);
+    }
+    return out;
+}
+
+py::dict label_map(py::object experiments, py::object labels) {
+    std::vector<py::object> names = split_names(experiments), texts = split_names(labels);
+    py::dict map;
+    for (size_t i = 0; i < names.size() && i < texts.size(); ++i) map[names[i]] = texts[i];
+    return map;
+}
+
+// ax.plot(x, y, **own, **style), refusing a keyword given twice as Python would.
+void plot_line(py::object ax, py::object x, py::object y, py::dict own, py::handle style) {
+    for (auto item : py::reinterpret_borrow<py::dict>(style)) {
+        if (own.contains(item.first)) {
+            throw py::type_error(
+                fmt("plot() got multiple values for keyword argument '{}'", item.first)
+                    .cast<std::string>());
+        }
+        own[item.first] = item.second;
+    }
+    ax.attr("plot")(x, y, **own);
+}
+
+void style_axes(py::object ax, const std::string& title, py::object variable, py::object unit) {
+    ax.attr("set_title")(title, "fontsize"_a = 18, "pad"_a = 6, "alpha"_a = 0.8);
+    ax.attr("set_xlabel")("Time", "fontsize"_a = 14);
+    ax.attr("set_ylabel")(fmt("{} [{}]", variable, unit), "fontsize"_a = 14);
+}
+
+void finish_axes(py::object ax, py::object y_limits, py::handle use_log_y) {
+    if (!y_limits.is_none()) ax.attr("set_ylim")(y_limits);
+    if (truthy(use_log_y)) ax.attr("set_yscale")("log");
+    ax.attr("grid")(true, "which"_a = "major", "color"_a = "gray", "linestyle"_a = "-",
+                    "linewidth"_a = 0.3, "alpha"_a = 0.4);
+    ax.attr("grid")(true, "which"_a = "minor", "color"_a = "gray", "linestyle"_a = ":",
+                    "linewidth"_a = 0.2, "alpha"_a = 0.3);
+    ax.attr("set_axisbelow")(true);
+}
+
+void tick_axes(py::object ax) {
+    ax.attr("tick_params")("axis"_a = "x", "labelsize"_a = 12, "pad"_a = 6);
+    ax.attr("tick_params")("axis"_a = "y", "labelsize"_a = 12, "pad"_a = 6);
+}
+
+void save_all(const Call& c, py::object plt, const std::string& stem, py::handle formats) {
+    for (py::handle word : formats) {
+        py::str path = fmt("{}.{}", stem, word);
+        plt.attr("savefig")(path, "dpi"_a = 300, "bbox_inches"_a = "tight");
+        log_info(c, fmt("Saved: {}", path));
+    }
+}
+
+// A site name as a file-name piece: path separators become "_", so a name
+// such as "Mt. X/Y" stays inside the output directory.
+std::string file_piece(const Call& c, py::handle name) {
+    std::string s = str(name);
+    std::vector<std::string> seps = {"/"};
+    for (const char* attr : {"sep", "altsep"}) {
+        py::object sep = c.g("os").attr(attr);
+        if (!sep.is_none()) seps.push_back(sep.cast<std::string>());
+    }
+    for (const std::string& sep : seps) {
+        for (size_t at = s.find(sep); at != std::string::npos; at = s.find(sep, at + 1)) {
+            s.replace(at, sep.size(), "_");
+        }
+    }
+    return s;
+}
+
+// One valid station as the regional step reads it.
+struct Station {
+    py::object sid;
+    py::dict data;
+    py::object times;  // DatetimeIndex of its `time`
+};
+
+struct KeyAggregate {
+    py::object index;  // DatetimeIndex, ascending union of stamps
+    py::object mean;
+    py::object min;
+    py::object max;
+};
+
+// The library formulation: per-station groupby mean, outer concat, row reductions.
+KeyAggregate aggregate_by_library(const Call& c, const std::vector<const Station*>& with_key,
+                                  py::handle key, bool with_range) {
+    py::object pd = c.g("pd");
+    py::list parts;
+    for (const Station* s : with_key) {
+        py::object series = pd.attr("Series")(s->data[key], "index"_a = s->times);
+        series = series.attr("groupby")("level"_a = 0).attr("mean")();
+        series.attr("name") = s->sid;
+        parts.append(series);
+    }
+    KeyAggregate out;
+    py::object table = pd.attr("concat")(parts, "axis"_a = 1).attr("sort_index")();
+    out.index = table.attr("index");
+    out.mean = table.attr("mean")("axis"_a = 1);
+    if (with_range) {
+        out.min = table.attr("min")("axis"_a = 1);
+        out.max = table.attr("max")("axis"_a = 1);
+    }
+    return out;
+}
+
+py::array_t<double> to_array(const std::vector<double>& v) {
+    py::array_t<double> a(static_cast<py::ssize_t>(v.size()));
+    std::copy(v.begin(), v.end(), a.mutable_data());
+    return a;
+}
+
+// Native when every station's stamps are naive nanosecond stamps and its
+// values numeric of the same length; otherwise the library formulation.
+KeyAggregate aggregate_key(const Call& c, const std::vector<const Station*>& with_key,
+                           py::handle key, bool with_range) {
+    py::object np = c.g("np"), pd = c.g("pd");
+    std::vector<core::StampSeries> series;
+    series.reserve(with_key.size());
+    for (const Station* s : with_key) {
+        if (str(s->times.attr("dtype")) != "datetime64[ns]") {
+            return aggregate_by_library(c, with_key, key, with_range);
+        }
+        py::array values = np.attr("asarray")(s->data[key]);
+        const char kind = values.dtype().kind();
+        if (values.ndim() != 1 || !(kind == 'f' || kind == 'i' || kind == 'u' || kind == 'b') ||
+            static_cast<size_t>(values.size()) != py::len(s->times)) {
+            return aggregate_by_library(c, with_key, key, with_range);
+        }
+        auto v = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(values);
+        auto t = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(
+            s->times.attr("asi8"));
+        series.push_back(
+            core::average_duplicates({t.data(), v.data(), static_cast<size_t>(v.size())}));
+    }
+    core::RegionalAggregate agg = core::aggregate_stations(series, with_range);
+    py::array_t<int64_t> stamps(static_cast<py::ssize_t>(agg.time.size()));
+    std::copy(agg.time.begin(), agg.time.end(), stamps.mutable_data());
+
+    KeyAggregate out;
+    out.index = pd.attr("DatetimeIndex")(stamps.attr("view")("M8[ns]"));
+    out.mean = pd.attr("Series")(to_array(agg.mean), "index"_a = out.index);
+    if (with_range) {
+        out.min = pd.attr("Series")(to_array(agg.min), "index"_a = out.index);
+        out.max = pd.attr("Series")(to_array(agg.max), "index"_a = out.index);
+    }
+    return out;
+}
+
+py::object plot_station_timeseries_collocation(const Call& c) {
+    py::object config = c[0], data = c[1], plot_file_base = c[5], save_plot_formats = c[6],
+               variable = c[8], unit = c[9], tavg = c[10], debug = c[11];
+    const bool dbg = truthy(debug);
+    start_banner(c, debug, kName);
+
+    // Settings; plot_mode, station_plot_group_size and obs_dataset_type are
+    // read for the shared config table and change nothing here.
+    get(config, "plot_mode", py::str("grouped"));
+    get(config, "station_plot_group_size", py::int_(15));
+    py::object fix_y_axis = get(config, "fix_y_axis", py::none());
+    py::object show_stations = get(config, "show_stations", py::bool_(true));
+    py::object show_min_max = get(config, "show_min_max", py::bool_(true));
+    py::object log_y_axis = get(config, "log_y_axis", py::none());
+    py::object force_full_year = get(config, "force_full_year", py::none());
+    get(config, "obs_dataset_type", py::none());
+    py::object experiments = get(config, "experiments", py::str(""));
+    py::object exp_labels = get(config, "exp_labels", py::str(""));
+    py::object plot_region = get(config, "plot_region", py::str("Region"));
+    py::object start_date = get(config, "start_date", py::none());
+    py::object end_date = get(config, "end_date", py::none());
+
+    py::object pd = c.g("pd"), plt = c.g("plt");
+    c.g("sns").attr("set_theme")("style"_a = "whitegrid");
+
+    py::dict exp_label_map = label_map(experiments, exp_labels);
+    py::object region_label = c.g("get_readable_region_name")(plot_region);
+    py::str date_range = fmt("{} to {} ({})", start_date, end_date, tavg);
+
+    // Valid stations: a time axis and at least one value under a key that
+    // begins with the variable name.
+    std::vector<Station> valid;
+    for (auto item : py::reinterpret_borrow<py::dict>(data)) {
+        py::dict sd = py::reinterpret_borrow<py::dict>(item.second);
+        py::object times = pd.attr("to_datetime")(get(sd, "time", py::list()));
+        if (py::len(times) == 0) continue;
+        bool ok = false;
+        for (auto kv : sd) {
+            if (!starts_with(kv.first, variable)) continue;
+            if (truthy(pd.attr("Series")(kv.second).attr("notna")().attr("any")())) {
+                ok = true;
+                break;
+            }
+        }
+        if (ok) valid.push_back({py::reinterpret_borrow<py::object>(item.first), sd, times});
+    }
+    if (valid.empty()) {
+        log_warning(c, py::str("No valid stations available for plotting."));
+        return py::none();
+    }
+    py::list ids;
+    for (const Station& s : valid) ids.append(s.sid);
+    py::list station_ids = builtins().attr("sorted")(ids);
+    // Stations in ascending identifier order.
+    std::vector<const Station*> ordered;
+    for (py::handle sid : station_ids) {
+        for (const Station& s : valid) {
+            if (s.sid.ptr() == sid.ptr()) {
+                ordered.push_back(&s);
+                break;
+            }
+        }
+    }
+
+    py::str prefix = fmt("{}_", variable);
+    py::str obs_name = fmt("{}_obs", variable);
+    py::set key_set;
+    for (const Station* s : ordered) {
+        for (auto kv : s->data) {
+            if (starts_with(kv.first, prefix)) key_set.add(kv.first);
+        }
+    }
+    py::object obs_key = key_set.contains(obs_name) ? py::object(obs_name) : py::object(py::none());
+    py::list others;
+    for (py::handle k : key_set) {
+        if (!k.equal(obs_name)) others.append(k);
+    }
+    py::list exp_keys = builtins().attr("sorted")(others);
+    py::list plot_keys;
+    if (!obs_key.is_none()) plot_keys.append(obs_key);
+    for (py::handle k : exp_keys) plot_keys.append(k);
+
+    if (dbg) {
+        log_debug(c, fmt("Using {} valid stations out of {}", valid.size(), py::len(data)));
+        log_debug(c, fmt("Detected keys: {}", plot_keys));
+    }
+    if (py::len(plot_keys) == 0) {
+        // Only bare variable keys: nothing gives the regional figure a time axis.
+        log_warning(c, fmt("No data keys starting with '{}' found; nothing to plot.", prefix));
+        return py::none();
+    }
+
+    // Regional tables, each key over the valid stations that hold it.
+    py::dict regional_mean;
+    py::object regional_time, regional_min, regional_max;
+    bool first_key = true;
+    for (py::handle key : plot_keys) {
+        std::vector<const Station*> with_key;
+        for (const Station* s : ordered) {
+            if (s->data.contains(key)) with_key.push_back(s);
+        }
+        KeyAggregate agg = aggregate_key(c, with_key, key, first_key);
+        regional_mean[key] = agg.mean;
+        if (first_key) {
+            regional_time = agg.index;
+            regional_min = agg.min;
+            regional_max = agg.max;
+            first_key = false;
+        }
+    }
+
+    py::object y_limits = py::none();
+    if (truthy(fix_y_axis)) {
+        py::object low = regional_min.attr("min")(), high = regional_max.attr("max")();
+        py::object margin = py::float_(0.05) * (high - low);
+        y_limits = py::make_tuple(low - margin, high + margin);
+    }
+    py::object use_log_y = log_y_axis.is_none() ? c.g("is_log_unit")(unit) : log_y_axis;
+    const std::string mima = truthy(show_min_max) ? "_minmax" : "";
+    const std::string yfix = truthy(fix_y_axis) ? "_yfixed" : "";
+    const std::string var_text = str(variable), range_text = str(date_range);
+
+    {
+        py::tuple fig_ax = plt.attr("subplots")("figsize"_a = py::make_tuple(10, 6),
+                                                "constrained_layout"_a = true);
+        FigureGuard guard(plt, fig_ax[0]);
+        py::object ax = fig_ax[1];
+        if (truthy(show_min_max)) {
+            ax.attr("fill_between")(regional_time, regional_min, regional_max, "color"_a = "gray",
+                                    "alpha"_a = 0.2, "label"_a = "Station range");
+        }
+        if (!obs_key.is_none()) {
+            py::dict own("label"_a = "Observation (mean)", "marker"_a = "o", "markersize"_a = 4,
+                         "zorder"_a = 3);
+            plot_line(ax, regional_time, regional_mean[obs_key], own,
+                      c.g("get_line_style")("obs"));
+        }
+        for (py::handle key : exp_keys) {
+            py::object mean = regional_mean.contains(key) ? py::object(regional_mean[key])
+                                                          : py::object(py::none());
+            if (mean.is_none() || truthy(mean.attr("isna")().attr("all")())) {
+                log_warning(c, fmt("Skipping experiment {}: all values are NaN.", key));
+                continue;
+            }
+            py::object series = mean.attr("reindex")(regional_time).attr("dropna")();
+            const size_t n = py::len(series);
+            if (n <= 1) {
+                log_warning(
+                    c, fmt("Skipping experiment {}: not enough data to plot (only {} points).",
+                           key, n));
+                continue;
+            }
+            py::object style = c.g("get_line_style")(key);
+            style["linewidth"] = 1.5;
+            py::object name = py::str(key).attr("replace")(prefix, "");
+            py::dict own("label"_a = exp_label_map.attr("get")(name, key), "zorder"_a = 2);
+            plot_line(ax, series.attr("index"), series.attr("values"), own, style);
+            if (dbg) {
+                double pct = 100.0 * static_cast<double>(n) /
+                             static_cast<double>(py::len(regional_time));
+                log_debug(c, fmt("[{}] valid data: {:.1f}%", key, pct));
+            }
+        }
+        style_axes(ax, str(region_label) + ": " + var_text + " \u2014 " + range_text, variable,
+                   unit);
+        c.g("apply_time_axis_format")(ax, regional_time, force_full_year);
+        finish_axes(ax, y_limits, use_log_y);
+        ax.attr("legend")("loc"_a = "upper right", "fontsize"_a = 12, "frameon"_a = false,
+                          "ncol"_a = 2);
+        tick_axes(ax);
+        std::string stem = str(plot_file_base) + "_regional_mean" +
+                           (truthy(use_log_y) ? "_log" : "") + mima + yfix;
+        save_all(c, plt, stem, save_plot_formats);
+        guard.close();
+    }
+
+    if (!truthy(show_stations)) return py::none();
+
+    for (const Station* s : ordered) {
+        py::object times = s->times;
+        py::tuple fig_ax = plt.attr("subplots")("figsize"_a = py::make_tuple(10, 6),
+                                                "constrained_layout"_a = true);
+        FigureGuard guard(plt, fig_ax[0]);
+        py::object ax = fig_ax[1];
+        bool plotted_any = false;
+        for (py::handle key : plot_keys) {
+            if (!s->data.contains(key)) continue;
+            py::object series =
+                pd.attr("Series")(s->data[key], "index"_a = times).attr("dropna")();
+            const size_t n = py::len(series);
+            if (n < 2) continue;
+            const bool is_obs = !obs_key.is_none() && key.equal(obs_key);
+            py::object style = c.g("get_line_style")(is_obs ? py::str("obs") : py::str(key));
+            style["linewidth"] = 1.5;
+            py::object name = py::str(key).attr("replace")(prefix, "");
+            py::dict own("label"_a = exp_label_map.attr("get")(name, key));
+            plot_line(ax, series.attr("index"), series.attr("values"), own, style);
+            plotted_any = true;
+            if (dbg) {
+                double pct = 100.0 * static_cast<double>(n) / static_cast<double>(py::len(times));
+                log_debug(c, fmt("[{}] {}: {:.1f}% valid", s->sid, key, pct));
+            }
+        }
+        if (plotted_any) {
+            py::object site_name = get(s->data, "site_name", s->sid);
+            std::string station_title = str(region_label) + " (" + str(site_name) + ")";
+            style_axes(ax, station_title + ": " + var_text + " \u2014 " + range_text, variable,
+                       unit);
+            c.g("apply_time_axis_format")(ax, times, force_full_year);
+            finish_axes(ax, y_limits, use_log_y);
+            ax.attr("legend")("loc"_a = "upper right", "fontsize"_a = 12, "frameon"_a = false);
+            tick_axes(ax);
+            std::string stem = str(plot_file_base) + "_" + file_piece(c, site_name) + "_log" +
+                               str(use_log_y) + mima + yfix;
+            save_all(c, plt, stem, save_plot_formats);
+        }
+        guard.close();
+    }
+    end_banner(c, debug, kName, EndForm::Narrow);
+    return py::none();
+}
+
+}  // namespace
 
 FunctionSpec spec_plot_station_timeseries_collocation() {
-    return {.name = "plot_station_timeseries_collocation",
+    return {.name = kName,
             .params = {"config",
                        "data",
                        "data_file_base",
@@ -19,7 +422,7 @@ FunctionSpec spec_plot_station_timeseries_collocation() {
                        {"unit", py::none()},
                        {"tavg", py::none()},
                        {"debug", py::bool_(false)}},
-            .impl = not_available("plot_station_timeseries_collocation"),
+            .impl = plot_station_timeseries_collocation,
             .doc = "plot_station_timeseries_collocation(config, data, data_file_base, data_format, model_files_dict, plot_file_base, save_plot_formats, plot_title, variable=None, unit=None, tavg=None, debug=False)"};
 }
 

@@ -1,12 +1,300 @@
+// Station table intake: reads the station time-series table and builds the
+// station-wise dictionary (collocated or plain layout), then hands it to the
+// run dispatch.
+//
+// The table is grouped by station once (codes from the library's factorize,
+// rows bucketed natively) instead of one boolean selection over the whole
+// table per station, so the cost grows with rows, not rows times stations.
+#include <pybind11/numpy.h>
+
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kvelo/core/station_groups.hpp"
 #include "kvelo/glue/pyutil.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 
 namespace kvelo::chronoplex {
 
 using namespace kvelo::glue;
+using namespace pybind11::literals;
+
+namespace {
+
+constexpr const char* kName = "process_time_series_plot_from_file";
+
+py::array_t<int64_t> to_index_array(const std::vector<int64_t>& v) {
+    py::array_t<int64_t> a(static_cast<py::ssize_t>(v.size()));
+    std::copy(v.begin(), v.end(), a.mutable_data());
+    return a;
+}
+
+// A new list holding src[pos[0]], src[pos[1]], ... (the same objects).
+py::list gather(const py::list& src, const std::vector<int64_t>& pos) {
+    PyObject* out = PyList_New(static_cast<Py_ssize_t>(pos.size()));
+    if (!out) throw py::error_already_set();
+    for (size_t i = 0; i < pos.size(); ++i) {
+        PyObject* item = PyList_GET_ITEM(src.ptr(), pos[i]);
+        Py_INCREF(item);
+        PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), item);
+    }
+    return py::reinterpret_steal<py::list>(out);
+}
+
+// The table grouped by station, in the order of `site_id.unique()`.
+class StationRows {
+public:
+    StationRows(const Call& c, py::object df) : c_(c), df_(std::move(df)) {
+        py::object ids = df_["site_id"];
+        uniques_ = py::list(ids.attr("unique")());
+        py::object pd = c_.g("pd");
+        py::tuple fact = pd.attr("factorize")(ids);
+        auto codes = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(fact[0]);
+        const size_t n_groups = py::len(fact[1]);
+
+        // unique() and factorize() list the present identifiers in the same
+        // order; unique() also lists each kind of missing identifier once.
+        size_t k = 0;
+        for (py::handle u : uniques_) {
+            bool missing = truthy(pd.attr("isna")(u));
+            group_.push_back(missing ? -1 : static_cast<int64_t>(k));
+            if (!missing) ++k;
+        }
+        if (codes && k == n_groups && static_cast<size_t>(codes.size()) == py::len(df_)) {
+            groups_ = core::group_rows(codes.data(), static_cast<size_t>(codes.size()), n_groups);
+        } else {
+            by_selection_ = true;  // identifiers the grouping cannot vouch for
+        }
+    }
+
+    size_t size() const { return group_.size(); }
+    py::handle sid(size_t i) const { return uniques_[i]; }
+
+    // Positions of station i's rows ordered as sort_values("time") orders them;
+    // empty when no row equals the identifier.
+    std::vector<int64_t> ordered(size_t i) {
+        std::vector<int64_t> rows;
+        if (by_selection_) {
+            py::object mask = df_["site_id"].attr("__eq__")(uniques_[i]);
+            py::object nz = c_.g("np").attr("flatnonzero")(mask.attr("to_numpy")());
+            auto a = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(nz);
+            rows.assign(a.data(), a.data() + a.size());
+        } else if (group_[i] >= 0) {
+            size_t g = static_cast<size_t>(group_[i]);
+            rows.assign(groups_.begin(g), groups_.begin(g) + groups_.count(g));
+        }
+        if (rows.empty()) return rows;
+        load_time();
+        std::vector<int64_t> out;
+        if (native_keys_ && core::order_by_time(rows.data(), rows.size(), keys_, out)) return out;
+        return library_order(rows);
+    }
+
+    py::object time_column() {
+        load_time();
+        return time_;
+    }
+
+private:
+    // The time column, fetched when the first station with rows is sorted (a
+    // missing column raises the table's KeyError there).
+    void load_time() {
+        if (time_) return;
+        time_ = df_["time"];
+        py::object np = c_.g("np");
+        py::object values = time_.attr("values");
+        if (!py::isinstance<py::array>(values)) return;
+        py::array arr = values;
+        const char kind = arr.dtype().kind();
+        if (kind == 'M' || kind == 'm') {
+            key_store_ = np.attr("ascontiguousarray")(arr.attr("view")("i8"));
+            keys_.ints = static_cast<const int64_t*>(key_store_.data());
+            keys_.has_int_missing = true;
+        } else if (kind == 'i' || (kind == 'u' && arr.dtype().itemsize() < 8)) {
+            key_store_ = np.attr("ascontiguousarray")(arr, "dtype"_a = "i8");
+            keys_.ints = static_cast<const int64_t*>(key_store_.data());
+        } else if (kind == 'f') {
+            key_store_ = np.attr("ascontiguousarray")(arr, "dtype"_a = "f8");
+            keys_.reals = static_cast<const double*>(key_store_.data());
+        } else {
+            return;
+        }
+        native_keys_ = true;
+    }
+
+    // Ties (or keys we cannot compare natively): the library's own sort of the
+    // station's time values, exactly as it sorts the selected rows.
+    std::vector<int64_t> library_order(const std::vector<int64_t>& rows) {
+        py::object sub = time_.attr("take")(to_index_array(rows)).attr("reset_index")("drop"_a = true);
+        py::object order = sub.attr("sort_values")().attr("index").attr("to_numpy")();
+        auto a = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(order);
+        std::vector<int64_t> out(static_cast<size_t>(a.size()));
+        for (size_t i = 0; i < out.size(); ++i) out[i] = rows[static_cast<size_t>(a.data()[i])];
+        return out;
+    }
+
+    const Call& c_;
+    py::object df_;
+    py::list uniques_;
+    std::vector<int64_t> group_;  // per unique(): group number, -1 for a missing identifier
+    core::RowGroups groups_;
+    bool by_selection_ = false;
+    py::object time_;
+    py::array key_store_;
+    core::TimeKeys keys_;
+    bool native_keys_ = false;
+};
+
+void warn_no_rows(const Call& c, py::handle sid) {
+    log_warning(c, fmt("[{}] No data rows found.", sid));
+}
+
+py::dict build_collocated(const Call& c, py::object df, py::object variable, py::handle debug) {
+    py::dict data;
+    StationRows stations(c, df);
+    const bool dbg = truthy(debug);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+
+    // Filled at the first station with rows: the columns whose name begins
+    // with the variable name, and every column's values as one list each.
+    bool columns_ready = false;
+    std::vector<std::pair<py::object, py::list>> value_columns;
+    py::list times;
+
+    for (size_t i = 0; i < stations.size(); ++i) {
+        py::handle sid = stations.sid(i);
+        std::vector<int64_t> pos = stations.ordered(i);
+        if (pos.empty()) {
+            warn_no_rows(c, sid);
+            continue;
+        }
+        if (!columns_ready) {
+            times = py::list(stations.time_column().attr("tolist")());
+            for (py::handle col : df.attr("columns")) {
+                if (!truthy(py::str(col).attr("startswith")(variable))) continue;
+                py::list values = py::list(df[col].attr("values"));
+                value_columns.emplace_back(py::reinterpret_borrow<py::object>(col), values);
+            }
+            columns_ready = true;
+        }
+        py::object first = df.attr("iloc")[py::int_(pos.front())];
+        py::dict sd;
+        sd["site_id"] = sid;
+        sd["site_name"] = first.attr("get")("site_name", "");
+        sd["lat"] = first.attr("get")("lat", nan);
+        sd["lon"] = first.attr("get")("lon", nan);
+        sd["elevation_m"] = first.attr("get")("elevation_m", nan);
+        sd["time"] = gather(times, pos);
+        sd["n_valid"] = first.attr("get")("n_valid", nan);
+        for (auto& [col, values] : value_columns) {
+            py::list list = gather(values, pos);
+            sd[col] = list;
+            if (dbg) {
+                log_debug(c, fmt("[{}] Loaded {}: {} values", sid, col, py::len(list)));
+                if (truthy(c.g("pd").attr("isna")(list).attr("all")())) {
+                    log_warning(c, fmt("[{}] Column {} contains only NaNs.", sid, col));
+                }
+            }
+        }
+        data[sid] = sd;
+    }
+    return data;
+}
+
+// Returns None (and warns) when the table lacks the variable's column.
+py::object build_plain(const Call& c, py::object df, py::object variable) {
+    py::object columns = df.attr("columns");
+    if (!columns.contains(variable)) {
+        log_warning(c, fmt("Variable '{}' not found in observations.", variable));
+        log_warning(c, fmt("df_obs: {}", df));
+        return py::none();
+    }
+    const bool min_max = columns.contains("min") && columns.contains("max");
+    py::dict data;
+    StationRows stations(c, df);
+    for (size_t i = 0; i < stations.size(); ++i) {
+        py::handle sid = stations.sid(i);
+        std::vector<int64_t> pos = stations.ordered(i);
+        if (pos.empty()) {
+            // Every plain figure needs a station's metadata and series, so an
+            // identifier without rows is left out, as in the collocated build.
+            warn_no_rows(c, sid);
+            continue;
+        }
+        py::object rows = df.attr("take")(to_index_array(pos));
+        py::object first = rows.attr("iloc")[py::int_(0)];
+        py::dict sd;
+        sd["site_id"] = sid;
+        for (const char* key : {"site_name", "lat", "lon", "elevation_m"}) sd[key] = first[key];
+        sd["time"] = rows["time"].attr("copy")();
+        sd["value"] = rows[variable].attr("copy")();
+        if (min_max) {
+            sd["min"] = rows["min"];
+            sd["max"] = rows["max"];
+        }
+        data[sid] = sd;
+    }
+    return data;
+}
+
+py::object process_time_series_plot_from_file(const Call& c) {
+    py::object data_file_base = c[0], data_format = c[1], variable = c[7], debug = c[9],
+               use_collocation = c[10];
+    start_banner(c, debug, kName);
+
+    py::object df_obs, units;
+    try {
+        py::object result = c.g("read_data")(data_file_base, "data_format"_a = data_format,
+                                              "debug"_a = debug, "return_units"_a = true);
+        if (PyTuple_Check(result.ptr())) {
+            const Py_ssize_t n = PyTuple_GET_SIZE(result.ptr());
+            if (n > 2) throw py::value_error("too many values to unpack (expected 2)");
+            if (n < 2) {
+                throw py::value_error(
+                    fmt("not enough values to unpack (expected 2, got {})", n).cast<std::string>());
+            }
+            df_obs = result[py::int_(0)];
+            units = result[py::int_(1)];
+        } else {
+            df_obs = result;
+            units = py::dict();
+        }
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        log_error(c, fmt("Could not load station data for plotting: {}", e.value()));
+        return py::none();
+    } catch (py::value_error& e) {
+        log_error(c, fmt("Could not load station data for plotting: {}", e.what()));
+        return py::none();
+    }
+
+    py::object fallback = units.attr("get")(variable, "");
+    py::object unit = units.attr("get")(fmt("{}_obs", variable), fallback);
+    if (truthy(debug)) {
+        log_debug(c, fmt("Using variable '{}' '{}'", variable, unit));
+        log_debug(c, fmt("df_obs: {}", df_obs));
+    }
+    if (!df_obs.attr("columns").contains("site_id")) {
+        throw py::key_error("Expected 'site_id' column not found in df_obs.");
+    }
+
+    py::object data;
+    if (truthy(use_collocation)) {
+        data = build_collocated(c, df_obs, variable, debug);
+    } else {
+        data = build_plain(c, df_obs, variable);
+        if (data.is_none()) return py::none();
+    }
+    dispatch_run(c, data, unit);
+    return py::none();
+}
+
+}  // namespace
 
 FunctionSpec spec_process_time_series_plot_from_file() {
-    return {.name = "process_time_series_plot_from_file",
+    return {.name = kName,
             .params = {"data_file_base",
                        "data_format",
                        "model_files_dict",
@@ -18,7 +306,7 @@ FunctionSpec spec_process_time_series_plot_from_file() {
                        {"tavg", py::none()},
                        {"debug", py::bool_(false)},
                        {"use_collocation", py::none()}},
-            .impl = not_available("process_time_series_plot_from_file"),
+            .impl = process_time_series_plot_from_file,
             .doc = "process_time_series_plot_from_file(data_file_base, data_format, model_files_dict, plot_file_base, save_plot_formats, config, plot_title, variable=None, tavg=None, debug=False, use_collocation=None)"};
 }
 
