@@ -2,7 +2,11 @@
 // experiment with its station-spread band, and optional per-station bias
 // figures with a constant band.  Tables, series and drawing stay with
 // pandas, numpy and matplotlib; this file does the orchestration.
+#include <pybind11/numpy.h>
+
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -84,29 +88,98 @@ py::object two_columns(const Run& r, py::handle times, py::handle name, py::hand
     return r.pd.attr("DataFrame")(cols);
 }
 
+// ---- pairs of one station, natively --------------------------------------
+
+// The values of a list whose items are all floats (numpy's float64 is one);
+// false for any other item, so that the table library converts those.
+bool float_values(py::handle list, std::vector<double>& out) {
+    if (!PyList_Check(list.ptr())) return false;
+    const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
+    out.resize(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyList_GET_ITEM(list.ptr(), i);
+        if (!PyFloat_Check(item)) return false;
+        out[static_cast<size_t>(i)] = PyFloat_AS_DOUBLE(item);
+    }
+    return true;
+}
+
+// Model minus observation where both are present (not NaN); `valid` marks
+// those places, `bias` holds their differences in order.
+struct Pairs {
+    std::vector<uint8_t> valid;
+    std::vector<double> bias;
+    long long finite_count = 0;  // non-NaN differences (inf - inf is NaN)
+};
+
+Pairs pair_up(const std::vector<double>& obs, const std::vector<double>& mod) {
+    Pairs p;
+    p.valid.resize(obs.size());
+    for (size_t i = 0; i < obs.size(); ++i) {
+        const bool both = !std::isnan(obs[i]) && !std::isnan(mod[i]);
+        p.valid[i] = both;
+        if (!both) continue;
+        const double d = mod[i] - obs[i];
+        p.bias.push_back(d);
+        if (!std::isnan(d)) ++p.finite_count;
+    }
+    return p;
+}
+
+template <typename T>
+py::array_t<T> to_array(const std::vector<T>& v) {
+    return py::array_t<T>(static_cast<py::ssize_t>(v.size()), v.data());
+}
+
+// ---- station series ---------------------------------------------------------
+
 struct Station {
-    py::object times, obs;
+    py::object times, obs_list;
+    bool native = false;  // observations held as plain floats below
+    std::vector<double> obs;
+    py::object obs_series;  // the table library's series, made when needed
+
+    const py::object& series(const Run& r) {
+        if (!obs_series) obs_series = r.pd.attr("Series")(obs_list, "index"_a = times);
+        return obs_series;
+    }
 };
 
 Station station_series(const Run& r, py::handle sd) {
-    py::object times = r.pd.attr("to_datetime")(sd.attr("get")("time", py::list()));
-    py::object obs = r.pd.attr("Series")(sd[r.obs_key], "index"_a = times);
-    return {times, obs};
+    Station s;
+    s.times = r.pd.attr("to_datetime")(sd.attr("get")("time", py::list()));
+    s.obs_list = sd[r.obs_key];
+    s.native = float_values(s.obs_list, s.obs) && s.obs.size() == py::len(s.times);
+    if (!s.native) s.series(r);  // also raises for a list of the wrong length
+    return s;
 }
 
 struct Bias {
-    py::object mod, bias, n_valid;
+    py::object mod_values, bias, n_valid;
+    long long finite_count = 0;
 };
 
-// Model minus observation at the time stamps where both are present.
-Bias station_bias(const Run& r, const Station& s, py::handle values) {
-    py::object mod = r.pd.attr("Series")(values, "index"_a = s.times);
-    py::object valid = s.obs.attr("notna")() & mod.attr("notna")();
-    py::object bias = (mod - s.obs)[valid];
-    return {mod, bias, valid.attr("sum")()};
+// Model minus observation at the time stamps where both are present.  Plain
+// float lists are paired natively, with the same values and index as the
+// table library's formulation that serves every other list.
+Bias station_bias(const Run& r, Station& s, py::handle values) {
+    std::vector<double> mod;
+    if (s.native && float_values(values, mod) && mod.size() == s.obs.size()) {
+        Pairs p = pair_up(s.obs, mod);
+        py::object index = s.times[to_array(p.valid).attr("astype")("bool")];
+        py::object bias = r.pd.attr("Series")(to_array(p.bias), "index"_a = index);
+        const long long n_valid = static_cast<long long>(p.bias.size());
+        return {to_array(mod), bias, py::int_(n_valid), p.finite_count};
+    }
+    py::object obs = s.series(r);
+    py::object series = r.pd.attr("Series")(values, "index"_a = s.times);
+    py::object valid = obs.attr("notna")() & series.attr("notna")();
+    py::object bias = (series - obs)[valid];
+    return {series.attr("values"), bias, valid.attr("sum")(),
+            bias.attr("notna")().attr("sum")().cast<long long>()};
 }
 
-bool counts(const Bias& b) { return b.bias.attr("notna")().attr("sum")().cast<long long>() > 1; }
+bool counts(const Bias& b) { return b.finite_count > 1; }
 
 // Line plus band of one experiment; the band takes the line's colour.
 void draw_with_band(const Run& r, py::handle ax, const py::str& key, py::handle index,
@@ -243,7 +316,7 @@ py::object plot_station_timeseries_bias3(const Call& c) {
         Station st = station_series(r, sd);
         std::string site = r.debug_extended ? file_piece(r, site_name) : std::string();
         if (r.debug_extended) {
-            write_csv(two_columns(r, st.times, r.obs_key, st.obs.attr("values")),
+            write_csv(two_columns(r, st.times, r.obs_key, st.series(r).attr("values")),
                       fmt("output/debug_obs_{}.csv", py::str(site)));
         }
         ++valid_station_count;
@@ -251,7 +324,7 @@ py::object plot_station_timeseries_bias3(const Call& c) {
             if (!takes_part(sd, key)) continue;
             Bias b = station_bias(r, st, sd[key]);
             if (r.debug_extended) {
-                write_csv(two_columns(r, st.times, key, b.mod.attr("values")),
+                write_csv(two_columns(r, st.times, key, b.mod_values),
                           fmt("output/debug_mod_{}_{}.csv", key, py::str(site)));
                 write_csv(two_columns(r, b.bias.attr("index"), py::str("bias"),
                                       b.bias.attr("values")),
