@@ -1,0 +1,129 @@
+// Pearson variants: a calendar-month shift on time-indexed series, and the
+// coefficient computed by hand from value sequences (with a shift by
+// positions, or with its intermediate values printed).  Small inputs; the
+// arithmetic stays with numpy so the numbers are numpy's.
+#include <pybind11/pybind11.h>
+
+#include "kvelo/glue/pyutil.hpp"
+#include "kvelo/modules/statistics/statistics.hpp"
+
+namespace kvelo::statistics {
+
+using namespace kvelo::glue;
+
+namespace {
+
+py::object negate(py::handle x) {
+    PyObject* r = PyNumber_Negative(x.ptr());
+    if (r == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+py::object slice(py::handle start, py::handle stop) {
+    PyObject* s = PySlice_New(start.ptr(), stop.ptr(), nullptr);
+    if (s == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(s);
+}
+
+// The pairs where both values are numbers.
+std::pair<py::object, py::object> valid_pairs(const Call& c) {
+    py::object np = c.g("np");
+    py::object obs = np.attr("array")(c[0]);
+    py::object mod = np.attr("array")(c[1]);
+    py::object mask = (~np.attr("isnan")(mod)) & (~np.attr("isnan")(obs));
+    return {obs[mask], mod[mask]};
+}
+
+struct HandR {
+    py::object obs_mean, mod_mean, numerator, denominator, r;  // r None: zero denominator
+};
+
+HandR hand_coefficient(const Call& c, const py::object& obs, const py::object& mod) {
+    py::object np = c.g("np");
+    HandR h;
+    h.obs_mean = np.attr("mean")(obs);
+    h.mod_mean = np.attr("mean")(mod);
+    py::object dx = obs - h.obs_mean;
+    py::object dy = mod - h.mod_mean;
+    h.numerator = np.attr("sum")(dx * dy);
+    py::object den_x = np.attr("sqrt")(np.attr("sum")(dx * dx));
+    py::object den_y = np.attr("sqrt")(np.attr("sum")(dy * dy));
+    h.denominator = den_x * den_y;
+    h.r = h.denominator.equal(py::int_(0)) ? py::none() : h.numerator / h.denominator;
+    return h;
+}
+
+py::object compute_pearson_r_with_shift(const Call& c) {
+    py::object pd = c.g("pd");
+    py::object shift = c[2];
+    py::object shifted = c[0];
+    if (shift.not_equal(py::int_(0))) {
+        shifted = c[0].attr("copy")();
+        py::object offset = pd.attr("DateOffset")(py::arg("months") = shift);
+        py::object index = shifted.attr("index");
+        shifted.attr("index") = index + offset;
+    }
+    py::object merged = pd.attr("merge")(shifted, c[1], py::arg("left_index") = true,
+                                         py::arg("right_index") = true, py::arg("how") = "inner");
+    if (py::len(merged) < 2) return nan();
+    py::object iloc = merged.attr("iloc");
+    py::object all = slice(py::none(), py::none());
+    return c.g("compute_pearson_r")(iloc[py::make_tuple(all, 0)], iloc[py::make_tuple(all, 1)]);
+}
+
+py::object compute_pearson_r_with_shift2(const Call& c) {
+    auto [obs, mod] = valid_pairs(c);
+    if (py::len(obs) <= 2) return nan();
+    py::object shift = c[2];
+    py::object zero = py::int_(0);
+    if (shift > zero) {
+        obs = obs[slice(py::none(), negate(shift))];
+        mod = mod[slice(shift, py::none())];
+    } else if (shift < zero) {
+        obs = obs[slice(negate(shift), py::none())];
+        mod = mod[slice(py::none(), shift)];
+    }
+    HandR h = hand_coefficient(c, obs, mod);
+    return h.r.is_none() ? nan() : h.r;
+}
+
+py::object compute_pearson_r2(const Call& c) {
+    auto [obs, mod] = valid_pairs(c);
+    if (py::len(obs) <= 2) return nan();
+    HandR h = hand_coefficient(c, obs, mod);
+    if (h.r.is_none()) return nan();
+    py::object np = c.g("np");
+    // The model factor is -mod - mean(mod), as the diagnostic has always printed it.
+    py::object flipped =
+        np.attr("sum")((obs - h.obs_mean) * (negate(mod) - h.mod_mean)) / h.denominator;
+    print(fmt("Mean(obs)={}, Mean(mod)={}", h.obs_mean, h.mod_mean));
+    print(fmt("Numerator={}, Denominator={}", h.numerator, h.denominator));
+    print(fmt("Pearson R={}", h.r));
+    print(fmt("Flipped Pearson R={}", flipped));
+    return h.r;
+}
+
+}  // namespace
+
+FunctionSpec spec_compute_pearson_r_with_shift() {
+    return {.name = "compute_pearson_r_with_shift",
+            .params = {"obs_series", "mod_series", {"shift", py::int_(0)}},
+            .impl = compute_pearson_r_with_shift,
+            .doc = "compute_pearson_r_with_shift(obs_series, mod_series, shift=0)"};
+}
+
+FunctionSpec spec_compute_pearson_r_with_shift2() {
+    return {.name = "compute_pearson_r_with_shift2",
+            .params = {"obs_vals", "mod_vals", {"shift", py::int_(0)}},
+            .impl = compute_pearson_r_with_shift2,
+            .doc = "compute_pearson_r_with_shift2(obs_vals, mod_vals, shift=0)"};
+}
+
+FunctionSpec spec_compute_pearson_r2() {
+    return {.name = "compute_pearson_r2",
+            .params = {"obs_vals", "mod_vals"},
+            .impl = compute_pearson_r2,
+            .doc = "compute_pearson_r2(obs_vals, mod_vals)"};
+}
+
+}  // namespace kvelo::statistics

@@ -1,0 +1,417 @@
+// The statistics table of a collocated frame, its observation row, and
+// compute_pearson_r.
+//
+// Float64 columns are read natively: one pass gathers the complete rows of an
+// experiment, the kernel of kvelo/core/stats computes the row without the
+// interpreter lock.  Everything else (other column types, values outside the
+// kernel's range, a replaced module function) takes the numpy/scipy
+// formulation, so results, warnings and errors stay those of the libraries.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstring>
+
+#include "kvelo/core/stats.hpp"
+#include "kvelo/glue/pyutil.hpp"
+#include "kvelo/modules/statistics/statistics.hpp"
+
+namespace kvelo::statistics {
+
+using namespace kvelo::glue;
+namespace cs = kvelo::core::stats;
+
+namespace {
+
+const char* const kStatNames[] = {"R",    "R2",  "RMSE", "MB",      "Bias",  "STD_dev",
+                                  "Mean", "Min", "Max",  "Average", "Median"};
+const char* const kMetaFirst[] = {"SID", "NAME", "LAT", "LON", "ELE"};
+
+// The row fields that follow the statistics: metadata, variable, dates, label.
+void add_metadata(py::dict& row, const TableArgs& a) {
+    for (const char* key : kMetaFirst) row[key] = get(a.station_metadata, key);
+    row["Variable"] = a.variable;
+    row["SDATE"] = get(a.station_metadata, "SDATE");
+    row["EDATE"] = get(a.station_metadata, "EDATE");
+    row["plAVG"] = a.tavg;
+}
+
+py::dict short_row(py::handle exp, std::size_t n, const TableArgs& a) {
+    py::dict row;
+    row["Experiment"] = exp;
+    row["Count"] = py::int_(n);
+    for (const char* key : kStatNames) row[key] = nan();
+    add_metadata(row, a);
+    return row;
+}
+
+// values: R, R2, RMSE, MB, Bias, STD_dev, Mean, Min, Max, Average, Median.
+py::dict full_row(py::handle exp, const py::object (&values)[11], py::object count,
+                  const TableArgs& a) {
+    py::dict row;
+    row["Experiment"] = exp;
+    for (int i = 0; i < 11; ++i) row[kStatNames[i]] = values[i];
+    row["Count"] = std::move(count);
+    add_metadata(row, a);
+    return row;
+}
+
+py::object square(const py::object& x) {
+    PyObject* r = PyNumber_Power(x.ptr(), py::int_(2).ptr(), Py_None);
+    if (r == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+py::object r_squared(const Call& c, const py::object& r) {
+    if (truthy(c.g("np").attr("isnan")(r))) return nan();
+    return square(r);
+}
+
+// The numpy formulation of a full row, on arrays o and m.
+py::dict numpy_row(const Call& c, py::handle exp, const py::object& o, const py::object& m,
+                   const TableArgs& a) {
+    py::object np = c.g("np");
+    py::object r = c.g("compute_pearson_r")(o, m);
+    py::object diff = m - o;
+    py::object values[11] = {
+        r,
+        r_squared(c, r),
+        np.attr("sqrt")(np.attr("mean")(square(diff))),
+        np.attr("mean")(diff),
+        np.attr("mean")(o - m),
+        np.attr("std")(o - m),
+        np.attr("mean")(m),
+        np.attr("min")(m),
+        np.attr("max")(m),
+        np.attr("mean")(m),
+        np.attr("median")(m),
+    };
+    return full_row(exp, values, py::int_(py::len(m)), a);
+}
+
+void debug_count(const Call& c, const TableArgs& a, py::handle exp, std::size_t n) {
+    if (truthy(a.debug)) log_debug(c, fmt("{}: After dropna: {} rows", exp, n));
+}
+
+// The library formulation of one experiment on a pandas table.
+py::dict library_row(const Call& c, const py::object& df, py::handle exp,
+                     const py::object& obs_col, const py::object& mod_col, const TableArgs& a) {
+    py::list selection;
+    selection.append("time");
+    selection.append(obs_col);
+    selection.append(mod_col);
+    py::object paired = df[selection].attr("dropna")().attr("copy")();
+    const std::size_t n = py::len(paired);
+    debug_count(c, a, exp, n);
+    if (n <= 2) return short_row(exp, n, a);
+    return numpy_row(c, exp, paired[obs_col].attr("values"), paired[mod_col].attr("values"), a);
+}
+
+py::array_t<double> scratch(std::size_t n) { return py::array_t<double>(static_cast<py::ssize_t>(n)); }
+
+py::object head_copy(const py::array_t<double>& buf, std::size_t n) {
+    return buf[py::slice(0, static_cast<py::ssize_t>(n), 1)].attr("copy")();
+}
+
+// Scratch buffers for the gathered pairs, reused across the experiments of a call.
+struct Buffers {
+    py::array_t<double> o, m;
+    std::size_t size = 0;
+    void ensure(std::size_t n) {
+        if (size >= n && size > 0) return;
+        size = n > 0 ? n : 1;
+        o = scratch(size);
+        m = scratch(size);
+    }
+};
+
+py::dict experiment_row(const Call& c, Frame& f, Buffers& buf, py::handle exp,
+                        const py::object& obs_col, const py::object& mod_col,
+                        const TableArgs& a) {
+    py::list selection;
+    selection.append("time");
+    selection.append(obs_col);
+    selection.append(mod_col);
+    const std::uint8_t* ok = f.time_ok(selection);
+    std::optional<Column> oc, mc;
+    if (ok != nullptr) oc = f.numeric(obs_col);
+    if (oc) mc = f.numeric(mod_col);
+    if (!mc) return library_row(c, f.table(), exp, obs_col, mod_col, a);
+
+    const std::size_t rows = f.rows();
+    buf.ensure(rows);
+    double* o = buf.o.mutable_data();
+    double* m = buf.m.mutable_data();
+    std::size_t n;
+    {
+        py::gil_scoped_release nogil;
+        n = cs::gather_pairs(ok, oc->data, oc->stride, mc->data, mc->stride, rows, o, m);
+    }
+    debug_count(c, a, exp, n);
+    if (n <= 2) return short_row(exp, n, a);
+
+    cs::PairStats s;
+    bool native;
+    {
+        py::gil_scoped_release nogil;
+        native = cs::pair_stats(o, m, n, s);
+    }
+    if (!native) return numpy_row(c, exp, head_copy(buf.o, n), head_copy(buf.m, n), a);
+
+    py::object r;
+    if (s.r_native && native_pearson(c)) {
+        r = py::float_(s.r);
+    } else {
+        r = c.g("compute_pearson_r")(head_copy(buf.o, n), head_copy(buf.m, n));
+    }
+    double median;
+    {
+        py::gil_scoped_release nogil;
+        median = cs::median_inplace(m, n);
+    }
+    py::object values[11] = {
+        r,
+        r_squared(c, r),
+        py::float_(s.rmse),
+        py::float_(s.mb),
+        py::float_(s.bias),
+        py::float_(s.std_dev),
+        py::float_(s.mean),
+        py::float_(s.min),
+        py::float_(s.max),
+        py::float_(s.mean),
+        py::float_(median),
+    };
+    return full_row(exp, values, py::int_(n), a);
+}
+
+py::dict observation_row(py::object values[6], py::object count, const TableArgs& a) {
+    py::dict row;
+    row["Experiment"] = "obs";
+    for (const char* key : {"R", "R2", "RMSE", "MB", "Bias"}) row[key] = nan();
+    const char* keys[] = {"STD_dev", "Mean", "Min", "Max", "Average", "Median"};
+    for (int i = 0; i < 6; ++i) row[keys[i]] = values[i];
+    row["Count"] = std::move(count);
+    add_metadata(row, a);
+    return row;
+}
+
+py::dict numpy_observation_row(const Call& c, const py::object& o, const TableArgs& a) {
+    py::object np = c.g("np");
+    py::object values[6] = {np.attr("std")(o),    np.attr("mean")(o), np.attr("min")(o),
+                            np.attr("max")(o),    np.attr("mean")(o), np.attr("median")(o)};
+    return observation_row(values, py::int_(py::len(o)), a);
+}
+
+// The observation row, or None when the frame holds no observation value.
+py::object obs_entry(const Call& c, Frame& f, const py::object& obs_col, const TableArgs& a) {
+    py::list selection;
+    selection.append("time");
+    selection.append(obs_col);
+    const std::uint8_t* ok = f.time_ok(selection);
+    std::optional<Column> oc;
+    if (ok != nullptr) oc = f.numeric(obs_col);
+    if (!oc) {
+        py::object vals = f.table()[selection].attr("dropna")().attr("copy")();
+        if (py::len(vals) < 1) return py::none();
+        return numpy_observation_row(c, vals[obs_col].attr("values"), a);
+    }
+    const std::size_t rows = f.rows();
+    py::array_t<double> buf = scratch(rows > 0 ? rows : 1);
+    double* x = buf.mutable_data();
+    std::size_t n;
+    cs::SampleStats s;
+    bool native;
+    {
+        py::gil_scoped_release nogil;
+        n = cs::gather_values(ok, oc->data, oc->stride, rows, x);
+        native = n >= 1 && cs::sample_stats(x, n, s);
+    }
+    if (n < 1) return py::none();
+    if (!native) return numpy_observation_row(c, head_copy(buf, n), a);
+    double median;
+    {
+        py::gil_scoped_release nogil;
+        median = cs::median_inplace(x, n);
+    }
+    py::object values[6] = {py::float_(s.std_dev), py::float_(s.mean), py::float_(s.min),
+                            py::float_(s.max),     py::float_(s.mean), py::float_(median)};
+    return observation_row(values, py::int_(n), a);
+}
+
+bool is_float64_series(const Call& c, const py::object& s) {
+    if (!py::isinstance(s, c.g("pd").attr("Series"))) return false;
+    return str(s.attr("dtype")) == "float64";
+}
+
+}  // namespace
+
+py::object nan() { return py::float_(std::numeric_limits<double>::quiet_NaN()); }
+
+py::object concat(py::handle a, py::handle b) {
+    PyObject* r = PyNumber_Add(a.ptr(), b.ptr());
+    if (r == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+// ---- DataFrameFrame ----------------------------------------------------------
+
+std::size_t DataFrameFrame::rows() { return py::len(df_); }
+
+bool DataFrameFrame::has_column(py::handle name) {
+    return truthy(df_.attr("columns").attr("__contains__")(name));
+}
+
+const std::uint8_t* DataFrameFrame::time_ok(const py::list& selection) {
+    if (!time_read_) {
+        if (!has_column(py::str("time"))) {
+            py::object raise = df_[selection];  // the library's missing-key error
+        }
+        py::object t = df_["time"];
+        if (py::isinstance(t, c_.g("pd").attr("Series"))) {
+            const std::size_t n = rows();
+            time_ok_ = py::array_t<std::uint8_t>(static_cast<py::ssize_t>(n > 0 ? n : 1));
+            std::uint8_t* out = time_ok_.mutable_data();
+            py::object dtype = t.attr("dtype");
+            if (py::isinstance(dtype, c_.g("np").attr("dtype")) &&
+                str(dtype.attr("kind")) == "M") {
+                py::buffer_info b =
+                    py::buffer(t.attr("to_numpy")().attr("view")("int64")).request();
+                const auto* v = static_cast<const std::int64_t*>(b.ptr);
+                const std::ptrdiff_t st = b.ndim == 1 ? b.strides[0] / 8 : 1;
+                for (std::size_t i = 0; i < n; ++i) {
+                    out[i] = v[static_cast<std::ptrdiff_t>(i) * st] !=
+                             std::numeric_limits<std::int64_t>::min();
+                }
+            } else {
+                py::buffer_info b = py::buffer(t.attr("isna")().attr("to_numpy")()).request();
+                const auto* v = static_cast<const std::uint8_t*>(b.ptr);
+                const std::ptrdiff_t st = b.ndim == 1 ? b.strides[0] : 1;
+                for (std::size_t i = 0; i < n; ++i) {
+                    out[i] = v[static_cast<std::ptrdiff_t>(i) * st] == 0;
+                }
+            }
+            time_native_ = true;
+        }
+        time_read_ = true;
+    }
+    return time_native_ ? time_ok_.data() : nullptr;
+}
+
+std::optional<Column> DataFrameFrame::numeric(py::handle name) {
+    py::object s = df_[name];
+    if (!is_float64_series(c_, s)) return std::nullopt;
+    py::object arr = s.attr("to_numpy")();
+    py::buffer_info b = py::buffer(arr).request();
+    if (b.ndim != 1 || b.itemsize != 8 || b.format != "d") return std::nullopt;
+    Column col;
+    col.data = static_cast<const double*>(b.ptr);
+    col.stride = b.strides[0] / 8;
+    col.owner = arr;
+    return col;
+}
+
+// ---- tables -------------------------------------------------------------------
+
+py::object statistics_table(const Call& c, Frame& f, const TableArgs& a) {
+    const char* name = "compute_statistics_from_collocated_df";
+    start_banner(c, a.debug, name);
+    py::object obs_col = concat(a.variable, py::str("_obs"));
+    if (!f.has_column(obs_col)) {
+        throw py::value_error(str(fmt("Observation column '{}' not found in DataFrame.", obs_col)));
+    }
+    py::list rows;
+    Buffers buf;
+    for (py::handle exp : a.experiments) {
+        py::object mod_col = fmt("{}_{}", a.variable, exp);
+        if (!f.has_column(mod_col)) {
+            log_warning(c, fmt("{} not found in DataFrame. Skipping.", mod_col));
+            continue;
+        }
+        rows.append(experiment_row(c, f, buf, exp, obs_col, mod_col, a));
+    }
+    end_banner(c, a.debug, name);
+    return c.g("pd").attr("DataFrame")(rows);
+}
+
+py::object statistics_table_with_obs(const Call& c, Frame& f, const TableArgs& a) {
+    const char* name = "compute_statistics_from_collocated_df_with_obs_entry";
+    start_banner(c, a.debug, name);
+    py::object table;
+    if (is_original(c, "compute_statistics_from_collocated_df", originals().statistics_df)) {
+        table = statistics_table(c, f, a);
+    } else {
+        table = c.g("compute_statistics_from_collocated_df")(
+            py::arg("df") = f.table(), py::arg("station_metadata") = a.station_metadata,
+            py::arg("variable") = a.variable, py::arg("experiments") = a.experiments,
+            py::arg("tavg") = a.tavg, py::arg("debug") = a.debug);
+    }
+    py::object obs_col = concat(a.variable, py::str("_obs"));
+    py::object row = obs_entry(c, f, obs_col, a);
+    py::object result = table;
+    if (!row.is_none()) {
+        py::object pd = c.g("pd");
+        py::list one;
+        one.append(row);
+        py::list parts;
+        parts.append(pd.attr("DataFrame")(one));
+        parts.append(table);
+        result = pd.attr("concat")(parts, py::arg("ignore_index") = true);
+    }
+    end_banner(c, a.debug, name);
+    return result;
+}
+
+namespace {
+
+TableArgs table_args(const Call& c) { return {c[1], c[2], c[3], c[4], c[5]}; }
+
+const std::vector<glue::Param> table_params() {
+    return {annotated("df", "pd.DataFrame"),       annotated("station_metadata", "dict"),
+            annotated("variable", "str"),          annotated("experiments", "list"),
+            annotated("tavg", "str"),              {"debug", py::bool_(false), "bool"}};
+}
+
+py::object compute_statistics_from_collocated_df(const Call& c) {
+    DataFrameFrame f(c, c[0]);
+    return statistics_table(c, f, table_args(c));
+}
+
+py::object compute_statistics_from_collocated_df_with_obs_entry(const Call& c) {
+    DataFrameFrame f(c, c[0]);
+    return statistics_table_with_obs(c, f, table_args(c));
+}
+
+py::object compute_pearson_r(const Call& c) {
+    if (py::len(c[0]) < 2) return nan();
+    if (py::len(c[1]) < 2) return nan();
+    return c.g("pearsonr")(c[0], c[1])[py::int_(0)];
+}
+
+}  // namespace
+
+FunctionSpec spec_compute_statistics_from_collocated_df() {
+    return {.name = "compute_statistics_from_collocated_df",
+            .params = table_params(),
+            .impl = compute_statistics_from_collocated_df,
+            .doc = "compute_statistics_from_collocated_df(df, station_metadata, variable, "
+                   "experiments, tavg, debug=False)",
+            .return_annotation = "pd.DataFrame"};
+}
+
+FunctionSpec spec_compute_statistics_from_collocated_df_with_obs_entry() {
+    return {.name = "compute_statistics_from_collocated_df_with_obs_entry",
+            .params = table_params(),
+            .impl = compute_statistics_from_collocated_df_with_obs_entry,
+            .doc = "compute_statistics_from_collocated_df_with_obs_entry(df, station_metadata, "
+                   "variable, experiments, tavg, debug=False)",
+            .return_annotation = "pd.DataFrame"};
+}
+
+FunctionSpec spec_compute_pearson_r() {
+    return {.name = "compute_pearson_r",
+            .params = {"obs", "mod"},
+            .impl = compute_pearson_r,
+            .doc = "compute_pearson_r(obs, mod)"};
+}
+
+}  // namespace kvelo::statistics

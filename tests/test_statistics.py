@@ -1,0 +1,515 @@
+"""Statistics tables: per frame, with the observation row, and pooled over a region.
+
+The reference below is the plain pandas/numpy/scipy formulation of the tables;
+the module must agree with it to 1e-12 relative, with NaN in the same places.
+"""
+import inspect
+import logging
+import math
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+from scipy.stats import pearsonr
+
+from kvelo.py import statistics as st
+
+COLUMNS = ["Experiment", "R", "R2", "RMSE", "MB", "Bias", "STD_dev", "Mean", "Min", "Max",
+           "Average", "Median", "Count", "SID", "NAME", "LAT", "LON", "ELE", "Variable",
+           "SDATE", "EDATE", "plAVG"]
+SHORT_ORDER = ["Experiment", "Count"] + COLUMNS[1:12] + COLUMNS[13:]
+META = {"SID": "S1", "NAME": "Hill", "LAT": 50.5, "LON": 7.25, "ELE": 310.0,
+        "SDATE": "2024-01-01", "EDATE": "2024-01-31"}
+
+
+# ---- reference formulation ---------------------------------------------------------
+
+def ref_r(o, m):
+    if len(o) < 2 or len(m) < 2:
+        return np.nan
+    return pearsonr(o, m)[0]
+
+
+def ref_meta(row, meta, variable, tavg):
+    for k in ("SID", "NAME", "LAT", "LON", "ELE"):
+        row[k] = meta.get(k)
+    row["Variable"] = variable
+    row["SDATE"] = meta.get("SDATE")
+    row["EDATE"] = meta.get("EDATE")
+    row["plAVG"] = tavg
+    return row
+
+
+def ref_table(df, meta, variable, experiments, tavg):
+    obs_col = variable + "_obs"
+    if obs_col not in df.columns:
+        raise ValueError(f"Observation column '{obs_col}' not found in DataFrame.")
+    rows = []
+    for exp in experiments:
+        mod_col = f"{variable}_{exp}"
+        if mod_col not in df.columns:
+            continue
+        p = df[["time", obs_col, mod_col]].dropna().copy()
+        if len(p) <= 2:
+            row = {"Experiment": exp, "Count": len(p)}
+            row.update({k: np.nan for k in COLUMNS[1:12]})
+        else:
+            o, m = p[obs_col].values, p[mod_col].values
+            r = ref_r(o, m)
+            row = {"Experiment": exp, "R": r, "R2": np.nan if np.isnan(r) else r ** 2,
+                   "RMSE": np.sqrt(np.mean((m - o) ** 2)), "MB": np.mean(m - o),
+                   "Bias": np.mean(o - m), "STD_dev": np.std(o - m), "Mean": np.mean(m),
+                   "Min": np.min(m), "Max": np.max(m), "Average": np.mean(m),
+                   "Median": np.median(m), "Count": len(m)}
+        rows.append(ref_meta(row, meta, variable, tavg))
+    return pd.DataFrame(rows)
+
+
+def ref_table_obs(df, meta, variable, experiments, tavg):
+    table = ref_table(df, meta, variable, experiments, tavg)
+    obs_col = variable + "_obs"
+    o = df[["time", obs_col]].dropna().copy()[obs_col].values
+    if len(o) < 1:
+        return table
+    row = {"Experiment": "obs", "R": np.nan, "R2": np.nan, "RMSE": np.nan, "MB": np.nan,
+           "Bias": np.nan, "STD_dev": np.std(o), "Mean": np.mean(o), "Min": np.min(o),
+           "Max": np.max(o), "Average": np.mean(o), "Median": np.median(o), "Count": len(o)}
+    return pd.concat([pd.DataFrame([ref_meta(row, meta, variable, tavg)]), table],
+                     ignore_index=True)
+
+
+def ref_pool(data, variable, drop_missing_obs):
+    obs_key, prefix = variable + "_obs", variable + "_"
+    blocks = []
+    for sd in data.values():
+        t = pd.to_datetime(sd["time"])
+        if obs_key not in sd:
+            continue
+        block = pd.DataFrame({"time": t, obs_key: sd[obs_key]})
+        for k in sd:
+            if k.startswith(prefix) and k != obs_key:
+                block[k] = sd[k]
+        blocks.append(block)
+    pool = pd.concat(blocks, axis=0, ignore_index=True)
+    if drop_missing_obs:
+        pool = pool.dropna(subset=[obs_key])
+    pool["time"] = pd.to_datetime(pool["time"])
+    pool = pool.sort_values("time")
+    keys = [c for c in pool.columns if c.startswith(prefix) and c != obs_key]
+    meta = {"SID": "REGIONAL", "NAME": "Regional Mean", "LAT": np.nan, "LON": np.nan,
+            "ELE": np.nan, "SDATE": pool["time"].min().strftime("%Y-%m-%d"),
+            "EDATE": pool["time"].max().strftime("%Y-%m-%d")}
+    return pool, meta, [k[len(prefix):] for k in keys]
+
+
+def assert_same_table(got, want):
+    assert list(got.columns) == list(want.columns)
+    assert len(got) == len(want)
+    for col in want.columns:
+        g, w = got[col].tolist(), want[col].tolist()
+        for a, b in zip(g, w):
+            if isinstance(b, float) and math.isnan(b):
+                assert isinstance(a, float) and math.isnan(a), (col, a, b)
+            elif isinstance(b, (float, np.floating)):
+                assert a == pytest.approx(b, rel=1e-12, abs=1e-300), (col, a, b)
+            else:
+                assert a == b, (col, a, b)
+
+
+def frame(obs, mod, times=None, **more):
+    n = len(obs)
+    t = pd.date_range("2024-01-01", periods=n, freq="D") if times is None else times
+    cols = {"time": t, "X_obs": obs, "X_a": mod}
+    cols.update(more)
+    return pd.DataFrame(cols)
+
+
+def table(df, experiments=("a",), fn=st.compute_statistics_from_collocated_df, **kw):
+    return fn(df=df, station_metadata=META, variable="X", experiments=list(experiments),
+              tavg="daily", **kw)
+
+
+def random_frame(seed, n=200):
+    rng = np.random.default_rng(seed)
+    obs = rng.gamma(2.0, 10.0, n)
+    df = pd.DataFrame({
+        "time": pd.date_range("2023-06-01", periods=n, freq="h"),
+        "X_obs": obs,
+        "X_a": obs * 0.8 + rng.normal(0, 3, n),
+        "X_b": rng.normal(20, 5, n),
+        "X_c": obs + 1e6,
+        "other": rng.normal(size=n),
+    })
+    for col in ("X_obs", "X_a", "X_b"):
+        df.loc[rng.random(n) < 0.15, col] = np.nan
+    df.loc[rng.random(n) < 0.05, "time"] = pd.NaT
+    return df
+
+
+# ---- module surface -----------------------------------------------------------------
+
+@pytest.mark.parametrize("name, params, defaults, annotations", [
+    ("plot_statistics", ["stats_file", "output_file", "save_plot_formats", "debug"], None, {}),
+    ("compute_regional_statistics", ["data", "variable", "tavg", "debug"], (False,),
+     {"data": "dict", "variable": "str", "tavg": "str", "debug": "bool",
+      "return": "pd.DataFrame"}),
+    ("compute_regional_statistics_from_collocated_dict", ["data", "variable", "tavg", "debug"],
+     (False,), {"data": "dict", "variable": "str", "tavg": "str", "debug": "bool",
+                "return": "pd.DataFrame"}),
+    ("compute_statistics_from_collocated_df",
+     ["df", "station_metadata", "variable", "experiments", "tavg", "debug"], (False,),
+     {"df": "pd.DataFrame", "station_metadata": "dict", "variable": "str",
+      "experiments": "list", "tavg": "str", "debug": "bool", "return": "pd.DataFrame"}),
+    ("compute_statistics_from_collocated_df_with_obs_entry",
+     ["df", "station_metadata", "variable", "experiments", "tavg", "debug"], (False,),
+     {"df": "pd.DataFrame", "station_metadata": "dict", "variable": "str",
+      "experiments": "list", "tavg": "str", "debug": "bool", "return": "pd.DataFrame"}),
+    ("compute_pearson_r", ["obs", "mod"], None, {}),
+    ("compute_pearson_r_with_shift", ["obs_series", "mod_series", "shift"], (0,), {}),
+    ("compute_pearson_r_with_shift2", ["obs_vals", "mod_vals", "shift"], (0,), {}),
+    ("compute_pearson_r2", ["obs_vals", "mod_vals"], None, {}),
+    ("save_stats", ["stats", "output_csv"], None, {}),
+])
+def test_functions_bound_with_signature(name, params, defaults, annotations):
+    f = getattr(st, name)
+    assert list(inspect.signature(f).parameters) == params
+    assert f.__defaults__ == defaults
+    assert f.__annotations__ == annotations
+    assert f.__module__ == "kvelo.py.statistics"
+
+
+def test_load_binds_library_names():
+    import matplotlib.pyplot as plt
+    import scipy.stats
+    import xarray as xr
+    assert (st.np, st.pd, st.xr, st.plt) == (np, pd, xr, plt)
+    assert st.pearsonr is scipy.stats.pearsonr
+    for name in ("os", "re", "csv", "sys", "glob", "time", "cftime", "logging"):
+        assert getattr(st, name).__name__ == name
+
+
+# ---- the table of one frame ----------------------------------------------------------
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_random_frames_match_plain_formulation(seed):
+    df = random_frame(seed)
+    exps = ["a", "missing", "b", "c"]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        assert_same_table(table(df, exps), ref_table(df, META, "X", exps, "daily"))
+        assert_same_table(table(df, exps, st.compute_statistics_from_collocated_df_with_obs_entry),
+                          ref_table_obs(df, META, "X", exps, "daily"))
+
+
+@pytest.mark.parametrize("case", ["inf_obs", "neg_inf_model", "both_inf", "huge", "int_column",
+                                  "object_column", "strided", "constant_model",
+                                  "nearly_constant", "text_time"])
+def test_corner_frames_match_plain_formulation(case):
+    rng = np.random.default_rng(7)
+    n = 12
+    obs = rng.normal(10, 2, n)
+    mod = obs + rng.normal(0, 1, n)
+    df = frame(obs, mod)
+    if case == "inf_obs":
+        df.loc[3, "X_obs"] = np.inf
+    elif case == "neg_inf_model":
+        df.loc[5, "X_a"] = -np.inf
+    elif case == "both_inf":
+        df.loc[2, "X_obs"] = np.inf
+        df.loc[4, "X_a"] = np.inf
+    elif case == "huge":
+        df["X_a"] = df["X_a"] * 1e200
+    elif case == "int_column":
+        df["X_a"] = np.arange(n)
+    elif case == "object_column":
+        df["X_a"] = pd.Series(list(mod[:-1]) + [None], dtype=object)
+    elif case == "strided":
+        arr = np.column_stack([obs, mod])
+        df = pd.DataFrame(arr, columns=["X_obs", "X_a"])
+        df.insert(0, "time", pd.date_range("2024", periods=n))
+    elif case == "constant_model":
+        df["X_a"] = 4.0
+    elif case == "nearly_constant":
+        df["X_a"] = 1e6 + np.arange(n) * 1e-9
+    elif case == "text_time":
+        df["time"] = ["2024-01-%02d" % (i + 1) for i in range(n)]
+        df.loc[2, "time"] = None
+    def run(f):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            try:
+                out = f()
+            except Exception as e:  # the library's own error must come through
+                out = type(e)
+        return out, sorted(str(w.category) for w in caught)
+
+    got, got_w = run(lambda: table(df, fn=st.compute_statistics_from_collocated_df_with_obs_entry))
+    want, want_w = run(lambda: ref_table_obs(df, META, "X", ["a"], "daily"))
+    if isinstance(want, type):
+        assert got is want
+    else:
+        assert_same_table(got, want)
+    assert got_w == want_w
+
+
+def test_result_does_not_depend_on_row_order():
+    df = random_frame(11, n=500)
+    shuffled = df.sample(frac=1.0, random_state=3).reset_index(drop=True)
+    exps = ["a", "b", "c"]
+    pd.testing.assert_frame_equal(table(df, exps), table(shuffled, exps), check_exact=True)
+
+
+@pytest.mark.parametrize("n, short", [(2, True), (3, False)])
+def test_two_pairs_short_row_three_pairs_full_row(n, short):
+    got = table(frame([1.0, 2.0, 4.0][:n], [1.5, 2.0, 3.0][:n]))
+    assert got["Count"].tolist() == [n]
+    assert got.loc[0, ["R", "RMSE", "Median"]].isna().all() == short
+    assert list(got.columns) == (SHORT_ORDER if short else COLUMNS)
+
+
+def test_constant_model_example():
+    with pytest.warns(Warning, match="constant"):
+        row = table(frame([1.0, 2.0, 3.0], [2.0, 2.0, 2.0])).iloc[0]
+    assert row["MB"] == 0 and row["Bias"] == 0
+    assert row["RMSE"] == pytest.approx(math.sqrt(2 / 3), rel=1e-15)
+    assert row["STD_dev"] == pytest.approx(math.sqrt(2 / 3), rel=1e-15)
+    assert [row[k] for k in ("Mean", "Min", "Max", "Average", "Median")] == [2.0] * 5
+    assert row["Count"] == 3 and np.isnan(row["R"]) and np.isnan(row["R2"])
+
+
+def test_bias_negates_mb_and_average_equals_mean():
+    got = table(random_frame(5), ["a", "b", "c"])
+    assert (got["Bias"] == -got["MB"]).all()
+    assert (got["Average"] == got["Mean"]).all()
+
+
+def test_incomplete_rows_left_out_per_experiment_only():
+    df = frame([1.0, 2.0, 3.0, 4.0], [1.0, 2.0, np.nan, 4.5],
+               X_b=[2.0, 3.0, 4.0, 5.0])
+    df.loc[0, "time"] = pd.NaT
+    got = table(df, ["b", "a"])
+    assert got["Experiment"].tolist() == ["b", "a"]
+    assert got["Count"].tolist() == [3, 2]
+
+
+def test_missing_experiment_warns_and_leaves_no_row(caplog):
+    caplog.set_level(logging.DEBUG)
+    got = table(frame([1.0, 2.0, 3.0], [1.0, 2.5, 3.0]), ["zz", "a"])
+    assert got["Experiment"].tolist() == ["a"]
+    assert "X_zz not found in DataFrame. Skipping." in caplog.messages
+
+
+def test_debug_lines(caplog):
+    caplog.set_level(logging.DEBUG)
+    table(frame([1.0, 2.0, 3.0, np.nan], [1.0, 2.5, 3.0, 1.0]), debug=True)
+    stars = "*" * 24
+    assert caplog.messages == [
+        f"Start: {stars} compute_statistics_from_collocated_df {stars}",
+        "a: After dropna: 3 rows",
+        f"End:   {stars} compute_statistics_from_collocated_df {stars}"]
+
+
+@pytest.mark.parametrize("fn", [st.compute_statistics_from_collocated_df,
+                                st.compute_statistics_from_collocated_df_with_obs_entry])
+def test_missing_observation_column_raises_after_start_banner(fn, caplog):
+    caplog.set_level(logging.DEBUG)
+    df = pd.DataFrame({"time": [pd.Timestamp("2024")], "X_a": [1.0]})
+    with pytest.raises(ValueError, match=r"^Observation column 'X_obs' not found in DataFrame\.$"):
+        table(df, fn=fn, debug=True)
+    assert len(caplog.messages) == (1 if fn.__name__.endswith("_df") else 2)
+    assert all(m.startswith("Start: ") for m in caplog.messages)
+
+
+def test_frame_without_time_raises_pandas_key_error():
+    with pytest.raises(KeyError, match="time"):
+        table(pd.DataFrame({"X_obs": [1.0, 2.0, 3.0], "X_a": [1.0, 2.0, 3.0]}))
+
+
+def test_empty_experiment_list_gives_table_without_columns():
+    got = table(frame([1.0, 2.0, 3.0], [1.0, 2.0, 3.0]), [])
+    assert got.shape == (0, 0)
+
+
+def test_replaced_pearsonr_is_used(monkeypatch):
+    monkeypatch.setattr(st, "pearsonr", lambda o, m: (0.25, None))
+    assert table(frame([1.0, 2.0, 4.0], [1.5, 2.0, 3.0]))["R"].tolist() == [0.25]
+
+
+def test_statistics_file_round_trip(tmp_path):
+    meta = {k: v for k, v in META.items() if k != "NAME"}
+    df = frame([1.0, 2.0, 4.0, 8.0], [1.5, 2.0, 3.0, 7.0], X_b=[1.0, 2.0, np.nan, np.nan])
+    got = st.compute_statistics_from_collocated_df(df, meta, "X", ["b", "a"], 'da,"y"')
+    path = tmp_path / "s_stats.csv"
+    got.to_csv(path, index=False)
+    text = path.read_text()
+    assert text.splitlines()[0] == ",".join(SHORT_ORDER)
+    assert text.splitlines()[1].startswith("b,2,,,,,,,,,,,,S1,,50.5,")
+    assert text.splitlines()[1].endswith(',"da,""y"""')
+    back = pd.read_csv(path)
+    assert back["NAME"].isna().all()
+    pd.testing.assert_frame_equal(back.drop(columns="NAME"), got.drop(columns="NAME"),
+                                  check_exact=False, rtol=1e-15)
+
+
+# ---- observation row ---------------------------------------------------------------
+
+def test_single_observation_value():
+    df = frame([np.nan, 5.0, np.nan], [1.0, 1.0, 1.0])
+    got = table(df, fn=st.compute_statistics_from_collocated_df_with_obs_entry)
+    obs = got.iloc[0]
+    assert obs["Experiment"] == "obs" and obs["Count"] == 1 and obs["STD_dev"] == 0
+    assert [obs[k] for k in ("Mean", "Min", "Max", "Average", "Median")] == [5.0] * 5
+
+
+def test_observation_row_puts_count_thirteenth_before_short_row():
+    df = frame([1.0, 2.0, 3.0, 4.0], [1.0, 2.0, np.nan, np.nan])
+    got = table(df, fn=st.compute_statistics_from_collocated_df_with_obs_entry)
+    assert list(got.columns) == COLUMNS
+    assert got["Count"].tolist() == [4, 2]
+    assert got.loc[0, ["R", "R2", "RMSE", "MB", "Bias"]].isna().all()
+
+
+def test_no_observation_value_leaves_experiment_table():
+    df = frame([np.nan] * 3, [1.0, 2.0, 3.0])
+    got = table(df, fn=st.compute_statistics_from_collocated_df_with_obs_entry)
+    assert list(got.columns) == SHORT_ORDER and got["Count"].tolist() == [0]
+    assert table(df, [], fn=st.compute_statistics_from_collocated_df_with_obs_entry).shape == (0, 0)
+
+
+def test_observation_row_alone_for_empty_experiment_list():
+    got = table(frame([1.0, 3.0], [1.0, 1.0]), [],
+                fn=st.compute_statistics_from_collocated_df_with_obs_entry)
+    assert list(got.columns) == COLUMNS and got["Experiment"].tolist() == ["obs"]
+
+
+# ---- regional statistics -----------------------------------------------------------
+
+def station(sid, times, obs=None, **series):
+    sd = {"site_id": sid, "site_name": sid, "lat": 1.0, "lon": 2.0, "elevation_m": 3.0,
+          "time": [pd.Timestamp(t) for t in times], "n_valid": len(times)}
+    if obs is not None:
+        sd["NH4_CONC_obs"] = [np.float64(v) for v in obs]
+    for k, v in series.items():
+        sd["NH4_CONC_" + k] = [np.float64(x) for x in v]
+    return sd
+
+
+def random_dict(seed, n_st=6, n_t=50):
+    rng = np.random.default_rng(seed)
+    data = {}
+    for s in range(n_st):
+        times = pd.date_range("2024-03-01", periods=n_t - s, freq="6h") + pd.Timedelta(hours=s)
+        obs = rng.gamma(2, 3, len(times))
+        obs[rng.random(len(times)) < 0.2] = np.nan
+        series = {"base": obs + rng.normal(0, 1, len(times))}
+        if s % 2:
+            series["NH4_CONC_run"] = rng.normal(5, 1, len(times))
+        data[f"S{s}"] = station(f"S{s}", times, obs, **series)
+        data[f"S{s}"]["NH4_CONCmax"] = list(rng.random(len(times)))
+    return data
+
+
+def regional(data, fn=st.compute_regional_statistics, **kw):
+    return fn(data=data, variable="NH4_CONC", tavg="weekly", **kw)
+
+
+@pytest.mark.parametrize("fn, drop, ref", [
+    (st.compute_regional_statistics, False, ref_table_obs),
+    (st.compute_regional_statistics_from_collocated_dict, True, ref_table),
+])
+@pytest.mark.parametrize("text_times", [False, True])
+def test_regional_matches_plain_formulation(fn, drop, ref, text_times):
+    data = random_dict(4)
+    if text_times:  # read by the library, not natively
+        for sd in data.values():
+            sd["time"] = [str(t) for t in sd["time"]]
+    pool, meta, names = ref_pool(data, "NH4_CONC", drop)
+    assert names == ["base", "NH4_CONC_run"]
+    assert_same_table(regional(data, fn), ref(pool, meta, "NH4_CONC", names, "weekly"))
+
+
+def test_regional_pool_counts_every_station_time():
+    t = pd.date_range("2024-01-01", periods=10, freq="D")
+    data = {"A": station("A", t, range(10), m=range(10)),
+            "B": station("B", t[:2], [1, 2], m=[3, 1]),
+            "C": station("C", t[:3], None, m=[5, 5, 5])}
+    got = regional(data)
+    assert got["Count"].tolist() == [12, 12]
+    assert set(got["SID"]) == {"REGIONAL"} and set(got["NAME"]) == {"Regional Mean"}
+
+
+def test_regional_does_not_depend_on_station_order():
+    data = random_dict(9)
+    reordered = dict(reversed(list(data.items())))
+    a, b = regional(data), regional(reordered)
+    pd.testing.assert_frame_equal(a, b[a.columns], check_exact=True)
+
+
+def test_empty_dictionary(caplog):
+    got = regional({})
+    assert got.shape == (0, 0)
+    assert caplog.messages == ["No valid station data found for regional statistics."]
+    with pytest.raises(ValueError):
+        regional({}, st.compute_regional_statistics_from_collocated_dict)
+
+
+def test_dates_span_differs_between_variants():
+    t = pd.date_range("2024-01-01", periods=5, freq="D")
+    data = {"A": station("A", t, [np.nan, 1, 2, 3, np.nan], m=[1, 2, 3, 4, 5])}
+    full = regional(data)
+    only = regional(data, st.compute_regional_statistics_from_collocated_dict)
+    assert (full["SDATE"].iloc[0], full["EDATE"].iloc[0]) == ("2024-01-01", "2024-01-05")
+    assert (only["SDATE"].iloc[0], only["EDATE"].iloc[0]) == ("2024-01-02", "2024-01-04")
+
+
+def test_no_pooled_observation():
+    t = pd.date_range("2024-01-01", periods=4, freq="D")
+    data = {"A": station("A", t, [np.nan] * 4, m=[1, 2, 3, 4], k=[1, 2, 3, 4])}
+    got = regional(data)
+    assert got["Experiment"].tolist() == ["m", "k"] and got["Count"].tolist() == [0, 0]
+    with pytest.raises(ValueError):
+        regional(data, st.compute_regional_statistics_from_collocated_dict)
+
+
+def test_station_without_time_fails():
+    data = {"A": {"NH4_CONC_m": [1.0]}}
+    with pytest.raises(KeyError, match="time"):
+        regional(data)
+
+
+def test_series_length_mismatch_raises_library_error():
+    data = {"A": station("A", pd.date_range("2024", periods=3), [1, 2, 3], m=[1, 2])}
+    with pytest.raises(ValueError, match="same length|Length of values"):
+        regional(data)
+
+
+def test_regional_debug_order(caplog):
+    caplog.set_level(logging.DEBUG)
+    t = pd.date_range("2024-01-01", periods=4, freq="D")
+    regional({"A": station("A", t, [1, 2, 3, 4], m=[1, 2, 3, 5])}, debug=True)
+    s = "*" * 24
+    assert caplog.messages == [
+        f"Start: {s} compute_regional_statistics {s}",
+        f"End:   {s} compute_regional_statistics {s}",
+        f"Start: {s} compute_statistics_from_collocated_df_with_obs_entry {s}",
+        f"Start: {s} compute_statistics_from_collocated_df {s}",
+        "m: After dropna: 4 rows",
+        f"End:   {s} compute_statistics_from_collocated_df {s}",
+        f"End:   {s} compute_statistics_from_collocated_df_with_obs_entry {s}"]
+
+
+def test_replaced_statistics_function_receives_sorted_pool(monkeypatch):
+    seen = {}
+
+    def fake(**kw):
+        seen.update(kw)
+        return pd.DataFrame()
+
+    monkeypatch.setattr(st, "compute_statistics_from_collocated_df", fake)
+    data = {"A": station("A", ["2024-01-03", "2024-01-01"], [1, 2], m=[3, 4]),
+            "B": station("B", ["2024-01-02"], [5], m=[6])}
+    st.compute_regional_statistics_from_collocated_dict(data, "NH4_CONC", "weekly")
+    assert seen["df"]["NH4_CONC_obs"].tolist() == [2.0, 5.0, 1.0]
+    assert seen["experiments"] == ["m"]
+    assert seen["station_metadata"]["SDATE"] == "2024-01-01"
