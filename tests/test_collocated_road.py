@@ -160,18 +160,12 @@ def test_one_call_writes_every_product(road, quick_save, monkeypatch, caplog):
 def test_figures_of_the_road_show_the_table(road, monkeypatch):
     """A real rendering: the regional bias figure draws each experiment's
     pooled bias, whose mean over time matches the table."""
-    captured = []
-    real_close = plt.close
-
-    def close(fig=None):
-        captured.append(fig)
-        real_close(fig)
-
-    monkeypatch.setattr(plt, "close", close)
+    saved = []
+    real_save = matplotlib.figure.Figure.savefig
+    monkeypatch.setattr(matplotlib.figure.Figure, "savefig",
+                        lambda self, *a, **kw: saved.append(self) or real_save(self, *a, **kw))
     run_road(road, dict(CONFIG, show_stations=False), formats=["png"])
-    bias_fig = [f for f in captured if isinstance(f, matplotlib.figure.Figure)
-                and "Bias" in f.axes[0].get_title()]
-    (fig,) = bias_fig
+    (fig,) = [f for f in saved if "Bias" in f.axes[0].get_title()]
     ax = fig.axes[0]
     lines = {ln.get_label(): ln for ln in ax.get_lines() if not ln.get_label().startswith("_")}
     assert list(lines) == ["Control", "Test"]
