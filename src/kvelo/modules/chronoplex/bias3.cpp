@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "kvelo/core/regional_series.hpp"
 #include "kvelo/glue/pyutil.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 
@@ -242,7 +243,7 @@ struct Regional {
 
 // Station series side by side over the union of their time stamps; repeated
 // time stamps within one station are averaged first so the columns align.
-Regional regional_series(const Run& r, const py::list& series) {
+Regional regional_by_library(const Run& r, const py::list& series) {
     py::list columns;
     for (py::handle s : series) {
         py::object col = py::reinterpret_borrow<py::object>(s);
@@ -253,8 +254,61 @@ Regional regional_series(const Run& r, const py::list& series) {
     }
     py::object table = r.pd.attr("concat")(columns, "axis"_a = 1);
     py::object mean = table.attr("mean")("axis"_a = 1);
-    py::object spread = table.attr("sub")(mean, "axis"_a = 0).attr("pow")(2).attr("mean")("axis"_a = 1);
+    py::object spread =
+        table.attr("sub")(mean, "axis"_a = 0).attr("pow")(2).attr("mean")("axis"_a = 1);
     return {table, mean, r.np.attr("sqrt")(spread)};
+}
+
+// The same mean and spread natively, for series on strictly increasing naive
+// nanosecond stamps: the per-time reductions follow the library's summation
+// (core::aggregate_stations), so the values are the same to the last bit.
+// False when a series does not qualify.
+bool regional_natively(const Run& r, const py::list& series, Regional& out) {
+    std::vector<core::StampSeries> stations;
+    stations.reserve(py::len(series));
+    for (py::handle s : series) {
+        py::object index = s.attr("index");
+        py::object values = s.attr("values");
+        if (str(index.attr("dtype")) != "datetime64[ns]" ||
+            str(values.attr("dtype")) != "float64" ||
+            !truthy(index.attr("is_monotonic_increasing")) || !truthy(index.attr("is_unique"))) {
+            return false;
+        }
+        auto t = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(
+            index.attr("asi8"));
+        auto v = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(values);
+        core::StampSeries st;
+        st.time.assign(t.data(), t.data() + t.size());
+        st.value.assign(v.data(), v.data() + v.size());
+        if (!st.time.empty() && st.time.front() == core::kNaT) return false;
+        stations.push_back(std::move(st));
+    }
+    core::RegionalAggregate agg = core::aggregate_stations(stations, false);
+    // Squared deviations from the regional mean, on each station's own stamps.
+    for (core::StampSeries& st : stations) {
+        size_t row = 0;
+        for (size_t k = 0; k < st.time.size(); ++k) {
+            while (agg.time[row] < st.time[k]) ++row;
+            const double d = st.value[k] - agg.mean[row];
+            st.value[k] = d * d;
+        }
+    }
+    core::RegionalAggregate spread = core::aggregate_stations(stations, false);
+
+    py::array_t<int64_t> stamps(static_cast<py::ssize_t>(agg.time.size()));
+    std::copy(agg.time.begin(), agg.time.end(), stamps.mutable_data());
+    py::object index = r.pd.attr("DatetimeIndex")(stamps.attr("view")("M8[ns]"));
+    out.table = py::none();
+    out.mean = r.pd.attr("Series")(to_array(agg.mean), "index"_a = index);
+    out.band = r.np.attr("sqrt")(r.pd.attr("Series")(to_array(spread.mean), "index"_a = index));
+    return true;
+}
+
+// The bias table itself is kept only when it is dumped.
+Regional regional_series(const Run& r, const py::list& series) {
+    Regional out;
+    if (!r.debug_extended && regional_natively(r, series, out)) return out;
+    return regional_by_library(r, series);
 }
 
 // The band on the series' time stamps with its gaps closed.
