@@ -229,7 +229,8 @@ def test_nothing_drawn_regionally_skips_the_axis_format(tmp_path, figures, caplo
 @pytest.mark.parametrize(
     "experiments, exp_labels, expected",
     [
-        ("ctrl, test", "Control,Test run", ["Control", "Control ±RMSE", "O3_new", "O3_new ±RMSE"]),
+        ("ctrl, test", "Control,Test run",
+         ["Control", "Control ±RMSE", "O3_new", "O3_new ±RMSE"]),
         ("ctrl", None, ["O3_ctrl", "O3_ctrl ±RMSE", "O3_new", "O3_new ±RMSE"]),
         (None, "Control", ["O3_ctrl", "O3_ctrl ±RMSE", "O3_new", "O3_new ±RMSE"]),
     ],
@@ -250,7 +251,8 @@ def test_totals_and_skips_in_both_passes(tmp_path, figures, caplog):
         "S4": station("S4", T[:3], [1, 1, None], ctrl=[2, 2, 2]),  # 2 pairs count
     }
     run(data, tmp_path, debug=True)
-    assert "[S2] Skipping bias for O3_ctrl: insufficient overlap (1 valid points)." in caplog.messages
+    skip = "[S2] Skipping bias for O3_ctrl: insufficient overlap (1 valid points)."
+    assert skip in caplog.messages
     assert caplog.messages[-2] == "Total stations with bias: 3 / 4"
 
     caplog.clear()

@@ -88,7 +88,8 @@ def test_statistics_file_and_chart_base(table, stats, charts, tmp_path, monkeypa
     assert os.path.splitext(plot[1]["output_file"])[0] == str(tmp_path / charts)
     pd.testing.assert_frame_equal(pd.read_csv(stats_path), STATS)
     name = "extend_process_time_series_with_stats"
-    assert caplog.messages == [banner("Start: ", name), f"Saved station statistics to: {stats_path}",
+    assert caplog.messages == [banner("Start: ", name),
+                               f"Saved station statistics to: {stats_path}",
                                banner("End:   ", name)]
 
 

@@ -313,7 +313,8 @@ Regional regional_series(const Run& r, const py::list& series) {
 
 // The band on the series' time stamps with its gaps closed.
 py::object repaired_band(py::handle band, py::handle series) {
-    py::object out = band.attr("reindex")(series.attr("index")).attr("interpolate")("method"_a = "linear");
+    py::object out =
+        band.attr("reindex")(series.attr("index")).attr("interpolate")("method"_a = "linear");
     if (truthy(out.attr("isna")().attr("any")())) out = out.attr("bfill")().attr("ffill")();
     return out;
 }
