@@ -5,7 +5,11 @@ import subprocess
 import sys
 
 import matplotlib
+import matplotlib.colors
+import matplotlib.pyplot
+import numpy
 import pandas as pd
+import seaborn
 import pytest
 
 from kvelo.py import chronoplex
@@ -116,8 +120,7 @@ def test_config_without_copy(table, recorder):
 
 def test_module_binds_its_names_and_functions():
     assert matplotlib.get_backend().lower() == "agg"
-    import numpy, pandas, seaborn, matplotlib.pyplot, matplotlib.colors
-    assert chronoplex.np is numpy and chronoplex.pd is pandas and chronoplex.sns is seaborn
+    assert chronoplex.np is numpy and chronoplex.pd is pd and chronoplex.sns is seaborn
     assert chronoplex.plt is matplotlib.pyplot
     assert chronoplex.mcolors is chronoplex.colors is matplotlib.colors
     for name in ["os", "re", "csv", "sys", "glob", "time", "cftime", "logging", "xr", "ccrs",
@@ -146,7 +149,7 @@ def test_load_fails_without_an_unused_sibling_name():
         "try:\n"
         "    import kvelo.py.chronoplex\n"
         "except ImportError as e:\n"
-        "    print('ImportError', e)\n"
+        "    print('ImportError', e, e.__cause__)\n"
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                          check=True).stdout
