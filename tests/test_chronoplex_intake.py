@@ -82,10 +82,10 @@ def reference_collocated(df, variable):
         sd = {"site_id": sid, "site_name": first.get("site_name", ""),
               "lat": first.get("lat", np.nan), "lon": first.get("lon", np.nan),
               "elevation_m": first.get("elevation_m", np.nan),
-              "time": rows["time"].tolist(), "n_valid": first.get("n_valid", np.nan)}
+              "time": list(rows["time"].to_numpy()), "n_valid": first.get("n_valid", np.nan)}
         for col in rows.columns:
             if str(col).startswith(variable):
-                sd[col] = list(rows[col].values)
+                sd[col] = list(rows[col].to_numpy())
         data[sid] = sd
     return data
 

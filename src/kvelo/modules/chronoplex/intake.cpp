@@ -158,7 +158,9 @@ py::dict build_collocated(const Call& c, py::object df, py::object variable, py:
     const double nan = std::numeric_limits<double>::quiet_NaN();
 
     // Filled at the first station with rows: the columns whose name begins
-    // with the variable name, and every column's values as one list each.
+    // with the variable name, and each of those and `time` as one list of the
+    // column's values as numpy holds them (numpy scalars; stamps of a naive
+    // time column as numpy datetime64, which cost a tenth of Timestamps).
     bool columns_ready = false;
     std::vector<std::pair<py::object, py::list>> value_columns;
     py::list times;
@@ -171,10 +173,10 @@ py::dict build_collocated(const Call& c, py::object df, py::object variable, py:
             continue;
         }
         if (!columns_ready) {
-            times = py::list(stations.time_column().attr("tolist")());
+            times = py::list(stations.time_column().attr("to_numpy")());
             for (py::handle col : df.attr("columns")) {
                 if (!truthy(py::str(col).attr("startswith")(variable))) continue;
-                py::list values = py::list(df[col].attr("values"));
+                py::list values = py::list(df[col].attr("to_numpy")());
                 value_columns.emplace_back(py::reinterpret_borrow<py::object>(col), values);
             }
             columns_ready = true;
