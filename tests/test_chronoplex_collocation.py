@@ -251,6 +251,24 @@ def test_empty_format_list_draws_and_closes(drawn):
     assert drawn.saved == [] and len(drawn.plots) == 3 + 6
 
 
+@pytest.mark.parametrize("failing_call, saved", [(1, []), (2, ["out/o3_regional_mean_minmax.png"])])
+def test_error_in_a_figure_closes_it_and_propagates(drawn, monkeypatch, caplog, failing_call,
+                                                    saved):
+    caplog.set_level(logging.DEBUG)
+    calls = []
+
+    def apply_time_axis_format(ax, times, force_full_year):
+        calls.append(ax)
+        if len(calls) == failing_call:
+            raise RuntimeError("axis trouble")
+
+    monkeypatch.setattr(chronoplex, "apply_time_axis_format", apply_time_axis_format)
+    with pytest.raises(RuntimeError, match="axis trouble"):
+        draw(two_stations(), debug=True)
+    assert drawn.paths() == saved
+    assert END not in caplog.messages
+
+
 def test_length_mismatch_closes_the_figure(drawn):
     data = two_stations()
     data["S1"]["O3_exp1"] = data["S1"]["O3_exp1"][:-1]
