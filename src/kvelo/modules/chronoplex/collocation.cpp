@@ -6,6 +6,7 @@
 // groupby / concat formulation, which also raises its own errors.
 #include <pybind11/numpy.h>
 
+#include <cmath>
 #include <string>
 #include <utility>
 #include <vector>
@@ -105,6 +106,32 @@ std::string file_piece(const Call& c, py::handle name) {
     return s;
 }
 
+// The values of a list whose items are all floats (numpy's float64 is one),
+// read without building an array; false for any other list or object.
+bool read_floats(py::handle values, std::vector<double>& out) {
+    if (!PyList_Check(values.ptr())) return false;
+    const Py_ssize_t n = PyList_GET_SIZE(values.ptr());
+    out.resize(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyList_GET_ITEM(values.ptr(), i);
+        if (!PyFloat_Check(item)) return false;
+        out[static_cast<size_t>(i)] = PyFloat_AS_DOUBLE(item);
+    }
+    return true;
+}
+
+// pd.Series(values).notna().any(), natively for a list of floats.
+bool any_present(const Call& c, py::handle values) {
+    std::vector<double> v;
+    if (read_floats(values, v)) {
+        for (double x : v) {
+            if (!std::isnan(x)) return true;
+        }
+        return false;
+    }
+    return truthy(c.g("pd").attr("Series")(values).attr("notna")().attr("any")());
+}
+
 // One valid station as the regional step reads it.
 struct Station {
     py::object sid;
@@ -154,21 +181,27 @@ KeyAggregate aggregate_key(const Call& c, const std::vector<const Station*>& wit
     py::object np = c.g("np"), pd = c.g("pd");
     std::vector<core::StampSeries> series;
     series.reserve(with_key.size());
+    std::vector<double> v;
     for (const Station* s : with_key) {
         if (str(s->times.attr("dtype")) != "datetime64[ns]") {
             return aggregate_by_library(c, with_key, key, with_range);
         }
-        py::array values = np.attr("asarray")(s->data[key]);
-        const char kind = values.dtype().kind();
-        if (values.ndim() != 1 || !(kind == 'f' || kind == 'i' || kind == 'u' || kind == 'b') ||
-            static_cast<size_t>(values.size()) != py::len(s->times)) {
-            return aggregate_by_library(c, with_key, key, with_range);
+        py::object values = s->data[key];
+        if (!read_floats(values, v)) {
+            py::array arr = np.attr("asarray")(values);
+            const char kind = arr.dtype().kind();
+            if (arr.ndim() != 1 || !(kind == 'f' || kind == 'i' || kind == 'u' || kind == 'b')) {
+                return aggregate_by_library(c, with_key, key, with_range);
+            }
+            auto a = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(arr);
+            v.assign(a.data(), a.data() + a.size());
         }
-        auto v = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(values);
+        if (v.size() != py::len(s->times)) {
+            return aggregate_by_library(c, with_key, key, with_range);  // the library's error
+        }
         auto t = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(
             s->times.attr("asi8"));
-        series.push_back(
-            core::average_duplicates({t.data(), v.data(), static_cast<size_t>(v.size())}));
+        series.push_back(core::average_duplicates({t.data(), v.data(), v.size()}));
     }
     core::RegionalAggregate agg = core::aggregate_stations(series, with_range);
     py::array_t<int64_t> stamps(static_cast<py::ssize_t>(agg.time.size()));
@@ -223,7 +256,7 @@ py::object plot_station_timeseries_collocation(const Call& c) {
         bool ok = false;
         for (auto kv : sd) {
             if (!starts_with(kv.first, variable)) continue;
-            if (truthy(pd.attr("Series")(kv.second).attr("notna")().attr("any")())) {
+            if (any_present(c, kv.second)) {
                 ok = true;
                 break;
             }

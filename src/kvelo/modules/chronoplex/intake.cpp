@@ -147,34 +147,43 @@ private:
     bool native_keys_ = false;
 };
 
-void warn_no_rows(const Call& c, py::handle sid) {
-    log_warning(c, fmt("[{}] No data rows found.", sid));
-}
-
-py::dict build_collocated(const Call& c, py::object df, py::object variable, py::handle debug) {
-    py::dict data;
-    StationRows stations(c, df);
-    const bool dbg = truthy(debug);
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-
-    // Filled at the first station with rows: the columns whose name begins
-    // with the variable name, and every column's values as one list each.
-    bool columns_ready = false;
-    std::vector<std::pair<py::object, py::list>> value_columns;
-    py::list times;
-
+// Calls visit(sid, positions) for every station with rows, in order of first
+// appearance; an identifier that no row equals (a missing one) is warned
+// about and left out.
+template <typename Visit>
+void for_each_station(const Call& c, py::object df, Visit visit) {
+    StationRows stations(c, std::move(df));
     for (size_t i = 0; i < stations.size(); ++i) {
         py::handle sid = stations.sid(i);
         std::vector<int64_t> pos = stations.ordered(i);
         if (pos.empty()) {
-            warn_no_rows(c, sid);
+            log_warning(c, fmt("[{}] No data rows found.", sid));
             continue;
         }
+        visit(sid, pos, stations);
+    }
+}
+
+py::dict build_collocated(const Call& c, py::object df, py::object variable, py::handle debug) {
+    py::dict data;
+    const bool dbg = truthy(debug);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+
+    // Filled at the first station with rows: the columns whose name begins
+    // with the variable name, and each of those and `time` as one list of the
+    // column's values as numpy holds them (numpy scalars; stamps of a naive
+    // time column as numpy datetime64, which cost a tenth of Timestamps).
+    bool columns_ready = false;
+    std::vector<std::pair<py::object, py::list>> value_columns;
+    py::list times;
+
+    for_each_station(c, df, [&](py::handle sid, const std::vector<int64_t>& pos,
+                                StationRows& stations) {
         if (!columns_ready) {
-            times = py::list(stations.time_column().attr("tolist")());
+            times = py::list(stations.time_column().attr("to_numpy")());
             for (py::handle col : df.attr("columns")) {
                 if (!truthy(py::str(col).attr("startswith")(variable))) continue;
-                py::list values = py::list(df[col].attr("values"));
+                py::list values = py::list(df[col].attr("to_numpy")());
                 value_columns.emplace_back(py::reinterpret_borrow<py::object>(col), values);
             }
             columns_ready = true;
@@ -199,7 +208,7 @@ py::dict build_collocated(const Call& c, py::object df, py::object variable, py:
             }
         }
         data[sid] = sd;
-    }
+    });
     return data;
 }
 
@@ -213,16 +222,9 @@ py::object build_plain(const Call& c, py::object df, py::object variable) {
     }
     const bool min_max = columns.contains("min") && columns.contains("max");
     py::dict data;
-    StationRows stations(c, df);
-    for (size_t i = 0; i < stations.size(); ++i) {
-        py::handle sid = stations.sid(i);
-        std::vector<int64_t> pos = stations.ordered(i);
-        if (pos.empty()) {
-            // Every plain figure needs a station's metadata and series, so an
-            // identifier without rows is left out, as in the collocated build.
-            warn_no_rows(c, sid);
-            continue;
-        }
+    // Every plain figure needs a station's metadata and series, so an
+    // identifier without rows is left out here too.
+    for_each_station(c, df, [&](py::handle sid, const std::vector<int64_t>& pos, StationRows&) {
         py::object rows = df.attr("take")(to_index_array(pos));
         py::object first = rows.attr("iloc")[py::int_(0)];
         py::dict sd;
@@ -235,7 +237,7 @@ py::object build_plain(const Call& c, py::object df, py::object variable) {
             sd["max"] = rows["max"];
         }
         data[sid] = sd;
-    }
+    });
     return data;
 }
 
