@@ -42,14 +42,24 @@ GridSum::GridSum(double bound, std::size_t count) {
     if (bound > 0) {
         int e = 0;
         std::frexp(bound, &e);  // bound < 2^e
-        unit_exp_ = e - 126 + bit_width(count);
+        // Scaled values stay below 2^(124 - bits of count), so the high parts
+        // stay below 2^(62 - bits) and their sum below 2^62.
+        unit_exp_ = e - (124 - bit_width(count));
+        const int up = -unit_exp_;
+        const int first = std::clamp(up, -1000, 1000);
+        scale1_ = std::ldexp(1.0, first);
+        scale2_ = std::ldexp(1.0, up - first);
     }
 }
 
-double GridSum::value() const { return std::ldexp(static_cast<double>(acc_), unit_exp_); }
+double GridSum::value() const {
+    const __int128 total = (static_cast<__int128>(hi_) << 62) + lo_;
+    return std::ldexp(static_cast<double>(total), unit_exp_);
+}
 
 double GridSum::negated_value() const {
-    return std::ldexp(static_cast<double>(-acc_), unit_exp_);
+    const __int128 total = (static_cast<__int128>(hi_) << 62) + lo_;
+    return std::ldexp(static_cast<double>(-total), unit_exp_);
 }
 
 std::size_t gather_pairs(const std::uint8_t* row_ok, const double* a, std::ptrdiff_t sa,

@@ -14,34 +14,22 @@
 namespace kvelo::core::stats {
 
 // Order-independent sum.  Every value is put on one fixed-point grid chosen
-// from a bound on the magnitudes and the number of values (about 2^-100 of the
-// bound, with head room so that the 128-bit total cannot overflow), then added
-// as an integer.  Integer addition is associative, so the total is the same in
-// any order, and the grid is far finer than a double's rounding.
+// from a bound on the magnitudes and the number of values (about 2^-120 of the
+// bound, less the head room that keeps the integer totals from overflowing),
+// truncated toward zero and added as an integer.  Integer addition is
+// associative, so the total is the same in any order, and the grid is far
+// finer than a double's rounding.  No branch per value: the scaled value is
+// split exactly into a high and a low part that each fit an int64.
 class GridSum {
 public:
     // Every |value| added must be <= bound; at most `count` values are added.
     GridSum(double bound, std::size_t count);
     void add(double v) noexcept {
-        std::uint64_t bits;
-        __builtin_memcpy(&bits, &v, sizeof bits);
-        int bexp = static_cast<int>((bits >> 52) & 0x7FF);
-        std::uint64_t mant = bits & ((std::uint64_t{1} << 52) - 1);
-        if (bexp != 0) {
-            mant |= std::uint64_t{1} << 52;
-        } else {
-            bexp = 1;
-        }
-        const int sh = bexp - 1075 - unit_exp_;
-        __int128 q;
-        if (sh >= 0) {
-            q = static_cast<__int128>(mant) << sh;
-        } else if (sh > -64) {
-            q = static_cast<__int128>(mant >> -sh);
-        } else {
-            q = 0;
-        }
-        acc_ += (bits >> 63) ? -q : q;
+        const double x = (v * scale1_) * scale2_;  // exact: powers of two
+        const auto hi = static_cast<std::int64_t>(x * 0x1p-62);  // truncates toward zero
+        const double lo = x - static_cast<double>(hi) * 0x1p62;  // exact: the low bits of x
+        hi_ += hi;
+        lo_ += static_cast<std::int64_t>(lo);
     }
     double value() const;
     // The sum of the negated values: exactly -value(), but +0.0 for a zero total.
@@ -49,7 +37,9 @@ public:
 
 private:
     int unit_exp_ = 0;
-    __int128 acc_ = 0;
+    double scale1_ = 1.0, scale2_ = 1.0;
+    std::int64_t hi_ = 0;
+    __int128 lo_ = 0;
 };
 
 // Magnitudes beyond which squares and sums could overflow or underflow; such

@@ -82,6 +82,7 @@ private:
     bool time_read_ = false;
     py::array_t<std::uint8_t> time_ok_;
     bool time_native_ = false;
+    std::vector<std::pair<py::object, std::optional<Column>>> numeric_;
 };
 
 struct TableArgs {

@@ -240,7 +240,9 @@ py::object obs_entry(const Call& c, Frame& f, const py::object& obs_col, const T
 
 bool is_float64_series(const Call& c, const py::object& s) {
     if (!py::isinstance(s, c.g("pd").attr("Series"))) return false;
-    return str(s.attr("dtype")) == "float64";
+    // numpy's float64 itself, not an extension type (its dtype name is a slow property)
+    py::object dtype = s.attr("dtype");
+    return py::isinstance(dtype, c.g("np").attr("dtype")) && str(dtype.attr("char")) == "d";
 }
 
 }  // namespace
@@ -298,15 +300,19 @@ const std::uint8_t* DataFrameFrame::time_ok(const py::list& selection) {
 }
 
 std::optional<Column> DataFrameFrame::numeric(py::handle name) {
+    for (const auto& [key, col] : numeric_) {
+        if (key.equal(name)) return col;
+    }
+    std::optional<Column> col;
     py::object s = df_[name];
-    if (!is_float64_series(c_, s)) return std::nullopt;
-    py::object arr = s.attr("to_numpy")();
-    py::buffer_info b = py::buffer(arr).request();
-    if (b.ndim != 1 || b.itemsize != 8 || b.format != "d") return std::nullopt;
-    Column col;
-    col.data = static_cast<const double*>(b.ptr);
-    col.stride = b.strides[0] / 8;
-    col.owner = arr;
+    if (is_float64_series(c_, s)) {
+        py::object arr = s.attr("to_numpy")();
+        py::buffer_info b = py::buffer(arr).request();
+        if (b.ndim == 1 && b.itemsize == 8 && b.format == "d") {
+            col = Column{static_cast<const double*>(b.ptr), b.strides[0] / 8, arr};
+        }
+    }
+    numeric_.emplace_back(py::reinterpret_borrow<py::object>(name), col);
     return col;
 }
 
