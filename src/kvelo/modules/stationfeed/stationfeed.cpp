@@ -31,7 +31,9 @@ void with_context(py::object cm, Body&& body) {
     py::object exit = cm.attr("__exit__");
     py::object value = cm.attr("__enter__")();
     auto leave_with = [&](py::error_already_set& e) {
-        py::object suppress = exit(e.type(), e.value(), e.trace());
+        // An error raised in C++ has no traceback yet: None, as the interpreter gives.
+        py::object trace = e.trace() ? e.trace() : py::none();
+        py::object suppress = exit(e.type(), e.value(), trace);
         return truthy(suppress);
     };
     try {
@@ -94,7 +96,10 @@ void summarize_first_dataset(const Call& c, py::handle ds, py::handle path) {
     py::object diffs = ds["time"].attr("diff")("dim"_a = "time");
     if (truthy(compare(diffs.attr("size"), py::int_(0), Py_EQ))) return;
     py::object mean = c.g("np").attr("mean")(diffs.attr("values"));
-    long long seconds = py::int_(mean.attr("astype")("timedelta64[s]")).cast<long long>();
+    // Whole seconds; int() of a numpy timedelta goes through datetime.timedelta
+    // and fails, so the integer comes from a numeric cast.
+    long long seconds =
+        py::int_(mean.attr("astype")("timedelta64[s]").attr("astype")("int64")).cast<long long>();
     const char* resolution = seconds < 7200     ? "Hourly"
                              : seconds < 172800 ? "Daily"
                                                 : "Monthly or coarser";
