@@ -131,15 +131,19 @@ def test_date_window_includes_both_ends_and_keys_undated_by_start(tmp_path, debu
     assert log[-1] == "End:   ************************ load_observations ************************"
 
 
-def test_undated_files_share_the_start_key_and_the_replacement_is_reported(tmp_path, caplog):
+def test_undated_files_share_the_start_key_and_the_replacement_is_reported(
+        tmp_path, caplog, summaries):
     caplog.set_level(logging.WARNING)
     first = put(tmp_path, "aqs/latest/s/undated_a.csv")
     second = put(tmp_path, "aqs/latest/s/undated_b.csv")
-    result = load(tmp_path, max_workers=1)
+    result = load(tmp_path, max_workers=1, debug=True)
     assert list(result) == [START]
     replaced = [m for m in messages(caplog) if "replaced" in m]
     assert replaced == [f"Dataset for {START} from {first} replaced by {second}: "
                         "both files give the same key."]
+    # The replacement leaves one entry, so it is summarised again.
+    assert [s[1] for s in summaries] == [first, second]
+    assert summaries[1][0] is result[START]
 
 
 def test_file_dates_that_fail_are_skipped_and_others_go_on(tmp_path, debug_log, monkeypatch):
