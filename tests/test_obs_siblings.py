@@ -59,7 +59,10 @@ def test_model_mapping_names_the_field(variable, unit):
     ("monthly_202401.nc", "2024-01-01"),
     ("monthly_2024-01.csv", "2024-01-01"),
     ("leap_20240229.csv", "2024-02-29"),
-    ("station123456789_20240115.csv", "2024-01-15"),   # longer digit runs are not dates
+    ("hourly_2024011512.csv", "2024-01-15 12:00"),
+    ("obs_20240115123045.nc", "2024-01-15 12:30:45"),
+    ("hourly_2024011524_20240116.csv", "2024-01-16"),  # hour 24 is no time of day
+    ("station123456789_20240115.csv", "2024-01-15"),   # other digit runs are not dates
     ("bad_20240230_then_20240301.csv", "2024-03-01"),  # an impossible day is passed over
     ("first_202402_day_20240110.csv", "2024-01-10"),   # a full date wins over a month
     ("undated.csv", None),

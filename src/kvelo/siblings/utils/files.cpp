@@ -16,6 +16,7 @@ using glue::fmt;
 
 struct Date {
     int year, month, day;  // day 0: a month without a day
+    int hour = 0, minute = 0, second = 0;
 };
 
 struct DigitRun {
@@ -62,16 +63,26 @@ bool joined(const std::string& s, const std::vector<DigitRun>& r, size_t i) {
 
 size_t len(const DigitRun& r) { return r.end - r.begin; }
 
-// Full dates first (20240115, 2024-01-15, 2024_01_15, 2024.01.15), then
+// Full dates first (20240115, 2024-01-15, 2024_01_15, 2024.01.15, and
+// 2024011512, 202401151230, 20240115123000 with the time of day), then
 // months (202401, 2024-01), each scanned from the left; digit runs of other
 // lengths are not dates.
 std::optional<Date> find_date(const std::string& s) {
     const std::vector<DigitRun> r = digit_runs(s);
     for (size_t i = 0; i < r.size(); ++i) {
-        if (len(r[i]) == 8) {
+        const size_t n = len(r[i]);
+        if (n == 8 || n == 10 || n == 12 || n == 14) {
+            // Hourly files carry the hour (and minutes, seconds) after the day.
             auto d = valid(number(s, r[i].begin, 4), number(s, r[i].begin + 4, 2),
                            number(s, r[i].begin + 6, 2));
-            if (d) return d;
+            int hms[3] = {0, 0, 0};
+            for (size_t k = 0; 8 + 2 * k < n; ++k) hms[k] = number(s, r[i].begin + 8 + 2 * k, 2);
+            if (d && hms[0] < 24 && hms[1] < 60 && hms[2] < 60) {
+                d->hour = hms[0];
+                d->minute = hms[1];
+                d->second = hms[2];
+                return d;
+            }
         }
         if (len(r[i]) == 4 && joined(s, r, i) && len(r[i + 1]) == 2 && joined(s, r, i + 1) &&
             len(r[i + 2]) == 2 && s[r[i].end] == s[r[i + 1].end]) {
@@ -100,8 +111,8 @@ py::object extract_date_from_filename(const Call& c) {
         if (glue::truthy(c[1])) glue::log_debug(c, fmt("No date found in file name {}", name));
         return py::none();
     }
-    py::object ts = py::module_::import("pandas").attr("Timestamp")(d->year, d->month,
-                                                                     d->day == 0 ? 1 : d->day);
+    py::object ts = py::module_::import("pandas").attr("Timestamp")(
+        d->year, d->month, d->day == 0 ? 1 : d->day, d->hour, d->minute, d->second);
     if (glue::truthy(c[1])) glue::log_debug(c, fmt("Date {} taken from file name {}", ts, name));
     return ts;
 }
@@ -134,8 +145,8 @@ void add_files(py::module_& m) {
                   .impl = extract_date_from_filename,
                   .doc = "extract_date_from_filename(basename, debug=False)\n\n"
                          "The date in a file name as a pandas Timestamp (20240115, 2024-01-15, "
-                         "2024_01_15, 2024.01.15; a month 202401 or 2024-01 gives its first "
-                         "day), or None."});
+                         "2024_01_15, 2024.01.15; 2024011512 and longer add the time of day; a "
+                         "month 202401 or 2024-01 gives its first day), or None."});
     glue::def(m, {.name = "summarize_observation_dataset",
                   .params = {"ds", "path", {"debug", py::bool_(true)}},
                   .impl = summarize_observation_dataset,
