@@ -107,7 +107,9 @@ py::object setup_logging(const Call& c) {
 
     py::object root = logging.attr("getLogger")();
     root.attr("setLevel")(level);
-    for (py::handle h : py::list(root.attr("handlers"))) root.attr("removeHandler")(h);
+    // Over a copy: removing shrinks the logger's own list.
+    py::list attached = root.attr("handlers").attr("copy")();
+    for (py::handle h : attached) root.attr("removeHandler")(h);
 
     // Opening the file may fail (missing directory): the root logger is then
     // left without handlers and nothing else is changed.
