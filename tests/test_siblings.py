@@ -19,7 +19,6 @@ from kvelo.py import io, style, utils, version  # noqa: E402
 
 @pytest.mark.parametrize("sibling, name, importer", [
     ("utils", "extract_keys", "chronoplex"),
-    ("style", "get_readable_region_name", "chronoplex"),
     ("version", "KVELO_DISTRIBUTION", "runjournal"),
 ])
 def test_missing_sibling_name_fails_the_load(sibling, name, importer):

@@ -39,8 +39,9 @@ Format choose_format(const std::string& path, py::handle data_format) {
     }
     if (word == "csv") return Format::Csv;
     if (word == "nc" || word == "netcdf" || word == "netcdf4") return Format::NetCdf;
-    throw py::value_error("Unsupported data format '" + (data_format.is_none() ? word : str(data_format)) +
-                          "' for " + path + " (expected csv or netcdf)");
+    std::string shown = data_format.is_none() ? word : str(data_format);
+    throw py::value_error("Unsupported data format '" + shown + "' for " + path +
+                          " (expected csv or netcdf)");
 }
 
 // Raises `exc_type(message)` with `cause` as its __cause__ (raise ... from cause).
@@ -132,7 +133,8 @@ py::object save_data(const Call& c) {
             py::object unit = units.attr("get")(col);
             if (!unit.is_none()) renames[col] = fmt("{} [{}]", col, unit);
         }
-        df.attr("rename")(py::arg("columns") = renames).attr("to_csv")(path, py::arg("index") = false);
+        df.attr("rename")(py::arg("columns") = renames)
+            .attr("to_csv")(path, py::arg("index") = false);
     } else {
         py::list keys;
         for (const char* k : {"site_id", "time"}) {

@@ -28,11 +28,14 @@ struct Bounds {
 Bounds parse_bounds(py::handle region_bounds) {
     std::vector<double> v;
     try {
-        for (py::handle item : region_bounds) v.push_back(py::float_(py::reinterpret_borrow<py::object>(item)).cast<double>());
+        for (py::handle item : region_bounds) {
+            v.push_back(py::float_(py::reinterpret_borrow<py::object>(item)).cast<double>());
+        }
     } catch (py::error_already_set&) {
         v.clear();
     }
-    if (v.size() != 4 || !std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); })) {
+    auto finite = [](double x) { return std::isfinite(x); };
+    if (v.size() != 4 || !std::all_of(v.begin(), v.end(), finite)) {
         throw py::value_error("region_bounds must be four finite numbers (min_lat, max_lat, "
                               "min_lon, max_lon), got " + glue::repr(region_bounds));
     }
