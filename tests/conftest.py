@@ -59,7 +59,7 @@ def natural_earth_dir(tmp_path_factory):
 def offline_natural_earth(natural_earth_dir, monkeypatch, tmp_path):
     """Points cartopy at the tiny set; any download attempt fails the test."""
     import cartopy
-    from cartopy.io import Downloader
+    from cartopy.io import Downloader, shapereader
 
     monkeypatch.setitem(cartopy.config, "pre_existing_data_dir", natural_earth_dir)
     monkeypatch.setitem(cartopy.config, "data_dir", tmp_path / "cartopy_downloads")
@@ -67,7 +67,8 @@ def offline_natural_earth(natural_earth_dir, monkeypatch, tmp_path):
     def no_download(self, target_path, format_dict):
         raise RuntimeError(f"map data download attempted in a test: {target_path}")
 
-    monkeypatch.setattr(Downloader, "acquire_resource", no_download)
+    for downloader in (Downloader, shapereader.NEShpDownloader):
+        monkeypatch.setattr(downloader, "acquire_resource", no_download)
     return natural_earth_dir
 
 

@@ -35,13 +35,13 @@ def test_two_setups_leave_two_handlers_and_append(log_path):
         f"Logging initialized: {log_path}", f"Logging initialized: {log_path}", "once"]
 
 
-def test_handler_attached_before_is_detached_not_closed(log_path):
+def test_handler_attached_before_is_detached_not_closed(log_path, tmp_path):
     root = logging.getLogger()
-    earlier = logging.StreamHandler()
+    earlier = logging.FileHandler(tmp_path / "earlier.log")
     root.addHandler(earlier)
     runjournal.setup_logging(str(log_path))
     assert earlier not in root.handlers
-    assert earlier.stream is not None
+    assert earlier.stream is not None and not earlier.stream.closed
     earlier.close()
 
 
@@ -62,6 +62,23 @@ def test_console_line_equals_file_line(log_path, capsys):
     console = capsys.readouterr().err.splitlines()
     assert console == file_lines(log_path)
     assert LINE.match(console[-1]) and console[-1].endswith("WARNING: station ST1 has 3 rows")
+
+
+def test_records_from_several_threads_arrive_whole(log_path, capsys):
+    from concurrent.futures import ThreadPoolExecutor
+    runjournal.setup_logging(log_path)
+
+    def work(t):
+        for i in range(50):
+            logging.info("thread %d record %d", t, i)
+
+    with ThreadPoolExecutor(4) as pool:
+        list(pool.map(work, range(4)))
+    console = capsys.readouterr().err.splitlines()[1:]
+    in_file = file_lines(log_path)[1:]
+    assert len(console) == len(in_file) == 200
+    assert sorted(console) == sorted(in_file)
+    assert all(LINE.match(l) for l in console)
 
 
 def test_library_loggers_are_quieted(log_path):
@@ -129,14 +146,19 @@ class FakeTqdm:
             raise self.error
 
 
-def test_emit_looks_up_tqdm_and_stderr_per_record(monkeypatch, capsys):
+def test_emit_looks_up_tqdm_and_stderr_per_record(monkeypatch):
+    import io
+    import sys
     fake = FakeTqdm()
     monkeypatch.setattr(runjournal, "tqdm", fake)
     handler = runjournal.TqdmLoggingHandler()
     handler.setFormatter(logging.Formatter("%(levelname)s %(message)s"))
+    first, second = io.StringIO(), io.StringIO()
+    monkeypatch.setattr(sys, "stderr", first)
     handler.handle(make_record("to %s", ("console",)))
-    import sys
-    assert fake.calls == [("INFO to console", sys.stderr)]
+    monkeypatch.setattr(sys, "stderr", second)
+    handler.handle(make_record("again"))
+    assert fake.calls == [("INFO to console", first), ("INFO again", second)]
 
 
 @pytest.mark.parametrize("error, escapes", [
