@@ -33,11 +33,16 @@ BORDERS = [
 def _write_lines(path_without_ext, lines, featurecla):
     import shapefile
 
-    with shapefile.Writer(str(path_without_ext), shapeType=shapefile.POLYLINE) as w:
+    base = str(path_without_ext)
+    # Own file objects: the writer leaves files it opened itself to the collector.
+    with open(base + ".shp", "wb") as shp, open(base + ".shx", "wb") as shx, \
+            open(base + ".dbf", "wb") as dbf:
+        w = shapefile.Writer(shapeType=shapefile.POLYLINE, shp=shp, shx=shx, dbf=dbf)
         w.field("featurecla", "C", size=40)
         for line in lines:
             w.line([[list(p) for p in line]])
             w.record(featurecla)
+        w.close()
 
 
 @pytest.fixture(scope="session")
@@ -80,17 +85,18 @@ def clean_root_logger():
     saved_handlers = root.handlers[:]
     saved_level = root.level
     saved_library = {n: logging.getLogger(n).level for n in QUIET_LIBRARY_LOGGERS}
-    existing = {id(r()) for r in logging._handlerList if r() is not None}
+    existing = list(logging._handlerList)  # weak references, held so ids stay unique
     for h in saved_handlers:
         root.removeHandler(h)
     yield root
-    for h in root.handlers[:]:
-        root.removeHandler(h)
     # Handlers made during the test (also those a second set-up detached
     # without closing) would otherwise keep their files open.
-    for ref in logging._handlerList[:]:
-        h = ref()
-        if h is not None and id(h) not in existing:
+    known = {id(ref) for ref in existing}
+    made = [ref() for ref in logging._handlerList[:] if id(ref) not in known]
+    for h in root.handlers[:]:
+        root.removeHandler(h)
+    for h in made:
+        if h is not None:
             h.close()
     for h in saved_handlers:
         root.addHandler(h)

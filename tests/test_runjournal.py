@@ -24,8 +24,11 @@ def log_path(tmp_path, clean_root_logger):
 def test_two_setups_leave_two_handlers_and_append(log_path):
     log_path.write_text("earlier run\n")
     runjournal.setup_logging(log_path)
+    first = logging.getLogger().handlers[:]
     runjournal.setup_logging(log_path)
     root = logging.getLogger()
+    assert not set(first) & set(root.handlers)
+    assert not first[0].stream.closed  # detached, not closed
     assert [type(h).__name__ for h in root.handlers] == ["FileHandler", "TqdmLoggingHandler"]
     assert root.handlers[0].mode == "a"
     logging.info("once")
@@ -33,6 +36,7 @@ def test_two_setups_leave_two_handlers_and_append(log_path):
     assert lines[0] == "earlier run"
     assert [l[LINE.match(l).end():] for l in lines[1:]] == [
         f"Logging initialized: {log_path}", f"Logging initialized: {log_path}", "once"]
+    first[0].close()
 
 
 def test_handler_attached_before_is_detached_not_closed(log_path, tmp_path):
