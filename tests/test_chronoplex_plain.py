@@ -521,3 +521,10 @@ def test_real_png_files(tmp_path):
     for p in tmp_path.iterdir():
         assert p.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert plt.get_fignums() == []
+
+
+@pytest.mark.parametrize("mode", ["grouped", "subplots"])
+def test_zero_group_size_fails_as_python_arithmetic_would(figs, mode):
+    with pytest.raises(ZeroDivisionError):
+        run(stations(3), {"show_stations": True, "station_plot_group_size": 0, "plot_mode": mode})
+    assert saved_names(figs) == ["out/o3_regional_mean.png"]

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numeric>
+#include <iterator>
 
 namespace kvelo::core {
 
@@ -44,8 +44,11 @@ void average_duplicates(const StationSeries& s, std::vector<int64_t>& time,
         if (s.time[i] != kNaT) order.push_back(i);
     }
     // Stable: values of one stamp are summed in their original row order.
-    std::stable_sort(order.begin(), order.end(),
-                     [&](size_t a, size_t b) { return s.time[a] < s.time[b]; });
+    // Station series mostly arrive sorted already.
+    auto earlier = [&](size_t a, size_t b) { return s.time[a] < s.time[b]; };
+    if (!std::is_sorted(order.begin(), order.end(), earlier)) {
+        std::stable_sort(order.begin(), order.end(), earlier);
+    }
     size_t k = 0;
     while (k < order.size()) {
         const int64_t t = s.time[order[k]];
@@ -71,17 +74,21 @@ void average_duplicates(const StationSeries& s, std::vector<int64_t>& time,
 RegionalAggregate plain_regional(const std::vector<StationSeries>& stations) {
     std::vector<std::vector<int64_t>> times(stations.size());
     std::vector<std::vector<double>> values(stations.size());
-    size_t total = 0;
     for (size_t j = 0; j < stations.size(); ++j) {
         average_duplicates(stations[j], times[j], values[j]);
-        total += times[j].size();
     }
 
+    // Union of sorted unique stamp lists, merged one station at a time:
+    // stations mostly share their stamps, so the union stays short.
     RegionalAggregate out;
-    out.time.reserve(total);
-    for (const auto& t : times) out.time.insert(out.time.end(), t.begin(), t.end());
-    std::sort(out.time.begin(), out.time.end());
-    out.time.erase(std::unique(out.time.begin(), out.time.end()), out.time.end());
+    std::vector<int64_t> merged;
+    for (const auto& t : times) {
+        merged.clear();
+        merged.reserve(out.time.size() + t.size());
+        std::set_union(out.time.begin(), out.time.end(), t.begin(), t.end(),
+                       std::back_inserter(merged));
+        out.time.swap(merged);
+    }
 
     const size_t rows = out.time.size();
     const size_t cols = stations.size();

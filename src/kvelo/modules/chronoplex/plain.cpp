@@ -33,6 +33,18 @@ struct Regional {
     py::object max;
 };
 
+// pd.to_datetime(times), skipped where it would hand back the same stamps (a
+// series or index already of naive nanosecond stamps): for a long series the
+// library's conversion costs far more than everything else done with it.
+py::object as_datetime(const Call& c, py::handle times) {
+    py::object pd = c.g("pd");
+    if ((py::isinstance(times, pd.attr("Series")) || py::isinstance(times, pd.attr("DatetimeIndex"))) &&
+        str(times.attr("dtype")) == "datetime64[ns]") {
+        return py::reinterpret_borrow<py::object>(times);
+    }
+    return pd.attr("to_datetime")(times);
+}
+
 // Regional table in the table library itself: the reference formulation,
 // used for every input the native kernel does not take.
 Regional regional_with_pandas(const Call& c, py::handle data, py::handle station_ids) {
@@ -69,7 +81,7 @@ std::optional<Regional> regional_native(const Call& c, py::handle data, py::hand
     bool first = true;
     for (py::handle sid : station_ids) {
         py::object st = data[sid];
-        py::object t = pd.attr("to_datetime")(st["time"]);
+        py::object t = as_datetime(c, st["time"]);
         if (!py::hasattr(t, "dtype") || str(t.attr("dtype")) != "datetime64[ns]") return {};
         // Lists and extension dtypes (nullable, categorical) keep the library's
         // own inference and reductions.
@@ -130,7 +142,14 @@ struct Ctx {
     std::string mima{}, yfix{};
 
     bool with_meta() const { return group_size <= 5; }
-    py::object color(size_t j) const { return palette[py::int_(j % py::len(palette))]; }
+    py::object color(size_t j) const {
+        const size_t n = py::len(palette);
+        if (n == 0) {  // an empty palette (group size 0) fails as Python's modulo would
+            PyErr_SetString(PyExc_ZeroDivisionError, "integer modulo by zero");
+            throw py::error_already_set();
+        }
+        return palette[py::int_(j % n)];
+    }
 };
 
 void save_all(const Ctx& x, py::handle fig, const std::string& part) {
@@ -233,7 +252,6 @@ void single_panel(const Ctx& x, std::optional<FigureGuard>& guard) {
 
 void group_figures(const Ctx& x) {
     py::object plt = x.c.g("plt");
-    py::object pd = x.c.g("pd");
     const size_t n = py::len(x.station_ids);
     py::object n_groups_obj = x.c.g("ceil")(py::int_(n) / x.group_size_obj);
     const long long n_groups = n_groups_obj.cast<long long>();
@@ -248,7 +266,7 @@ void group_figures(const Ctx& x) {
         for (size_t k = lo; k < hi; ++k) {
             py::object sid = ids[k];
             if (x.with_meta()) lines.append(meta_line(x, sid));
-            draw_station(x, ax, sid, pd.attr("to_datetime")(x.data[sid]["time"]), k - lo);
+            draw_station(x, ax, sid, as_datetime(x.c, x.data[sid]["time"]), k - lo);
         }
         set_titles(x, fig, ax, lines, fmt("{} (Group {})", x.plot_title, i + 1));
         if (truthy(x.show_min_max)) draw_band(x, ax);
@@ -266,7 +284,6 @@ void group_figures(const Ctx& x) {
 
 void subplot_figure(const Ctx& x) {
     py::object plt = x.c.g("plt");
-    py::object pd = x.c.g("pd");
     const size_t n = py::len(x.station_ids);
     py::object n_rows = x.c.g("ceil")(py::int_(n) / py::int_(2));
     py::tuple made = plt.attr("subplots")(
@@ -279,7 +296,7 @@ void subplot_figure(const Ctx& x) {
     size_t k = 0;
     for (py::handle sid : x.station_ids) {
         py::object ax = axes[py::int_(k)];
-        draw_station(x, ax, sid, pd.attr("to_datetime")(x.data[sid]["time"]), k);
+        draw_station(x, ax, sid, as_datetime(x.c, x.data[sid]["time"]), k);
         if (truthy(x.show_min_max)) draw_band(x, ax);
         if (truthy(x.fix_y)) draw_mean(x, ax);
         // Not cleared between panels: panel k lists the first k stations.
