@@ -38,8 +38,9 @@ struct Regional {
 // library's conversion costs far more than everything else done with it.
 py::object as_datetime(const Call& c, py::handle times) {
     py::object pd = c.g("pd");
-    if ((py::isinstance(times, pd.attr("Series")) || py::isinstance(times, pd.attr("DatetimeIndex"))) &&
-        str(times.attr("dtype")) == "datetime64[ns]") {
+    const bool stamps = py::isinstance(times, pd.attr("Series")) ||
+                        py::isinstance(times, pd.attr("DatetimeIndex"));
+    if (stamps && str(times.attr("dtype")) == "datetime64[ns]") {
         return py::reinterpret_borrow<py::object>(times);
     }
     return pd.attr("to_datetime")(times);
@@ -286,9 +287,10 @@ void subplot_figure(const Ctx& x) {
     py::object plt = x.c.g("plt");
     const size_t n = py::len(x.station_ids);
     py::object n_rows = x.c.g("ceil")(py::int_(n) / py::int_(2));
-    py::tuple made = plt.attr("subplots")(
-        "nrows"_a = n_rows, "ncols"_a = 2, "figsize"_a = py::make_tuple(14, n_rows * py::float_(2.5)),
-        "constrained_layout"_a = true);
+    py::tuple made =
+        plt.attr("subplots")("nrows"_a = n_rows, "ncols"_a = 2,
+                             "figsize"_a = py::make_tuple(14, n_rows * py::float_(2.5)),
+                             "constrained_layout"_a = true);
     FigureGuard guard(plt, made[0]);
     py::object fig = made[0];
     py::object axes = made[1].attr("flatten")();
