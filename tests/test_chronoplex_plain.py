@@ -503,21 +503,16 @@ def test_theme_and_palette_go_through_module_globals(figs, monkeypatch):
 
 
 def test_real_png_files(tmp_path):
-    data = stations(7)
     rng = np.random.default_rng(3)
-    times = pd.date_range("2024-01-01", periods=60, freq="D")
-    for k, sid in enumerate(sorted(data)):
-        data[sid] = station(sid, times, 20 + 5 * np.sin(np.arange(60) / 6 + k) + rng.normal(0, 1, 60),
-                            name=f"Site {k + 1}", elevation=100.0 * k)
+    times = pd.date_range("2024-01-01", periods=30, freq="D")
+    data = {f"ST{k}": station(f"ST{k}", times, 20 + 5 * np.sin(np.arange(30) / 4 + k)
+                              + rng.normal(0, 1, 30), name=f"Site {k}", elevation=100.0 * k)
+            for k in (1, 2, 3)}
     base = str(tmp_path / "o3")
     run(data, {"show_stations": True, "show_min_max": True, "fix_y_axis": True,
-               "station_plot_group_size": 5, "plot_mode": "subplots"}, base=base)
-    run(data, {"show_stations": True, "show_min_max": True, "station_plot_group_size": 4},
-        base=base)
+               "station_plot_group_size": 2, "plot_mode": "subplots"}, base=base)
     names = sorted(p.name for p in tmp_path.iterdir())
-    assert names == ["o3_group_1of2gs4_minmax.png", "o3_group_2of2gs4_minmax.png",
-                     "o3_regional_mean_minmax.png", "o3_regional_mean_minmax_yfixed.png",
-                     "o3_subplots_minmax_yfixed.png"]
+    assert names == ["o3_regional_mean_minmax_yfixed.png", "o3_subplots_minmax_yfixed.png"]
     for p in tmp_path.iterdir():
         assert p.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert plt.get_fignums() == []
