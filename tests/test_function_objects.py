@@ -48,3 +48,101 @@ def test_serves_as_method_through_get():
     assert inspect.ismethod(bound)
     assert list(inspect.signature(bound).parameters)[0] == "data"
     assert Holder.f is chronoplex.plot_station_timeseries_bias3
+
+
+# ---- every entry point of the run environment and the siblings -------------
+
+from kvelo.py import io, runjournal, style, utils  # noqa: E402
+
+ENTRY_POINTS = [
+    (runjournal, "setup_logging", ["log_file_path", "debug"], (False,)),
+    (runjournal, "log_kvelo_banner", [], None),
+    (runjournal, "log_input_availability", ["config"], None),
+    (figdefaults, "set_kvelo_plot_style", [], None),
+    (io, "read_data", ["file_path", "data_format", "debug", "return_units"], (None, False, False)),
+    (io, "save_data", ["df", "file_path", "data_format", "units", "debug"], (None, None, False)),
+    (style, "get_readable_region_name", ["region"], None),
+    (style, "setup_cartopy_map1", ["region_bounds"], None),
+    (style, "setup_cartopy_map", ["ax", "region_bounds"], None),
+    (style, "get_marker_style", ["label", "i"], None),
+    (style, "calculate_color_norm", ["values", "variable", "unit", "debug"], (False,)),
+    (style, "get_variable_colorbar_limits", ["variable"], None),
+    (style, "load_variable_columns", ["df", "variable"], None),
+    (style, "convert_units", ["values", "from_unit", "to_unit"], None),
+    (utils, "apply_time_axis_format", ["ax", "times", "force_full_year"], (None,)),
+    (utils, "get_line_style", ["key"], None),
+    (utils, "is_log_unit", ["unit"], None),
+    (utils, "extract_keys", ["station_data", "variable"], None),
+    (utils, "select_label_stations_by_density",
+     ["station_df", "density", "min_labels", "max_labels"], (0.4, 1, 100)),
+]
+
+
+@pytest.mark.parametrize("module, name, params, defaults", ENTRY_POINTS,
+                         ids=[f"{m.__name__.rsplit('.', 1)[1]}.{n}" for m, n, _, _ in ENTRY_POINTS])
+def test_entry_point_signatures(module, name, params, defaults):
+    f = getattr(module, name)
+    sig = inspect.signature(f)
+    assert list(sig.parameters) == params
+    assert f.__defaults__ == defaults
+    if defaults:
+        assert tuple(p.default for p in sig.parameters.values()
+                     if p.default is not inspect.Parameter.empty) == defaults
+    assert f.__name__ == name and f.__module__ == module.__name__
+    assert f.__doc__
+
+
+def _same(a, b):
+    import pandas as pd
+    if isinstance(a, pd.DataFrame):
+        return a.equals(b) and list(a.index) == list(b.index)
+    if hasattr(a, "vmin"):
+        return type(a) is type(b) and (a.vmin, a.vmax) == (b.vmin, b.vmax)
+    return a == b
+
+
+def _by_keyword_cases():
+    import numpy as np
+    import pandas as pd
+    table = pd.DataFrame({"site_id": ["A", "B", "C"], "lat": [40.0, 50.0, 60.0],
+                          "lon": [0.0, 10.0, 20.0], "o3_obs": [1.0, 2.0, 3.0],
+                          "o3_e1": [1.0, 2.0, 4.0]})
+    return [
+        (style.get_readable_region_name, {"region": "EU"}),
+        (style.get_marker_style, {"label": "e1", "i": 2}),
+        (style.calculate_color_norm, {"values": np.array([1.0, 5.0]), "variable": "o3",
+                                      "unit": "ppb", "debug": False}),
+        (style.get_variable_colorbar_limits, {"variable": "no2"}),
+        (style.load_variable_columns, {"df": table, "variable": "o3"}),
+        (style.convert_units, {"values": 3.0, "from_unit": "ppb", "to_unit": "ppt"}),
+        (utils.get_line_style, {"key": "o3_e1"}),
+        (utils.is_log_unit, {"unit": "cm-2"}),
+        (utils.extract_keys, {"station_data": {"o3_obs": 1, "o3_e1": 2}, "variable": "o3"}),
+        (utils.select_label_stations_by_density,
+         {"station_df": table[["site_id", "lat", "lon"]], "density": 0.7, "min_labels": 1,
+          "max_labels": 2}),
+    ]
+
+
+@pytest.mark.parametrize("f, kwargs", _by_keyword_cases(), ids=lambda v: getattr(v, "__name__", ""))
+def test_called_by_position_or_keyword_alike(f, kwargs):
+    by_position = f(*kwargs.values())
+    by_keyword = f(**kwargs)
+    mixed = f(*list(kwargs.values())[:1], **dict(list(kwargs.items())[1:]))
+    assert _same(by_position, by_keyword) and _same(by_position, mixed)
+
+
+def test_reader_by_position_or_keyword_alike(tmp_path):
+    path = tmp_path / "t.csv"
+    path.write_text("site_id,time,o3 [ppb]\nA,2024-01-01,1.5\n")
+    a = io.read_data(str(path), "csv", False, True)
+    b = io.read_data(file_path=str(path), data_format="csv", debug=False, return_units=True)
+    assert a[0].equals(b[0]) and a[1] == b[1] == {"o3": "ppb"}
+
+
+def test_report_by_position_or_keyword_alike(caplog):
+    caplog.set_level("INFO")
+    runjournal.log_input_availability({"use_obs": True, "obs_path": "/o"})
+    runjournal.log_input_availability(config={"use_obs": True, "obs_path": "/o"})
+    messages = [r.getMessage() for r in caplog.records]
+    assert messages[:3] == messages[3:]

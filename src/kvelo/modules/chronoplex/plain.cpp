@@ -1,12 +1,432 @@
+// plot_station_timeseries_grouped_or_subplots: the figures of a plain
+// (observation-only) run.  A regional figure of the mean over all stations,
+// then, when asked, the stations themselves: one panel when they fit,
+// otherwise group figures or one figure of small panels.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "kvelo/core/plain_regional.hpp"
 #include "kvelo/glue/pyutil.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 
 namespace kvelo::chronoplex {
 
 using namespace kvelo::glue;
+using namespace pybind11::literals;
+
+namespace {
+
+constexpr const char* kName = "plot_station_timeseries_grouped_or_subplots";
+
+// The values every figure of one call shares.
+struct Regional {
+    py::object time;  // DatetimeIndex of the union of the stations' stamps
+    py::object mean;
+    py::object min;
+    py::object max;
+};
+
+// pd.to_datetime(times), skipped where it would hand back the same stamps (a
+// series or index already of naive nanosecond stamps): for a long series the
+// library's conversion costs far more than everything else done with it.
+py::object as_datetime(const Call& c, py::handle times) {
+    py::object pd = c.g("pd");
+    const bool stamps = py::isinstance(times, pd.attr("Series")) ||
+                        py::isinstance(times, pd.attr("DatetimeIndex"));
+    if (stamps && str(times.attr("dtype")) == "datetime64[ns]") {
+        return py::reinterpret_borrow<py::object>(times);
+    }
+    return pd.attr("to_datetime")(times);
+}
+
+// Regional table in the table library itself: the reference formulation,
+// used for every input the native kernel does not take.
+Regional regional_with_pandas(const Call& c, py::handle data, py::handle station_ids) {
+    py::object pd = c.g("pd");
+    py::list series;
+    for (py::handle sid : station_ids) {
+        py::object st = data[sid];
+        py::object times = pd.attr("to_datetime")(st["time"]);
+        py::object values = st["value"];
+        if (py::isinstance(values, pd.attr("Series"))) values = values.attr("values");
+        py::object s = pd.attr("Series")(values, "index"_a = times)
+                           .attr("groupby")("level"_a = 0)
+                           .attr("mean")();
+        s.attr("name") = sid;
+        series.append(s);
+    }
+    py::object df = pd.attr("concat")(series, "axis"_a = 1).attr("sort_index")();
+    return {df.attr("index"), df.attr("mean")("axis"_a = 1), df.attr("min")("axis"_a = 1),
+            df.attr("max")("axis"_a = 1)};
+}
+
+// The native kernel takes naive nanosecond stamps and numeric numpy-typed
+// values of matching lengths; anything else (time zones, lists, nullable or
+// object values, scalars, mismatched lengths, no station at all) goes to the
+// library, which also raises its own errors for what it cannot join.
+std::optional<Regional> regional_native(const Call& c, py::handle data, py::handle station_ids) {
+    py::object pd = c.g("pd");
+    py::object np = c.g("np");
+    using I64 = py::array_t<int64_t, py::array::c_style | py::array::forcecast>;
+    using F64 = py::array_t<double, py::array::c_style | py::array::forcecast>;
+    std::vector<I64> times;
+    std::vector<F64> values;
+    py::object name = py::none();
+    bool first = true;
+    for (py::handle sid : station_ids) {
+        py::object st = data[sid];
+        py::object t = as_datetime(c, st["time"]);
+        if (!py::hasattr(t, "dtype") || str(t.attr("dtype")) != "datetime64[ns]") return {};
+        // Lists and extension dtypes (nullable, categorical) keep the library's
+        // own inference and reductions.
+        py::object raw = st["value"];
+        if (!py::hasattr(raw, "dtype") || !py::isinstance(raw.attr("dtype"), np.attr("dtype"))) {
+            return {};
+        }
+        py::object v = np.attr("asarray")(raw);
+        std::string kind = str(v.attr("dtype").attr("kind"));
+        if (kind != "f" && kind != "i" && kind != "u" && kind != "b") return {};
+        if (kind == "f" && v.attr("dtype").attr("itemsize").cast<int>() != 8) return {};
+        if (v.attr("ndim").cast<int>() != 1 || py::len(v) != py::len(t)) return {};
+        // The joined table keeps the stamps' name only when all stations agree.
+        py::object tname = py::getattr(t, "name", py::none());
+        if (first) {
+            name = tname;
+            first = false;
+        } else if (!name.is_none() && !name.equal(tname)) {
+            name = py::none();
+        }
+        times.emplace_back(np.attr("asarray")(t).attr("view")("i8"));
+        values.emplace_back(v.attr("astype")("float64"));
+    }
+    if (times.empty()) return {};
+
+    std::vector<core::StationSeries> input;
+    for (size_t j = 0; j < times.size(); ++j) {
+        input.push_back({times[j].data(), values[j].data(), static_cast<size_t>(times[j].size())});
+    }
+    core::RegionalAggregate agg;
+    {
+        py::gil_scoped_release release;
+        agg = core::plain_regional(input);
+    }
+    auto to_array = [](const auto& v) {
+        using T = typename std::decay_t<decltype(v)>::value_type;
+        py::array_t<T> a(static_cast<py::ssize_t>(v.size()));
+        std::copy(v.begin(), v.end(), a.mutable_data());
+        return a;
+    };
+    py::object index = pd.attr("DatetimeIndex")(
+        to_array(agg.time).attr("view")("datetime64[ns]"), "name"_a = name);
+    auto series = [&](const std::vector<double>& v) {
+        return pd.attr("Series")(to_array(v), "index"_a = index);
+    };
+    return Regional{index, series(agg.mean), series(agg.min), series(agg.max)};
+}
+
+// Everything one call reads or prepares before its figures.
+struct Ctx {
+    const Call& c;
+    py::object data, plot_file_base, formats, plot_title, ylabel;
+    py::object plot_mode, group_size_obj, fix_y, show_min_max, force_full_year;
+    py::object station_ids, palette;
+    long long group_size = 0;
+    Regional reg{};
+    py::object y_limits = py::none();
+    std::string mima{}, yfix{};
+
+    bool with_meta() const { return group_size <= 5; }
+    py::object color(size_t j) const {
+        const size_t n = py::len(palette);
+        if (n == 0) {  // an empty palette (group size 0) fails as Python's modulo would
+            PyErr_SetString(PyExc_ZeroDivisionError, "integer modulo by zero");
+            throw py::error_already_set();
+        }
+        return palette[py::int_(j % n)];
+    }
+};
+
+void save_all(const Ctx& x, py::handle fig, const std::string& part) {
+    for (py::handle word : x.formats) {
+        py::str path = fmt("{}{}{}{}.{}", x.plot_file_base, part, x.mima, x.yfix, word);
+        fig.attr("savefig")(path, "dpi"_a = 300, "bbox_inches"_a = "tight");
+        log_info(x.c, fmt("Saved: {}", path));
+    }
+}
+
+void draw_band(const Ctx& x, py::handle ax) {
+    ax.attr("fill_between")(x.reg.time, x.reg.min, x.reg.max, "color"_a = "gray", "alpha"_a = 0.2,
+                            "label"_a = "Station range");
+}
+
+void draw_mean(const Ctx& x, py::handle ax) {
+    ax.attr("plot")(x.reg.time, x.reg.mean, "label"_a = "Observations (mean)", "color"_a = "black",
+                    "marker"_a = "o", "markersize"_a = 4, "linewidth"_a = 1.6, "linestyle"_a = "-",
+                    "zorder"_a = 3);
+}
+
+void draw_station(const Ctx& x, py::handle ax, py::handle sid, py::handle times, size_t j) {
+    ax.attr("plot")(times, x.data[sid]["value"], "label"_a = sid, "color"_a = x.color(j),
+                    "alpha"_a = 0.7, "linewidth"_a = 0.8);
+}
+
+void draw_grids(py::handle ax) {
+    ax.attr("grid")(true, "which"_a = "major", "color"_a = "gray", "linestyle"_a = "-",
+                    "linewidth"_a = 0.3, "alpha"_a = 0.4);
+    ax.attr("grid")(true, "which"_a = "minor", "color"_a = "gray", "linestyle"_a = ":",
+                    "linewidth"_a = 0.2, "alpha"_a = 0.3);
+    ax.attr("set_axisbelow")(true);
+}
+
+void time_axis_and_range(const Ctx& x, py::handle ax) {
+    x.c.g("apply_time_axis_format")(ax, x.reg.time, x.force_full_year);
+    if (truthy(x.fix_y)) ax.attr("set_ylim")(x.y_limits);
+}
+
+// "ST1: Hilltop [lon: 7.6, lat: 47.5, elevation: 316.0 m]"
+py::str meta_line(const Ctx& x, py::handle sid) {
+    py::object pd = x.c.g("pd");
+    py::object st = x.data[sid];
+    py::str empty("");
+    py::object site_name = get(st, "site_name", empty);
+    py::object elevation = get(st, "elevation_m", empty);
+    py::object lon = get(st, "lon", empty);
+    py::object lat = get(st, "lat", empty);
+    py::str line = fmt("{}", sid);
+    if (truthy(site_name) && truthy(pd.attr("notna")(site_name))) {
+        line = fmt("{}: {}", line, site_name);
+    }
+    line = fmt("{} [lon: {}, lat: {}", line, lon, lat);
+    if (truthy(elevation) && truthy(pd.attr("notna")(elevation))) {
+        line = fmt("{}, elevation: {} m", line, elevation);
+    }
+    return fmt("{}]", line);
+}
+
+// With metadata: the figure title and the stations' lines on the axes;
+// otherwise the axes carries `title` alone.
+void set_titles(const Ctx& x, py::handle fig, py::handle ax, const py::list& lines,
+                py::handle title) {
+    if (x.with_meta()) {
+        fig.attr("suptitle")(x.plot_title, "fontsize"_a = 14);
+        ax.attr("set_title")(py::str("\n").attr("join")(lines), "fontsize"_a = 10);
+    } else {
+        ax.attr("set_title")(title, "fontsize"_a = 14);
+    }
+}
+
+// One figure with one axes, 12 x 6 inches.
+py::tuple wide_figure(const Ctx& x) {
+    return x.c.g("plt").attr("subplots")("figsize"_a = py::make_tuple(12, 6),
+                                         "constrained_layout"_a = true);
+}
+
+void single_panel(const Ctx& x, std::optional<FigureGuard>& guard) {
+    py::tuple made = wide_figure(x);
+    guard.emplace(x.c.g("plt"), made[0]);
+    py::object fig = made[0], ax = made[1];
+    if (truthy(x.show_min_max)) draw_band(x, ax);
+    if (truthy(x.fix_y)) draw_mean(x, ax);
+    size_t j = 0;
+    for (py::handle sid : x.station_ids) {
+        draw_station(x, ax, sid, x.data[sid]["time"], j++);
+    }
+    py::list lines;
+    if (x.with_meta()) {
+        for (py::handle sid : x.station_ids) lines.append(meta_line(x, sid));
+    }
+    set_titles(x, fig, ax, lines, x.plot_title);
+    ax.attr("set_xlabel")("Time");
+    ax.attr("set_ylabel")(x.ylabel);
+    time_axis_and_range(x, ax);
+    ax.attr("legend")("loc"_a = "upper right", "fontsize"_a = 9, "frameon"_a = false, "ncol"_a = 2);
+    save_all(x, fig, "_all");
+    guard->close();
+}
+
+void group_figures(const Ctx& x) {
+    py::object plt = x.c.g("plt");
+    const size_t n = py::len(x.station_ids);
+    py::object n_groups_obj = x.c.g("ceil")(py::int_(n) / x.group_size_obj);
+    const long long n_groups = n_groups_obj.cast<long long>();
+    py::list ids(x.station_ids);
+    for (long long i = 0; i < n_groups; ++i) {
+        py::tuple made = wide_figure(x);
+        FigureGuard guard(plt, made[0]);
+        py::object fig = made[0], ax = made[1];
+        py::list lines;
+        const size_t lo = static_cast<size_t>(i * x.group_size);
+        const size_t hi = std::min(n, static_cast<size_t>((i + 1) * x.group_size));
+        for (size_t k = lo; k < hi; ++k) {
+            py::object sid = ids[k];
+            if (x.with_meta()) lines.append(meta_line(x, sid));
+            draw_station(x, ax, sid, as_datetime(x.c, x.data[sid]["time"]), k - lo);
+        }
+        set_titles(x, fig, ax, lines, fmt("{} (Group {})", x.plot_title, i + 1));
+        if (truthy(x.show_min_max)) draw_band(x, ax);
+        if (truthy(x.fix_y)) draw_mean(x, ax);
+        ax.attr("set_xlabel")("Time", "fontsize"_a = 10);
+        ax.attr("set_ylabel")(x.ylabel, "fontsize"_a = 10);
+        time_axis_and_range(x, ax);
+        draw_grids(ax);
+        ax.attr("legend")("loc"_a = "upper right", "fontsize"_a = 8, "frameon"_a = false,
+                          "ncol"_a = 2);
+        save_all(x, fig, fmt("_group_{}of{}gs{}", i + 1, n_groups_obj, x.group_size_obj));
+        guard.close();
+    }
+}
+
+void subplot_figure(const Ctx& x) {
+    py::object plt = x.c.g("plt");
+    const size_t n = py::len(x.station_ids);
+    py::object n_rows = x.c.g("ceil")(py::int_(n) / py::int_(2));
+    py::tuple made =
+        plt.attr("subplots")("nrows"_a = n_rows, "ncols"_a = 2,
+                             "figsize"_a = py::make_tuple(14, n_rows * py::float_(2.5)),
+                             "constrained_layout"_a = true);
+    FigureGuard guard(plt, made[0]);
+    py::object fig = made[0];
+    py::object axes = made[1].attr("flatten")();
+    py::list lines;
+    size_t k = 0;
+    for (py::handle sid : x.station_ids) {
+        py::object ax = axes[py::int_(k)];
+        draw_station(x, ax, sid, as_datetime(x.c, x.data[sid]["time"]), k);
+        if (truthy(x.show_min_max)) draw_band(x, ax);
+        if (truthy(x.fix_y)) draw_mean(x, ax);
+        // Not cleared between panels: panel k lists the first k stations.
+        if (x.with_meta()) lines.append(meta_line(x, sid));
+        set_titles(x, fig, ax, lines, x.plot_title);
+        ax.attr("set_xlabel")("Time");
+        ax.attr("set_ylabel")(x.ylabel);
+        time_axis_and_range(x, ax);
+        draw_grids(ax);
+        ax.attr("legend")("loc"_a = "upper right", "fontsize"_a = 7, "frameon"_a = false);
+        ++k;
+    }
+    save_all(x, fig, "_subplots");
+    guard.close();
+}
+
+// Returns true when the call is over (single panel written).
+bool station_figures(Ctx& x) {
+    const size_t n = py::len(x.station_ids);
+    const bool too_many = static_cast<long long>(n) > x.group_size;
+    if (too_many) {
+        log_info(x.c, fmt("Too many stations ({}), using '{}' mode instead of single-plot.", n,
+                          x.plot_mode));
+    } else {
+        std::optional<FigureGuard> guard;
+        try {
+            single_panel(x, guard);
+            return true;
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            log_warning(x.c,
+                        fmt("Single-panel time series plot failed: {}. Falling back to '{}' mode.",
+                            e.value(), x.plot_mode));
+            guard.reset();
+        } catch (py::builtin_exception& e) {
+            log_warning(x.c,
+                        fmt("Single-panel time series plot failed: {}. Falling back to '{}' mode.",
+                            e.what(), x.plot_mode));
+            guard.reset();
+        }
+    }
+    if (x.plot_mode.equal(py::str("grouped"))) {
+        group_figures(x);
+    } else if (x.plot_mode.equal(py::str("subplots"))) {
+        subplot_figure(x);
+    } else {
+        py::str msg = fmt("Unsupported plot_mode: {}", x.plot_mode);
+        log_error(x.c, msg);
+        throw py::value_error(msg.cast<std::string>());
+    }
+    return false;
+}
+
+py::object plot_grouped_or_subplots(const Call& c) {
+    py::object config = c[0], debug = c[10];
+    start_banner(c, debug, kName);
+    py::object plot_mode = get(config, "plot_mode", py::str("grouped"));
+    py::object group_size = get(config, "station_plot_group_size", py::int_(15));
+    py::object fix_y = get(config, "fix_y_axis", py::none());
+    py::object show_stations = get(config, "show_stations", py::none());
+    py::object show_min_max = get(config, "show_min_max", py::none());
+    py::object force_full_year = get(config, "force_full_year", py::none());
+
+    c.g("sns").attr("set_theme")("style"_a = "whitegrid");
+    py::object data = c[1];
+    py::object station_ids = c.g("sorted")(data.attr("keys")());
+    py::object palette = c.g("sns").attr("color_palette")("colorblind", "n_colors"_a = group_size);
+
+    Ctx x{.c = c,
+          .data = data,
+          .plot_file_base = c[5],
+          .formats = c[6],
+          .plot_title = c[7],
+          .ylabel = fmt("{} [{}]", c[8], c[9]),
+          .plot_mode = plot_mode,
+          .group_size_obj = group_size,
+          .fix_y = fix_y,
+          .show_min_max = show_min_max,
+          .force_full_year = force_full_year,
+          .station_ids = station_ids,
+          .palette = palette};
+    // Slices and colour positions need a true integer, as Python's would.
+    x.group_size = py::reinterpret_steal<py::int_>(PyNumber_Index(group_size.ptr()))
+                       .cast<long long>();
+
+    std::optional<Regional> native = regional_native(c, data, station_ids);
+    x.reg = native ? *native : regional_with_pandas(c, data, station_ids);
+
+    if (truthy(fix_y)) {
+        x.yfix = "_yfixed";
+        py::object lo = x.reg.min.attr("min")(), hi = x.reg.max.attr("max")();
+        py::object m = py::float_(0.05) * (hi - lo);
+        x.y_limits = py::make_tuple(lo - m, hi + m);
+    }
+
+    {
+        py::tuple made = wide_figure(x);
+        FigureGuard guard(c.g("plt"), made[0]);
+        py::object fig = made[0], ax = made[1];
+        if (truthy(show_min_max)) {
+            x.mima = "_minmax";
+            draw_band(x, ax);
+        }
+        draw_mean(x, ax);
+        ax.attr("set_xlabel")("Time", "fontsize"_a = 10);
+        ax.attr("set_ylabel")(x.ylabel, "fontsize"_a = 10);
+        ax.attr("set_title")(x.plot_title, "fontsize"_a = 12, "pad"_a = 10);
+        time_axis_and_range(x, ax);
+        draw_grids(ax);
+        ax.attr("legend")("loc"_a = "upper right", "fontsize"_a = 9, "frameon"_a = false,
+                          "ncol"_a = 2);
+        save_all(x, fig, "_regional_mean");
+        guard.close();
+    }
+
+    if (!truthy(show_stations)) {
+        end_banner(c, debug, kName, EndForm::Wide);
+        return py::none();
+    }
+    if (station_figures(x)) return py::none();
+    end_banner(c, debug, kName, EndForm::Wide);
+    return py::none();
+}
+
+}  // namespace
 
 FunctionSpec spec_plot_station_timeseries_grouped_or_subplots() {
-    return {.name = "plot_station_timeseries_grouped_or_subplots",
+    return {.name = kName,
             .params = {"config",
                        "data",
                        "data_file_base",
@@ -18,8 +438,10 @@ FunctionSpec spec_plot_station_timeseries_grouped_or_subplots() {
                        {"variable", py::none()},
                        {"unit", py::none()},
                        {"debug", py::bool_(false)}},
-            .impl = not_available("plot_station_timeseries_grouped_or_subplots"),
-            .doc = "plot_station_timeseries_grouped_or_subplots(config, data, data_file_base, data_format, model_files_dict, plot_file_base, save_plot_formats, plot_title, variable=None, unit=None, debug=False)"};
+            .impl = plot_grouped_or_subplots,
+            .doc = "plot_station_timeseries_grouped_or_subplots(config, data, data_file_base, "
+                   "data_format, model_files_dict, plot_file_base, save_plot_formats, plot_title, "
+                   "variable=None, unit=None, debug=False)"};
 }
 
 }  // namespace kvelo::chronoplex

@@ -9,6 +9,7 @@
 #include <cctype>
 #include <regex>
 #include <string>
+#include <utility>
 
 #include "kvelo/glue/pyutil.hpp"
 
@@ -38,8 +39,60 @@ Format choose_format(const std::string& path, py::handle data_format) {
     }
     if (word == "csv") return Format::Csv;
     if (word == "nc" || word == "netcdf" || word == "netcdf4") return Format::NetCdf;
-    throw py::value_error("Unsupported data format '" + (data_format.is_none() ? word : str(data_format)) +
-                          "' for " + path + " (expected csv or netcdf)");
+    std::string shown = data_format.is_none() ? word : str(data_format);
+    throw py::value_error("Unsupported data format '" + shown + "' for " + path +
+                          " (expected csv or netcdf)");
+}
+
+// Raises `exc_type(message)` with `cause` as its __cause__ (raise ... from cause).
+[[noreturn]] void raise_from(PyObject* exc_type, const std::string& message,
+                             const py::error_already_set& cause) {
+    py::object err = py::reinterpret_borrow<py::object>(exc_type)(message);
+    PyException_SetCause(err.ptr(), cause.value().inc_ref().ptr());
+    PyErr_SetObject(exc_type, err.ptr());
+    throw py::error_already_set();
+}
+
+std::pair<py::object, py::dict> read_csv(const std::string& path) {
+    py::module_ pd = py::module_::import("pandas");
+    py::dict units;
+    py::object df = pd.attr("read_csv")(path);
+    static const std::regex with_unit(R"(^(.*?)\s*\[(.*)\]\s*$)");
+    py::dict renames;
+    for (py::handle col : df.attr("columns")) {
+        std::string name = str(col);
+        std::smatch match;
+        if (std::regex_match(name, match, with_unit)) {
+            renames[col] = match[1].str();
+            units[py::str(match[1].str())] = match[2].str();
+        }
+    }
+    if (py::len(renames) > 0) df = df.attr("rename")(py::arg("columns") = renames);
+    if (truthy(df.attr("columns").attr("__contains__")("time"))) {
+        df.attr("__setitem__")("time", pd.attr("to_datetime")(df["time"]));
+    }
+    return {df, units};
+}
+
+std::pair<py::object, py::dict> read_netcdf(const std::string& path) {
+    py::module_ xr = py::module_::import("xarray");
+    py::dict units;
+    py::object ds = xr.attr("open_dataset")(path);
+    py::object df;
+    try {
+        for (py::handle name : ds.attr("variables")) {
+            py::object attrs = ds[name].attr("attrs");
+            if (truthy(attrs.attr("__contains__")("units"))) {
+                units[name] = str(attrs["units"]);
+            }
+        }
+        df = ds.attr("to_dataframe")().attr("reset_index")();
+    } catch (...) {
+        ds.attr("close")();
+        throw;
+    }
+    ds.attr("close")();
+    return {df, units};
 }
 
 py::object read_data(const Call& c) {
@@ -50,42 +103,17 @@ py::object read_data(const Call& c) {
         PyErr_SetString(PyExc_FileNotFoundError, ("Station table not found: " + path).c_str());
         throw py::error_already_set();
     }
-    py::module_ pd = py::module_::import("pandas");
-    py::dict units;
-    py::object df;
-    if (format == Format::Csv) {
-        df = pd.attr("read_csv")(path);
-        static const std::regex with_unit(R"(^(.*?)\s*\[(.*)\]\s*$)");
-        py::dict renames;
-        for (py::handle col : df.attr("columns")) {
-            std::string name = str(col);
-            std::smatch match;
-            if (std::regex_match(name, match, with_unit)) {
-                renames[col] = match[1].str();
-                units[py::str(match[1].str())] = match[2].str();
-            }
-        }
-        if (py::len(renames) > 0) df = df.attr("rename")(py::arg("columns") = renames);
-        if (truthy(df.attr("columns").attr("__contains__")("time"))) {
-            df.attr("__setitem__")("time", pd.attr("to_datetime")(df["time"]));
-        }
-    } else {
-        py::module_ xr = py::module_::import("xarray");
-        py::object ds = xr.attr("open_dataset")(path);
-        try {
-            for (py::handle name : ds.attr("variables")) {
-                py::object attrs = ds[name].attr("attrs");
-                if (truthy(attrs.attr("__contains__")("units"))) {
-                    units[name] = str(attrs["units"]);
-                }
-            }
-            df = ds.attr("to_dataframe")().attr("reset_index")();
-        } catch (...) {
-            ds.attr("close")();
-            throw;
-        }
-        ds.attr("close")();
+    std::pair<py::object, py::dict> table;
+    try {
+        table = format == Format::Csv ? read_csv(path) : read_netcdf(path);
+    } catch (py::error_already_set& e) {
+        // OS errors name their file already; a parser's error does not, and
+        // a caller reading many tables needs to know which one failed.
+        if (!e.matches(PyExc_Exception) || e.matches(PyExc_OSError)) throw;
+        raise_from(PyExc_ValueError, "Cannot read station table " + path + ": " + str(e.value()),
+                   e);
     }
+    auto& [df, units] = table;
     if (truthy(c[2])) {
         log_debug(c, fmt("Read {} rows from {}", py::len(df), path));
     }
@@ -105,7 +133,8 @@ py::object save_data(const Call& c) {
             py::object unit = units.attr("get")(col);
             if (!unit.is_none()) renames[col] = fmt("{} [{}]", col, unit);
         }
-        df.attr("rename")(py::arg("columns") = renames).attr("to_csv")(path, py::arg("index") = false);
+        df.attr("rename")(py::arg("columns") = renames)
+            .attr("to_csv")(path, py::arg("index") = false);
     } else {
         py::list keys;
         for (const char* k : {"site_id", "time"}) {

@@ -1,16 +1,266 @@
+// Map set-up, marker styles, colour norms, variable columns and units of the
+// station maps.  The drawing libraries are imported on first use, so loading
+// `style` stays light for the observation loader that only needs mappings.
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "kvelo/glue/pyutil.hpp"
 #include "kvelo/siblings/style/style.hpp"
 
 namespace kvelo::style {
 
+namespace {
+
+using glue::Call;
+using glue::fmt;
+
+struct Bounds {
+    double min_lat, max_lat, min_lon, max_lon;
+};
+
+// (min_lat, max_lat, min_lon, max_lon); anything else is refused before a
+// figure exists, so a bad call leaves no figure behind.
+Bounds parse_bounds(py::handle region_bounds) {
+    std::vector<double> v;
+    try {
+        for (py::handle item : region_bounds) {
+            v.push_back(py::float_(py::reinterpret_borrow<py::object>(item)).cast<double>());
+        }
+    } catch (py::error_already_set&) {
+        v.clear();
+    }
+    auto finite = [](double x) { return std::isfinite(x); };
+    if (v.size() != 4 || !std::all_of(v.begin(), v.end(), finite)) {
+        throw py::value_error("region_bounds must be four finite numbers (min_lat, max_lat, "
+                              "min_lon, max_lon), got " + glue::repr(region_bounds));
+    }
+    Bounds b{v[0], v[1], v[2], v[3]};
+    if (!(b.min_lat < b.max_lat) || !(b.min_lon < b.max_lon) || b.min_lat < -90 ||
+        b.max_lat > 90) {
+        throw py::value_error("region_bounds " + glue::repr(region_bounds) +
+                              " do not describe a latitude/longitude box (min_lat < max_lat "
+                              "within -90..90, min_lon < max_lon)");
+    }
+    return b;
+}
+
+// Extent, coastlines, borders and labelled grid lines on a PlateCarree axes.
+void decorate_map(py::object ax, const Bounds& b) {
+    py::module_ ccrs = py::module_::import("cartopy.crs");
+    py::module_ cfeature = py::module_::import("cartopy.feature");
+    ax.attr("set_extent")(py::make_tuple(b.min_lon, b.max_lon, b.min_lat, b.max_lat),
+                          py::arg("crs") = ccrs.attr("PlateCarree")());
+    // The features pick their Natural Earth scale from the extent.
+    ax.attr("add_feature")(cfeature.attr("COASTLINE"), py::arg("linewidth") = 0.6,
+                           py::arg("edgecolor") = "black", py::arg("zorder") = 1);
+    ax.attr("add_feature")(cfeature.attr("BORDERS"), py::arg("linewidth") = 0.4,
+                           py::arg("edgecolor") = "dimgray", py::arg("linestyle") = ":",
+                           py::arg("zorder") = 1);
+    py::object gl = ax.attr("gridlines")(py::arg("draw_labels") = true,
+                                         py::arg("linewidth") = 0.4, py::arg("color") = "gray",
+                                         py::arg("alpha") = 0.5, py::arg("linestyle") = "--");
+    gl.attr("top_labels") = false;
+    gl.attr("right_labels") = false;
+}
+
+py::object setup_cartopy_map1(const Call& c) {
+    Bounds b = parse_bounds(c[0]);
+    py::module_ plt = py::module_::import("matplotlib.pyplot");
+    py::module_ ccrs = py::module_::import("cartopy.crs");
+    py::object fig = plt.attr("figure")(py::arg("figsize") = py::make_tuple(10, 7));
+    try {
+        py::object ax = fig.attr("add_subplot")(1, 1, 1,
+                                                py::arg("projection") = ccrs.attr("PlateCarree")());
+        decorate_map(ax, b);
+        return py::make_tuple(fig, ax);
+    } catch (...) {
+        // The caller never received the figure, so nobody else could close it.
+        plt.attr("close")(fig);
+        throw;
+    }
+}
+
+py::object setup_cartopy_map(const Call& c) {
+    decorate_map(c[0], parse_bounds(c[1]));
+    return c[0];
+}
+
+py::object get_marker_style(const Call& c) {
+    // The observation is a large circle; experiments take distinct shapes by
+    // their place and shrink with it, so layers drawn at the same station
+    // stay visible as rings around each other.
+    static const char* const markers[] = {"s", "^", "D", "v", "P", "X", "<", ">", "h", "*"};
+    constexpr long n_markers = sizeof(markers) / sizeof(markers[0]);
+    long i = std::max(0L, py::int_(c[1]).cast<long>());
+    double size = std::max(25.0, 120.0 - 20.0 * static_cast<double>(i));
+    if (glue::str(c[0]) == "obs") return py::make_tuple("o", size);
+    return py::make_tuple(markers[i % n_markers], size);
+}
+
+py::object calculate_color_norm(const Call& c) {
+    py::module_ np = py::module_::import("numpy");
+    py::module_ mcolors = py::module_::import("matplotlib.colors");
+    py::object values = np.attr("asarray")(c[0], py::arg("dtype") = "float64").attr("ravel")();
+    py::object finite = values[np.attr("isfinite")(values)];
+    if (py::len(finite) == 0) {
+        if (glue::truthy(c[3])) {
+            glue::log_debug(c, fmt("No finite values of {} for a colour scale.", c[1]));
+        }
+        return py::none();
+    }
+    double lo = finite.attr("min")().cast<double>();
+    double hi = finite.attr("max")().cast<double>();
+    py::object norm;
+    // Strictly positive values over more than two decades read better on a
+    // logarithmic scale (number and column densities).
+    if (lo > 0 && hi / lo > 100.0) {
+        norm = mcolors.attr("LogNorm")(py::arg("vmin") = lo, py::arg("vmax") = hi);
+    } else {
+        if (lo == hi) {
+            double pad = lo == 0 ? 1.0 : std::abs(lo) * 0.05;
+            lo -= pad;
+            hi += pad;
+        }
+        norm = mcolors.attr("Normalize")(py::arg("vmin") = lo, py::arg("vmax") = hi);
+    }
+    if (glue::truthy(c[3])) {
+        glue::log_debug(c, fmt("Colour scale of {} [{}]: {} from {} to {}", c[1], c[2],
+                               py::type::of(norm).attr("__name__"), lo, hi));
+    }
+    return norm;
+}
+
+py::object load_variable_columns(const Call& c) {
+    // Drawing order: observation column, the bare variable column, then the
+    // experiment columns in table order.
+    py::object df = c[0];
+    std::string variable = glue::str(c[1]);
+    std::string prefix = variable + "_";
+    std::string obs = prefix + "obs";
+    std::vector<std::string> names;
+    for (py::handle col : df.attr("columns")) {
+        if (py::isinstance<py::str>(col)) names.push_back(col.cast<std::string>());
+    }
+    auto has = [&](const std::string& n) {
+        return std::find(names.begin(), names.end(), n) != names.end();
+    };
+    py::list columns, experiments;
+    if (has(obs)) columns.append(obs);
+    if (has(variable)) columns.append(variable);
+    for (const std::string& n : names) {
+        if (n != obs && n.size() > prefix.size() && n.compare(0, prefix.size(), prefix) == 0) {
+            columns.append(n);
+            experiments.append(n.substr(prefix.size()));
+        }
+    }
+    return py::make_tuple(columns, obs, experiments);
+}
+
+std::string lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+    return s;
+}
+
+py::object get_variable_colorbar_limits(const Call& c) {
+    // Fixed colour ranges that make figures of one variable comparable
+    // between runs; None leaves the range to the data.
+    static const std::map<std::string, std::pair<double, double>> limits = {
+        {"o3", {0.0, 80.0}},    {"no2", {0.0, 40.0}},  {"no", {0.0, 20.0}},
+        {"co", {0.0, 400.0}},   {"so2", {0.0, 10.0}},  {"pm25", {0.0, 50.0}},
+        {"pm10", {0.0, 80.0}},  {"ch4", {1800.0, 2100.0}}, {"aod", {0.0, 1.0}},
+        {"aod550", {0.0, 1.0}},
+    };
+    auto it = limits.find(lower(glue::str(c[0])));
+    if (it == limits.end()) return py::none();
+    return py::make_tuple(it->second.first, it->second.second);
+}
+
+struct UnitInfo {
+    const char* family;
+    double factor;  // to the family's base unit
+};
+
+const std::map<std::string, UnitInfo>& unit_table() {
+    static const std::map<std::string, UnitInfo> table = {
+        {"mol/mol", {"mixing ratio", 1.0}},  {"ppm", {"mixing ratio", 1e-6}},
+        {"ppmv", {"mixing ratio", 1e-6}},    {"ppb", {"mixing ratio", 1e-9}},
+        {"ppbv", {"mixing ratio", 1e-9}},    {"ppt", {"mixing ratio", 1e-12}},
+        {"pptv", {"mixing ratio", 1e-12}},   {"kg/m3", {"mass concentration", 1.0}},
+        {"g/m3", {"mass concentration", 1e-3}}, {"mg/m3", {"mass concentration", 1e-6}},
+        {"ug/m3", {"mass concentration", 1e-9}}, {"\u00b5g/m3", {"mass concentration", 1e-9}},
+        {"\u03bcg/m3", {"mass concentration", 1e-9}}, {"ng/m3", {"mass concentration", 1e-12}},
+    };
+    return table;
+}
+
+py::object convert_units(const Call& c) {
+    std::string from = glue::str(c[1]), to = glue::str(c[2]);
+    auto key = [](const std::string& u) {
+        std::string k;
+        for (char ch : lower(u)) {
+            if (ch != ' ') k += ch;
+        }
+        return k;
+    };
+    if (key(from) == key(to)) return c[0];
+    auto f = unit_table().find(key(from));
+    auto t = unit_table().find(key(to));
+    if (f == unit_table().end() || t == unit_table().end() ||
+        std::string(f->second.family) != t->second.family) {
+        throw py::value_error("Cannot convert from '" + from + "' to '" + to + "'");
+    }
+    return c[0] * py::float_(f->second.factor / t->second.factor);
+}
+
+}  // namespace
+
 void add_maps(py::module_& m) {
-    glue::def(m, {.name = "setup_cartopy_map1", .params = {}, .impl = glue::not_available("setup_cartopy_map1")});
-    glue::def(m, {.name = "setup_cartopy_map", .params = {}, .impl = glue::not_available("setup_cartopy_map")});
-    glue::def(m, {.name = "get_marker_style", .params = {}, .impl = glue::not_available("get_marker_style")});
-    glue::def(m, {.name = "calculate_color_norm", .params = {}, .impl = glue::not_available("calculate_color_norm")});
-    glue::def(m, {.name = "get_variable_colorbar_limits", .params = {}, .impl = glue::not_available("get_variable_colorbar_limits")});
-    glue::def(m, {.name = "load_variable_columns", .params = {}, .impl = glue::not_available("load_variable_columns")});
-    glue::def(m, {.name = "convert_units", .params = {}, .impl = glue::not_available("convert_units")});
+    glue::import_as(m, "logging", "logging");
+    glue::def(m, {.name = "setup_cartopy_map1",
+                  .params = {"region_bounds"},
+                  .impl = setup_cartopy_map1,
+                  .doc = "setup_cartopy_map1(region_bounds)\n\nA new current figure with "
+                         "PlateCarree map axes over region_bounds (min_lat, max_lat, min_lon, "
+                         "max_lon): coastlines, borders, labelled grid lines. Returns (fig, ax)."});
+    glue::def(m, {.name = "setup_cartopy_map",
+                  .params = {"ax", "region_bounds"},
+                  .impl = setup_cartopy_map,
+                  .doc = "setup_cartopy_map(ax, region_bounds)\n\nExtent, coastlines, borders "
+                         "and grid lines on existing PlateCarree map axes; returns ax."});
+    glue::def(m, {.name = "get_marker_style",
+                  .params = {"label", "i"},
+                  .impl = get_marker_style,
+                  .doc = "get_marker_style(label, i)\n\n(marker, size) of the scatter layer of "
+                         "a column label at place i."});
+    glue::def(m, {.name = "calculate_color_norm",
+                  .params = {"values", "variable", "unit", {"debug", py::bool_(false)}},
+                  .impl = calculate_color_norm,
+                  .doc = "calculate_color_norm(values, variable, unit, debug=False)\n\nA "
+                         "Normalize (LogNorm for positive values over more than two decades) "
+                         "spanning the finite values; None when there is none."});
+    glue::def(m, {.name = "get_variable_colorbar_limits",
+                  .params = {"variable"},
+                  .impl = get_variable_colorbar_limits,
+                  .doc = "get_variable_colorbar_limits(variable)\n\n(vmin, vmax) for a known "
+                         "variable, else None."});
+    glue::def(m, {.name = "load_variable_columns",
+                  .params = {"df", "variable"},
+                  .impl = load_variable_columns,
+                  .doc = "load_variable_columns(df, variable)\n\n(columns to draw, observation "
+                         "column name, experiment names): <variable>_obs, <variable>, then the "
+                         "<variable>_<experiment> columns in table order."});
+    glue::def(m, {.name = "convert_units",
+                  .params = {"values", "from_unit", "to_unit"},
+                  .impl = convert_units,
+                  .doc = "convert_units(values, from_unit, to_unit)\n\nScale values between "
+                         "mixing-ratio units (ppm, ppb, ppt) or mass concentrations (g/m3, "
+                         "mg/m3, ug/m3, ng/m3); ValueError for other pairs."});
 }
 
 }  // namespace kvelo::style

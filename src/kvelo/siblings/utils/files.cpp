@@ -1,11 +1,158 @@
+// Dates in observation file names and short summaries of loaded datasets.
+#include <cctype>
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "kvelo/glue/pyutil.hpp"
 #include "kvelo/siblings/utils/utils.hpp"
 
 namespace kvelo::utils {
 
+namespace {
+
+using glue::Call;
+using glue::fmt;
+
+struct Date {
+    int year, month, day;  // day 0: a month without a day
+    int hour = 0, minute = 0, second = 0;
+};
+
+struct DigitRun {
+    size_t begin, end;
+};
+
+std::vector<DigitRun> digit_runs(const std::string& s) {
+    std::vector<DigitRun> runs;
+    size_t i = 0;
+    while (i < s.size()) {
+        if (!std::isdigit(static_cast<unsigned char>(s[i]))) {
+            ++i;
+            continue;
+        }
+        size_t j = i;
+        while (j < s.size() && std::isdigit(static_cast<unsigned char>(s[j]))) ++j;
+        runs.push_back({i, j});
+        i = j;
+    }
+    return runs;
+}
+
+int number(const std::string& s, size_t begin, size_t len) { return std::stoi(s.substr(begin, len)); }
+
+bool leap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+std::optional<Date> valid(int y, int m, int d) {
+    // Years outside this range are station numbers or counters, not dates.
+    if (y < 1900 || y > 2100 || m < 1 || m > 12) return std::nullopt;
+    if (d != 0) {
+        static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+        int last = kDays[m - 1] + (m == 2 && leap(y) ? 1 : 0);
+        if (d < 1 || d > last) return std::nullopt;
+    }
+    return Date{y, m, d};
+}
+
+bool is_sep(char ch) { return ch == '-' || ch == '_' || ch == '.'; }
+
+// Runs r[i], r[i+1] joined by exactly one separator character.
+bool joined(const std::string& s, const std::vector<DigitRun>& r, size_t i) {
+    return i + 1 < r.size() && r[i + 1].begin == r[i].end + 1 && is_sep(s[r[i].end]);
+}
+
+size_t len(const DigitRun& r) { return r.end - r.begin; }
+
+// Full dates first (20240115, 2024-01-15, 2024_01_15, 2024.01.15, and
+// 2024011512, 202401151230, 20240115123000 with the time of day), then
+// months (202401, 2024-01), each scanned from the left; digit runs of other
+// lengths are not dates.
+std::optional<Date> find_date(const std::string& s) {
+    const std::vector<DigitRun> r = digit_runs(s);
+    for (size_t i = 0; i < r.size(); ++i) {
+        const size_t n = len(r[i]);
+        if (n == 8 || n == 10 || n == 12 || n == 14) {
+            // Hourly files carry the hour (and minutes, seconds) after the day.
+            auto d = valid(number(s, r[i].begin, 4), number(s, r[i].begin + 4, 2),
+                           number(s, r[i].begin + 6, 2));
+            int hms[3] = {0, 0, 0};
+            for (size_t k = 0; 8 + 2 * k < n; ++k) hms[k] = number(s, r[i].begin + 8 + 2 * k, 2);
+            if (d && hms[0] < 24 && hms[1] < 60 && hms[2] < 60) {
+                d->hour = hms[0];
+                d->minute = hms[1];
+                d->second = hms[2];
+                return d;
+            }
+        }
+        if (len(r[i]) == 4 && joined(s, r, i) && len(r[i + 1]) == 2 && joined(s, r, i + 1) &&
+            len(r[i + 2]) == 2 && s[r[i].end] == s[r[i + 1].end]) {
+            auto d = valid(number(s, r[i].begin, 4), number(s, r[i + 1].begin, 2),
+                           number(s, r[i + 2].begin, 2));
+            if (d) return d;
+        }
+    }
+    for (size_t i = 0; i < r.size(); ++i) {
+        if (len(r[i]) == 6) {
+            auto d = valid(number(s, r[i].begin, 4), number(s, r[i].begin + 4, 2), 0);
+            if (d) return d;
+        }
+        if (len(r[i]) == 4 && joined(s, r, i) && s[r[i].end] != '.' && len(r[i + 1]) == 2) {
+            auto d = valid(number(s, r[i].begin, 4), number(s, r[i + 1].begin, 2), 0);
+            if (d) return d;
+        }
+    }
+    return std::nullopt;
+}
+
+py::object extract_date_from_filename(const Call& c) {
+    std::string name = glue::str(c[0]);
+    std::optional<Date> d = find_date(name);
+    if (!d) {
+        if (glue::truthy(c[1])) glue::log_debug(c, fmt("No date found in file name {}", name));
+        return py::none();
+    }
+    py::object ts = py::module_::import("pandas").attr("Timestamp")(
+        d->year, d->month, d->day == 0 ? 1 : d->day, d->hour, d->minute, d->second);
+    if (glue::truthy(c[1])) glue::log_debug(c, fmt("Date {} taken from file name {}", ts, name));
+    return ts;
+}
+
+py::object summarize_observation_dataset(const Call& c) {
+    if (!glue::truthy(c[2])) return py::none();
+    py::object ds = c[0];
+    py::object sizes = py::dict(ds.attr("sizes"));
+    glue::log_debug(c, fmt("Dataset summary for {}", c[1]));
+    glue::log_debug(c, fmt("  dimensions: {}", sizes));
+    glue::log_debug(c, fmt("  coordinates: {}", py::list(ds.attr("coords"))));
+    glue::log_debug(c, fmt("  data variables: {}", py::list(ds.attr("data_vars"))));
+    // A decoded time coordinate gives the covered period; raw numeric times
+    // (NetCDF opened without time decoding) are left out.
+    for (py::handle name : ds.attr("coords")) {
+        py::object coord = ds[name];
+        if (glue::str(coord.attr("dtype").attr("kind")) != "M" || py::len(coord) == 0) continue;
+        glue::log_debug(c, fmt("  {}: {} to {}", name, coord.attr("min")().attr("values"),
+                               coord.attr("max")().attr("values")));
+    }
+    return py::none();
+}
+
+}  // namespace
+
 void add_files(py::module_& m) {
-    glue::def(m, {.name = "extract_date_from_filename", .params = {}, .impl = glue::not_available("extract_date_from_filename")});
-    glue::def(m, {.name = "summarize_observation_dataset", .params = {}, .impl = glue::not_available("summarize_observation_dataset")});
+    glue::import_as(m, "logging", "logging");
+    glue::def(m, {.name = "extract_date_from_filename",
+                  .params = {"basename", {"debug", py::bool_(false)}},
+                  .impl = extract_date_from_filename,
+                  .doc = "extract_date_from_filename(basename, debug=False)\n\n"
+                         "The date in a file name as a pandas Timestamp (20240115, 2024-01-15, "
+                         "2024_01_15, 2024.01.15; 2024011512 and longer add the time of day; a "
+                         "month 202401 or 2024-01 gives its first day), or None."});
+    glue::def(m, {.name = "summarize_observation_dataset",
+                  .params = {"ds", "path", {"debug", py::bool_(true)}},
+                  .impl = summarize_observation_dataset,
+                  .doc = "summarize_observation_dataset(ds, path, debug=True)\n\n"
+                         "Logs the dimensions, coordinates, data variables and time span of a "
+                         "loaded observation dataset at debug level."});
 }
 
 }  // namespace kvelo::utils

@@ -1,0 +1,101 @@
+// Matched observation-model tables on disk: a CSV without index column, or a
+// NetCDF dataset over the station_id x time grid.
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+#include "kvelo/glue/pyutil.hpp"
+
+namespace py = pybind11;
+using namespace kvelo::glue;
+using namespace pybind11::literals;
+
+namespace {
+
+bool equals(py::handle a, const char* text) {
+    PyObject* r = PyObject_RichCompare(a.ptr(), py::str(text).ptr(), Py_EQ);
+    if (r == nullptr) throw py::error_already_set();
+    return truthy(py::reinterpret_steal<py::object>(r));
+}
+
+py::object save_matched_data(const Call& c) {
+    py::object matched_list = c[0], output_base = c[1], save_data_format = c[2], debug = c[3];
+    start_banner(c, debug, "save_matched_data");
+    if (!truthy(matched_list)) {
+        print(py::str("[WARN] No matched data to save."));
+        return py::none();
+    }
+    py::object df = c.g("pd").attr("DataFrame")(matched_list);
+    if (equals(save_data_format, "csv")) {
+        py::str csv_file(str(output_base) + ".csv");
+        df.attr("to_csv")(csv_file, "index"_a = false);
+        if (truthy(debug)) log_debug(c, fmt("Saved matched data to {}", csv_file));
+    } else {
+        py::str nc_file(str(output_base) + ".nc");
+        py::list keys;
+        keys.append("station_id");
+        keys.append("time");
+        df.attr("set_index")(keys).attr("to_xarray")().attr("to_netcdf")(nc_file);
+        if (truthy(debug)) log_debug(c, fmt("Saved matched data to {}", nc_file));
+    }
+    end_banner(c, debug, "save_matched_data");
+    return py::none();
+}
+
+// The grid of a NetCDF matched file as a table; the file is closed once its
+// values are in the table, so it can be replaced or removed afterwards.
+py::object read_netcdf_table(const Call& c, py::handle file_path) {
+    py::object ds = c.g("xr").attr("open_dataset")(file_path);
+    py::object df;
+    try {
+        df = ds.attr("to_dataframe")().attr("reset_index")();
+    } catch (...) {
+        ds.attr("close")();
+        throw;
+    }
+    ds.attr("close")();
+    return df;
+}
+
+py::object load_matched_data(const Call& c) {
+    py::object file_path = c[0], debug = c[1];
+    start_banner(c, debug, "load_matched_data");
+    if (!truthy(c.g("os").attr("path").attr("isfile")(file_path))) {
+        print(fmt("[ERROR] Matched data file not found: {}", file_path));
+        return py::none();
+    }
+    py::object df;
+    if (truthy(file_path.attr("endswith")(".csv"))) {
+        df = c.g("pd").attr("read_csv")(file_path);
+    } else if (truthy(file_path.attr("endswith")(".nc"))) {
+        df = read_netcdf_table(c, file_path);
+    } else {
+        print(fmt("[ERROR] Unsupported file format: {}", file_path));
+        return py::none();
+    }
+    if (truthy(debug)) log_debug(c, fmt("Loaded matched data: {}", file_path));
+    end_banner(c, debug, "load_matched_data");
+    return df.attr("copy")();
+}
+
+}  // namespace
+
+PYBIND11_MODULE(matched, m) {
+    for (const char* name : {"os", "re", "csv", "sys", "glob", "time", "cftime", "logging"}) {
+        import_as(m, name, name);
+    }
+    import_as(m, "numpy", "np");
+    import_as(m, "pandas", "pd");
+    import_as(m, "xarray", "xr");
+    import_names(m, "kvelo.py.io", {"read_data", "save_data"});
+
+    def(m, {.name = "load_matched_data",
+            .params = {"file_path", {"debug", py::bool_(false)}},
+            .impl = load_matched_data,
+            .doc = "Load previously saved matched data."});
+    def(m, {.name = "save_matched_data",
+            .params = {"matched_list", "output_base", {"save_data_format", py::str("csv")},
+                       {"debug", py::bool_(false)}},
+            .impl = save_matched_data,
+            .doc = "Save matched model-station data to CSV or NetCDF."});
+}
