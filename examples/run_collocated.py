@@ -55,7 +55,7 @@ def make_table(seed=7):
         for t, o, c, e in zip(times, obs, ctrl, test):
             rows.append((sid, t, name, lat, lon, ele, o, c, e))
     table = pd.DataFrame(rows, columns=["site_id", "time", "site_name", "lat", "lon",
-                                        "elevation_m", "O3_obs", "O3_ctrl", "O3_test"])
+                                        "elevation_m", "O3_obs", "O3_exp1", "O3_exp2"])
     # Rows interleaved across stations, as a collocation tool writes them.
     return table.sort_values(["time", "site_id"], kind="stable").reset_index(drop=True)
 
@@ -97,7 +97,7 @@ def main():
         "plot_region": "EU",
         "start_date": "2024-01-01",
         "end_date": "2024-03-31",
-        "experiments": "ctrl,test",
+        "experiments": "exp1,exp2",
         "exp_labels": "Control,Test",
         "show_stations": True,
     }
