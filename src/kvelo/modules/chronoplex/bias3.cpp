@@ -1,7 +1,8 @@
 // Bias time series of a collocated run: the regional mean bias of every
 // experiment with its station-spread band, and optional per-station bias
-// figures with a constant band.  Tables, series and drawing stay with
-// pandas, numpy and matplotlib; this file does the orchestration.
+// figures with a constant band.  Drawing, dumps and the band repair stay with
+// pandas and matplotlib; the station pairs and the regional reductions are
+// computed natively where the input allows, with the library's results.
 #include <pybind11/numpy.h>
 
 #include <algorithm>
@@ -26,7 +27,7 @@ const char* const kName = "plot_station_timeseries_bias3";
 
 // Names and settings fixed once per call.
 struct Run {
-    Run(const Call& call) : c(call), pd(call.g("pd")), np(call.g("np")), plt(call.g("plt")) {}
+    explicit Run(const Call& call) : c(call), pd(call.g("pd")), np(call.g("np")), plt(call.g("plt")) {}
     const Call& c;
     py::object pd, np, plt;
     py::object variable, unit, plot_file_base, formats, force_full_year;
