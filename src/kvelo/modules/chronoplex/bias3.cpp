@@ -62,10 +62,10 @@ py::object exp_label(const Run& r, const py::str& key) {
     return r.label_map.attr("get")(name, key);
 }
 
-// The site-name piece of a file name: path separators become "_" so that a
+// The site name as written in a file name: path separators become "_" so that a
 // name never reaches outside the directory it is written to.
-std::string file_piece(const Run& r, py::handle site_name) {
-    std::string piece = str(site_name);
+std::string safe_site_name(const Run& r, py::handle site_name) {
+    std::string name = str(site_name);
     py::object os = r.c.g("os");
     std::vector<std::string> seps = {"/"};
     for (const char* attr : {"sep", "altsep"}) {
@@ -74,11 +74,11 @@ std::string file_piece(const Run& r, py::handle site_name) {
     }
     for (const std::string& sep : seps) {
         if (sep.empty()) continue;
-        for (size_t at = piece.find(sep); at != std::string::npos; at = piece.find(sep, at + 1)) {
-            piece.replace(at, sep.size(), "_");
+        for (size_t at = name.find(sep); at != std::string::npos; at = name.find(sep, at + 1)) {
+            name.replace(at, sep.size(), "_");
         }
     }
-    return piece;
+    return name;
 }
 
 void write_csv(py::handle frame, py::handle path) { frame.attr("to_csv")(path, "index"_a = false); }
@@ -370,7 +370,7 @@ py::object plot_station_timeseries_bias3(const Call& c) {
         py::object site_name = sd.attr("get")("site_name", "unknown_site");
         if (!takes_part(sd, r.obs_key)) continue;
         Station st = station_series(r, sd);
-        std::string site = r.debug_extended ? file_piece(r, site_name) : std::string();
+        std::string site = r.debug_extended ? safe_site_name(r, site_name) : std::string();
         if (r.debug_extended) {
             write_csv(two_columns(r, st.times, r.obs_key, st.series(r).attr("values")),
                       fmt("output/debug_obs_{}.csv", py::str(site)));
@@ -489,7 +489,7 @@ py::object plot_station_timeseries_bias3(const Call& c) {
         finish_figure(r, fig_ax[0], ax,
                       fmt("{} ({}): {} Bias [model - obs] — {}", r.region_label, site_name,
                           r.variable, r.date_range),
-                      0.9, time_index, "_" + file_piece(r, site_name) + "_bias");
+                      0.9, time_index, "_" + safe_site_name(r, site_name) + "_bias");
         guard.close();
     }
     finish_run(r, valid_station_count, data);
