@@ -25,6 +25,8 @@ namespace {
 
 constexpr const char* kName = "process_time_series_plot_from_file";
 
+using Int64Array = py::array_t<int64_t, py::array::c_style | py::array::forcecast>;
+
 py::array_t<int64_t> to_index_array(const std::vector<int64_t>& v) {
     py::array_t<int64_t> a(static_cast<py::ssize_t>(v.size()));
     std::copy(v.begin(), v.end(), a.mutable_data());
@@ -51,7 +53,7 @@ public:
         uniques_ = py::list(ids.attr("unique")());
         py::object pd = c_.g("pd");
         py::tuple fact = pd.attr("factorize")(ids);
-        auto codes = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(fact[0]);
+        auto codes = Int64Array::ensure(fact[0]);
         const size_t n_groups = py::len(fact[1]);
 
         // unique() and factorize() list the present identifiers in the same
@@ -79,7 +81,7 @@ public:
         if (by_selection_) {
             py::object mask = df_["site_id"].attr("__eq__")(uniques_[i]);
             py::object nz = c_.g("np").attr("flatnonzero")(mask.attr("to_numpy")());
-            auto a = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(nz);
+            auto a = Int64Array::ensure(nz);
             rows.assign(a.data(), a.data() + a.size());
         } else if (group_[i] >= 0) {
             size_t g = static_cast<size_t>(group_[i]);
@@ -127,9 +129,10 @@ private:
     // Ties (or keys we cannot compare natively): the library's own sort of the
     // station's time values, exactly as it sorts the selected rows.
     std::vector<int64_t> library_order(const std::vector<int64_t>& rows) {
-        py::object sub = time_.attr("take")(to_index_array(rows)).attr("reset_index")("drop"_a = true);
+        py::object sub =
+            time_.attr("take")(to_index_array(rows)).attr("reset_index")("drop"_a = true);
         py::object order = sub.attr("sort_values")().attr("index").attr("to_numpy")();
-        auto a = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(order);
+        auto a = Int64Array::ensure(order);
         std::vector<int64_t> out(static_cast<size_t>(a.size()));
         for (size_t i = 0; i < out.size(); ++i) out[i] = rows[static_cast<size_t>(a.data()[i])];
         return out;
