@@ -54,17 +54,22 @@ public:
         py::object pd = c_.g("pd");
         py::tuple fact = pd.attr("factorize")(ids);
         auto codes = Int64Array::ensure(fact[0]);
-        const size_t n_groups = py::len(fact[1]);
+        py::list present(fact[1]);
 
         // unique() and factorize() list the present identifiers in the same
         // order; unique() also lists each kind of missing identifier once.
+        // Should they ever disagree, fall back to selecting rows by equality.
         size_t k = 0;
+        bool agree = true;
         for (py::handle u : uniques_) {
             bool missing = truthy(pd.attr("isna")(u));
             group_.push_back(missing ? -1 : static_cast<int64_t>(k));
-            if (!missing) ++k;
+            if (missing) continue;
+            agree = agree && k < present.size() && u.equal(present[k]);
+            ++k;
         }
-        if (codes && k == n_groups && static_cast<size_t>(codes.size()) == py::len(df_)) {
+        const size_t n_groups = present.size();
+        if (agree && codes && k == n_groups && static_cast<size_t>(codes.size()) == py::len(df_)) {
             groups_ = core::group_rows(codes.data(), static_cast<size_t>(codes.size()), n_groups);
         } else {
             by_selection_ = true;  // identifiers the grouping cannot vouch for
