@@ -124,6 +124,8 @@ def random_table(seed, stations=12, times=40, id_kind="text", time_kind="stamp",
     df = pd.DataFrame(rows).sample(frac=1.0, random_state=seed).reset_index(drop=True)
     df.loc[rng.random(len(df)) < 0.1, "O3_obs"] = np.nan
     df.index = df.index * 3 + 7  # row labels that are not positions
+    if id_kind == "category":
+        df["site_id"] = df["site_id"].astype("category")
     if time_kind == "text":
         df["time"] = df["time"].dt.strftime("%Y-%m-%d %H:%M")
     elif time_kind == "tz":
@@ -134,6 +136,7 @@ def random_table(seed, stations=12, times=40, id_kind="text", time_kind="stamp",
 @pytest.mark.parametrize("kind", [
     dict(),
     dict(id_kind="int"),
+    dict(id_kind="category"),             # codes in category order, stations in table order
     dict(ties=True),                      # tied stamps: the library's own order of ties
     dict(ties=True, stations=3, times=200),
     dict(time_kind="text", ties=True),

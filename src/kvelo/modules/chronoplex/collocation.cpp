@@ -49,13 +49,13 @@ py::dict label_map(py::object experiments, py::object labels) {
 
 // ax.plot(x, y, **own, **style), refusing a keyword given twice as Python would.
 void plot_line(py::object ax, py::object x, py::object y, py::dict own, py::handle style) {
-    for (auto item : py::reinterpret_borrow<py::dict>(style)) {
-        if (own.contains(item.first)) {
-            throw py::type_error(
-                fmt("plot() got multiple values for keyword argument '{}'", item.first)
-                    .cast<std::string>());
+    for (py::handle item : style.attr("items")()) {
+        py::object name = item[py::int_(0)];
+        if (own.contains(name)) {
+            throw py::type_error(fmt("plot() got multiple values for keyword argument '{}'", name)
+                                     .cast<std::string>());
         }
-        own[item.first] = item.second;
+        own[name] = item[py::int_(1)];
     }
     ax.attr("plot")(x, y, **own);
 }

@@ -25,6 +25,8 @@ namespace {
 
 constexpr const char* kName = "process_time_series_plot_from_file";
 
+using Int64Array = py::array_t<int64_t, py::array::c_style | py::array::forcecast>;
+
 py::array_t<int64_t> to_index_array(const std::vector<int64_t>& v) {
     py::array_t<int64_t> a(static_cast<py::ssize_t>(v.size()));
     std::copy(v.begin(), v.end(), a.mutable_data());
@@ -51,18 +53,23 @@ public:
         uniques_ = py::list(ids.attr("unique")());
         py::object pd = c_.g("pd");
         py::tuple fact = pd.attr("factorize")(ids);
-        auto codes = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(fact[0]);
-        const size_t n_groups = py::len(fact[1]);
+        auto codes = Int64Array::ensure(fact[0]);
+        py::list present(fact[1]);
 
         // unique() and factorize() list the present identifiers in the same
         // order; unique() also lists each kind of missing identifier once.
+        // Should they ever disagree, fall back to selecting rows by equality.
         size_t k = 0;
+        bool agree = true;
         for (py::handle u : uniques_) {
             bool missing = truthy(pd.attr("isna")(u));
             group_.push_back(missing ? -1 : static_cast<int64_t>(k));
-            if (!missing) ++k;
+            if (missing) continue;
+            agree = agree && k < present.size() && u.equal(present[k]);
+            ++k;
         }
-        if (codes && k == n_groups && static_cast<size_t>(codes.size()) == py::len(df_)) {
+        const size_t n_groups = present.size();
+        if (agree && codes && k == n_groups && static_cast<size_t>(codes.size()) == py::len(df_)) {
             groups_ = core::group_rows(codes.data(), static_cast<size_t>(codes.size()), n_groups);
         } else {
             by_selection_ = true;  // identifiers the grouping cannot vouch for
@@ -79,7 +86,7 @@ public:
         if (by_selection_) {
             py::object mask = df_["site_id"].attr("__eq__")(uniques_[i]);
             py::object nz = c_.g("np").attr("flatnonzero")(mask.attr("to_numpy")());
-            auto a = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(nz);
+            auto a = Int64Array::ensure(nz);
             rows.assign(a.data(), a.data() + a.size());
         } else if (group_[i] >= 0) {
             size_t g = static_cast<size_t>(group_[i]);
@@ -127,9 +134,10 @@ private:
     // Ties (or keys we cannot compare natively): the library's own sort of the
     // station's time values, exactly as it sorts the selected rows.
     std::vector<int64_t> library_order(const std::vector<int64_t>& rows) {
-        py::object sub = time_.attr("take")(to_index_array(rows)).attr("reset_index")("drop"_a = true);
+        py::object sub =
+            time_.attr("take")(to_index_array(rows)).attr("reset_index")("drop"_a = true);
         py::object order = sub.attr("sort_values")().attr("index").attr("to_numpy")();
-        auto a = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(order);
+        auto a = Int64Array::ensure(order);
         std::vector<int64_t> out(static_cast<size_t>(a.size()));
         for (size_t i = 0; i < out.size(); ++i) out[i] = rows[static_cast<size_t>(a.data()[i])];
         return out;
