@@ -25,7 +25,8 @@ def test_pearson_r_short_obs_does_not_look_at_mod():
     assert math.isnan(st.compute_pearson_r([1.0], 5))  # no len() on mod
 
 
-@pytest.mark.parametrize("obs, mod", [([1.0, 2.0], [3.0, 1.0]), ([1.0, 2.0, 4.0], [2.0, 1.0, 7.0])])
+@pytest.mark.parametrize("obs, mod", [([1.0, 2.0], [3.0, 1.0]),
+                                      ([1.0, 2.0, 4.0], [2.0, 1.0, 7.0])])
 def test_pearson_r_is_scipys_coefficient(obs, mod):
     assert st.compute_pearson_r(obs=np.array(obs), mod=np.array(mod)) == pearsonr(obs, mod)[0]
 

@@ -11,10 +11,13 @@
 // after pybind11, which brings Python.h
 #include <datetime.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "kvelo/glue/pyutil.hpp"
 #include "kvelo/modules/statistics/statistics.hpp"
@@ -358,8 +361,9 @@ py::object regional(const Call& c, Variant v) {
         const bool dated = pool && (v == Variant::WithObsRow ? pool->any_all : pool->any_obs);
         if (dated) {
             const bool all = v == Variant::WithObsRow;
-            py::dict meta = regional_metadata(py::str(civil_text(all ? pool->lo_all : pool->lo_obs)),
-                                              py::str(civil_text(all ? pool->hi_all : pool->hi_obs)));
+            const std::int64_t lo = all ? pool->lo_all : pool->lo_obs;
+            const std::int64_t hi = all ? pool->hi_all : pool->hi_obs;
+            py::dict meta = regional_metadata(py::str(civil_text(lo)), py::str(civil_text(hi)));
             TableArgs a{meta, c[1], experiment_names(pool->exp_keys, prefix_obj), c[2], c[3]};
             if (all) {
                 end_banner(c, c[3], function_name(v));
