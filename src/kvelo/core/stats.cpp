@@ -81,10 +81,12 @@ constexpr double kNearConstant = 2.0 * 1.8189894035458565e-12;
 
 }  // namespace
 
-GridSum::GridSum(double bound) {
+GridSum::GridSum(double bound, std::size_t count) {
     int e = 0;
     if (bound > 0) std::frexp(bound, &e);  // bound < 2^e
-    unit_exp_ = e - 102;
+    int bits = 0;
+    for (std::size_t c = count; c != 0; c >>= 1) ++bits;
+    unit_exp_ = e - std::min(102, 126 - bits);
     scale_ = std::ldexp(1.0, -unit_exp_);
 }
 
@@ -140,7 +142,7 @@ bool pair_stats(const double* o, const double* m, std::size_t n, PairStats& out)
     if (!usable(bo) || !usable(bm) || !usable(bd)) return false;
     const double dn = static_cast<double>(n);
 
-    GridSum first[4] = {GridSum(bo), GridSum(bm), GridSum(bd), GridSum(bd * bd)};
+    GridSum first[4] = {GridSum(bo, n), GridSum(bm, n), GridSum(bd, n), GridSum(bd * bd, n)};
     first_pass(o, m, n, first);
     const double mean_o = first[0].value() / dn;
     const double mean_m = first[1].value() / dn;
@@ -157,8 +159,8 @@ bool pair_stats(const double* o, const double* m, std::size_t n, PairStats& out)
     const double be = abs_bound(-rd.hi - out.bias, -rd.lo - out.bias);
     if (!usable(bx) || !usable(by) || !usable(be)) return false;
     const double bias = out.bias;
-    GridSum second[4] = {GridSum(bx * bx), GridSum(by * by), GridSum(bx * by),
-                         GridSum(be * be)};
+    GridSum second[4] = {GridSum(bx * bx, n), GridSum(by * by, n), GridSum(bx * by, n),
+                         GridSum(be * be, n)};
     second_pass(o, m, n, mean_o, mean_m, bias, second);
     GridSum &sxx = second[0], &syy = second[1], &sxy = second[2];
     out.std_dev = std::sqrt(second[3].value() / dn);
@@ -186,7 +188,7 @@ bool sample_stats(const double* x, std::size_t n, SampleStats& out) {
     const double bx = abs_bound(r.lo, r.hi);
     if (!usable(bx)) return false;
     const double dn = static_cast<double>(n);
-    GridSum s(bx);
+    GridSum s(bx, n);
     for (std::size_t i = 0; i < n; ++i) {
         s.add(x[i]);
         if ((i + 1) % GridSum::kBlock == 0) s.flush(GridSum::kBlock);
@@ -195,7 +197,7 @@ bool sample_stats(const double* x, std::size_t n, SampleStats& out) {
     const double mean = s.value() / dn;
     const double b = abs_bound(r.lo - mean, r.hi - mean);
     if (!usable(b)) return false;
-    GridSum s2(b * b);
+    GridSum s2(b * b, n);
     for (std::size_t i = 0; i < n; ++i) {
         const double e = x[i] - mean;
         s2.add(e * e);

@@ -14,12 +14,13 @@
 namespace kvelo::core::stats {
 
 // Order-independent sum.  Every value is put on one fixed-point grid, 2^-102
-// of a power of two above the bound on the magnitudes, rounded to the nearest
-// grid point and added as an integer.  Integer addition is associative, so the
-// total is the same in any order, and the grid is far finer than a double's
-// rounding.  The scaled value is split exactly into two integers below 2^51,
-// read off with the 1.5 * 2^52 rounding constant; no branch and no conversion
-// instruction per value, so the compiler vectorises the loops.
+// of a power of two above the bound on the magnitudes (one bit coarser per
+// doubling of the count beyond 2^24 values, so the total fits 127 bits),
+// rounded to the nearest grid point and added as an integer.  Integer addition
+// is associative, so the total is the same in any order, and the grid is far
+// finer than a double's rounding.  The scaled value is split exactly into two
+// integers below 2^51, read off with the 1.5 * 2^52 rounding constant; no
+// branch and no conversion instruction per value, so the loops vectorise.
 //
 // The per-block integers wrap in 64 bits; the caller calls flush(k) after at
 // most kBlock values, which keeps every block total below 2^62.
@@ -27,8 +28,9 @@ class GridSum {
 public:
     static constexpr std::size_t kBlock = 2048;
 
-    // Every |value| added must be <= bound, a finite number that is 0 or at least 1e-200.
-    explicit GridSum(double bound);
+    // Every |value| added must be <= bound, a finite number that is 0 or at
+    // least 1e-200; at most `count` values are added.
+    GridSum(double bound, std::size_t count);
     void add(double v) noexcept { split(v * scale_, hi_, lo_); }
     // The integer parts of x = v * scale() (|x| < 2^102), added to two block
     // accumulators; loops that keep the accumulators local vectorise.

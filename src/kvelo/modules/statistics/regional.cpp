@@ -161,9 +161,11 @@ public:
 private:
     // -1 the observation column, -2 time, -3 absent, else the experiment.
     long index(py::handle name) {
-        if (truthy(obs_key.attr("__eq__")(name))) return -1;
+        if (obs_key.equal(py::reinterpret_borrow<py::object>(name))) return -1;
         for (std::size_t i = 0; i < exp_keys.size(); ++i) {
-            if (truthy(exp_keys[i].attr("__eq__")(name))) return static_cast<long>(i);
+            if (py::object(exp_keys[i]).equal(py::reinterpret_borrow<py::object>(name))) {
+                return static_cast<long>(i);
+            }
         }
         if (py::isinstance<py::str>(name) && str(name) == "time") return -2;
         return -3;
@@ -208,12 +210,12 @@ std::optional<PoolFrame> gather_pool(const Call& c, py::handle data, const py::o
         st.obs = sd[obs_key];
         if (!is_sequence(st.obs) || py::len(st.obs) != len) return std::nullopt;
         for (py::handle key : sd) {
-            if (!starts_with(key, prefix) || truthy(key.attr("__eq__")(obs_key))) continue;
+            if (!starts_with(key, prefix) || key.equal(obs_key)) continue;
             py::object values = sd[key];
             if (!is_sequence(values) || py::len(values) != len) return std::nullopt;
             std::size_t col = pool.exp_keys.size();
             for (std::size_t j = 0; j < pool.exp_keys.size(); ++j) {
-                if (truthy(pool.exp_keys[j].attr("__eq__")(key))) {
+                if (py::object(pool.exp_keys[j]).equal(py::reinterpret_borrow<py::object>(key))) {
                     col = j;
                     break;
                 }
@@ -308,7 +310,7 @@ py::object pandas_route(const Call& c, Variant v, const py::object& obs_key,
         columns[obs_key] = sd[obs_key];
         py::object block = pd.attr("DataFrame")(columns);
         for (py::handle key : sd) {
-            if (!starts_with(key, prefix) || truthy(key.attr("__eq__")(obs_key))) continue;
+            if (!starts_with(key, prefix) || key.equal(obs_key)) continue;
             block.attr("__setitem__")(key, sd[key]);
         }
         blocks.append(block);
@@ -328,7 +330,7 @@ py::object pandas_route(const Call& c, Variant v, const py::object& obs_key,
     pool = pool.attr("sort_values")("time");
     py::list keys;
     for (py::handle col : pool.attr("columns")) {
-        if (starts_with(col, prefix) && !truthy(col.attr("__eq__")(obs_key))) keys.append(col);
+        if (starts_with(col, prefix) && !col.equal(obs_key)) keys.append(col);
     }
     py::object times = pool[py::str("time")];
     py::dict meta = regional_metadata(times.attr("min")().attr("strftime")("%Y-%m-%d"),
