@@ -57,7 +57,8 @@ def test_month_end_clipped_to_end_of_february(year, day):
 
 def test_shift_with_one_common_stamp_is_nan_and_nan_passes_through():
     obs = monthly([1.0, 2.0], name="obs")
-    assert math.isnan(st.compute_pearson_r_with_shift(obs, monthly([5.0, 6.0], "2024-02-01", "m"), 0))
+    later = monthly([5.0, 6.0], "2024-02-01", "m")
+    assert math.isnan(st.compute_pearson_r_with_shift(obs, later, 0))
     with_nan = monthly([1.0, np.nan, 3.0], name="obs")
     assert math.isnan(st.compute_pearson_r_with_shift(with_nan, monthly([1.0, 2.0, 4.0], name="m")))
 
