@@ -183,7 +183,8 @@ def report(title, ours, plain, repeat):
     diff = largest_difference(r_ours, r_plain)
     m_ours, m_plain = traced_peak(ours), traced_peak(plain)
     print(f"{title}")
-    print(f"  kvelo.py: {t_ours:8.3f} s   plain: {t_plain:8.3f} s   ratio: {t_plain / t_ours:6.1f}x")
+    print(f"  kvelo.py: {t_ours:8.3f} s   plain: {t_plain:8.3f} s   "
+          f"ratio: {t_plain / t_ours:6.1f}x")
     print(f"  largest relative difference: {diff:.3g}")
     print(f"  peak traced memory  kvelo.py: {m_ours / 2**20:8.1f} MiB   plain: "
           f"{m_plain / 2**20:8.1f} MiB   ours/plain: {m_ours / m_plain:5.2f}")

@@ -429,6 +429,30 @@ def test_regional_matches_plain_formulation(fn, drop, ref, text_times):
     assert_same_table(regional(data, fn), ref(pool, meta, "NH4_CONC", names, "weekly"))
 
 
+@pytest.mark.parametrize("case", ["none_and_floats", "ints", "inf", "nat_time", "datetime"])
+def test_regional_value_kinds_match_plain_formulation(case):
+    import datetime
+    data = random_dict(8, n_st=3, n_t=12)
+    sd = data["S1"]
+    if case == "none_and_floats":
+        sd["NH4_CONC_obs"] = [None if i % 4 == 0 else float(v) for i, v in
+                              enumerate(sd["NH4_CONC_obs"])]
+    elif case == "ints":
+        sd["NH4_CONC_base"] = list(range(len(sd["time"])))
+    elif case == "inf":
+        sd["NH4_CONC_base"][2] = np.inf
+    elif case == "nat_time":
+        sd["time"][0] = pd.NaT
+        sd["time"][1] = None
+    elif case == "datetime":
+        sd["time"] = [datetime.datetime(2024, 2, 1, h) for h in range(len(sd["time"]))]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        pool, meta, names = ref_pool(data, "NH4_CONC", False)
+        want = ref_table_obs(pool, meta, "NH4_CONC", names, "weekly")
+        assert_same_table(regional(data), want)
+
+
 def test_regional_pool_counts_every_station_time():
     t = pd.date_range("2024-01-01", periods=10, freq="D")
     data = {"A": station("A", t, range(10), m=range(10)),

@@ -25,7 +25,8 @@ def test_pearson_r_short_obs_does_not_look_at_mod():
     assert math.isnan(st.compute_pearson_r([1.0], 5))  # no len() on mod
 
 
-@pytest.mark.parametrize("obs, mod", [([1.0, 2.0], [3.0, 1.0]), ([1.0, 2.0, 4.0], [2.0, 1.0, 7.0])])
+@pytest.mark.parametrize("obs, mod", [([1.0, 2.0], [3.0, 1.0]),
+                                      ([1.0, 2.0, 4.0], [2.0, 1.0, 7.0])])
 def test_pearson_r_is_scipys_coefficient(obs, mod):
     assert st.compute_pearson_r(obs=np.array(obs), mod=np.array(mod)) == pearsonr(obs, mod)[0]
 
@@ -56,7 +57,8 @@ def test_month_end_clipped_to_end_of_february(year, day):
 
 def test_shift_with_one_common_stamp_is_nan_and_nan_passes_through():
     obs = monthly([1.0, 2.0], name="obs")
-    assert math.isnan(st.compute_pearson_r_with_shift(obs, monthly([5.0, 6.0], "2024-02-01", "m"), 0))
+    later = monthly([5.0, 6.0], "2024-02-01", "m")
+    assert math.isnan(st.compute_pearson_r_with_shift(obs, later, 0))
     with_nan = monthly([1.0, np.nan, 3.0], name="obs")
     assert math.isnan(st.compute_pearson_r_with_shift(with_nan, monthly([1.0, 2.0, 4.0], name="m")))
 

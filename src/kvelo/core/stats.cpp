@@ -8,28 +8,71 @@ namespace kvelo::core::stats {
 
 namespace {
 
-int bit_width(std::size_t v) {
-    int w = 0;
-    while (v != 0) {
-        ++w;
-        v >>= 1;
-    }
-    return w;
-}
-
 double abs_bound(double lo, double hi) { return std::max(std::fabs(lo), std::fabs(hi)); }
 
 struct Range {
     double lo = std::numeric_limits<double>::infinity();
     double hi = -std::numeric_limits<double>::infinity();
     void add(double v) {
-        lo = std::min(lo, v);
-        hi = std::max(hi, v);
+        lo = v < lo ? v : lo;  // the form that maps onto vector min/max
+        hi = v > hi ? v : hi;
     }
 };
 
 bool in_native_range(const Range& r) {
     return std::isfinite(r.lo) && std::isfinite(r.hi) && abs_bound(r.lo, r.hi) <= kLargest;
+}
+
+// A bound the grid sums handle: zero, or neither tiny nor huge.
+bool usable(double bound) { return bound == 0 || (bound >= kSmallest && bound <= 4 * kLargest); }
+
+// The two passes of pair_stats: four order-independent sums each, over
+// blocks whose accumulators stay local so that the loops vectorise.
+struct Accumulators {
+    std::uint64_t h[4] = {0, 0, 0, 0}, l[4] = {0, 0, 0, 0};
+};
+
+void flush_all(GridSum (&sums)[4], Accumulators& a, std::size_t k) {
+    for (int j = 0; j < 4; ++j) sums[j].flush(a.h[j], a.l[j], k);
+}
+
+void first_pass(const double* o, const double* m, std::size_t n, GridSum (&sums)[4]) {
+    const double s0 = sums[0].scale(), s1 = sums[1].scale(), s2 = sums[2].scale(),
+                 s3 = sums[3].scale();
+    for (std::size_t b = 0; b < n; b += GridSum::kBlock) {
+        const std::size_t e = std::min(n, b + GridSum::kBlock);
+        std::uint64_t h0 = 0, l0 = 0, h1 = 0, l1 = 0, h2 = 0, l2 = 0, h3 = 0, l3 = 0;
+        for (std::size_t i = b; i < e; ++i) {
+            const double d = m[i] - o[i];
+            GridSum::split(o[i] * s0, h0, l0);
+            GridSum::split(m[i] * s1, h1, l1);
+            GridSum::split(d * s2, h2, l2);
+            GridSum::split((d * d) * s3, h3, l3);
+        }
+        Accumulators a{{h0, h1, h2, h3}, {l0, l1, l2, l3}};
+        flush_all(sums, a, e - b);
+    }
+}
+
+void second_pass(const double* o, const double* m, std::size_t n, double mean_o, double mean_m,
+                 double bias, GridSum (&sums)[4]) {
+    const double s0 = sums[0].scale(), s1 = sums[1].scale(), s2 = sums[2].scale(),
+                 s3 = sums[3].scale();
+    for (std::size_t b = 0; b < n; b += GridSum::kBlock) {
+        const std::size_t e = std::min(n, b + GridSum::kBlock);
+        std::uint64_t h0 = 0, l0 = 0, h1 = 0, l1 = 0, h2 = 0, l2 = 0, h3 = 0, l3 = 0;
+        for (std::size_t i = b; i < e; ++i) {
+            const double xm = o[i] - mean_o;
+            const double ym = m[i] - mean_m;
+            const double r = (o[i] - m[i]) - bias;
+            GridSum::split((xm * xm) * s0, h0, l0);
+            GridSum::split((ym * ym) * s1, h1, l1);
+            GridSum::split((xm * ym) * s2, h2, l2);
+            GridSum::split((r * r) * s3, h3, l3);
+        }
+        Accumulators a{{h0, h1, h2, h3}, {l0, l1, l2, l3}};
+        flush_all(sums, a, e - b);
+    }
 }
 
 // scipy.stats.pearsonr warns about nearly constant input below this spread
@@ -39,27 +82,26 @@ constexpr double kNearConstant = 2.0 * 1.8189894035458565e-12;
 }  // namespace
 
 GridSum::GridSum(double bound, std::size_t count) {
-    if (bound > 0) {
-        int e = 0;
-        std::frexp(bound, &e);  // bound < 2^e
-        // Scaled values stay below 2^(124 - bits of count), so the high parts
-        // stay below 2^(62 - bits) and their sum below 2^62.
-        unit_exp_ = e - (124 - bit_width(count));
-        const int up = -unit_exp_;
-        const int first = std::clamp(up, -1000, 1000);
-        scale1_ = std::ldexp(1.0, first);
-        scale2_ = std::ldexp(1.0, up - first);
-    }
+    int e = 0;
+    if (bound > 0) std::frexp(bound, &e);  // bound < 2^e
+    int bits = 0;
+    for (std::size_t c = count; c != 0; c >>= 1) ++bits;
+    unit_exp_ = e - std::min(102, 126 - bits);
+    scale_ = std::ldexp(1.0, -unit_exp_);
 }
 
-double GridSum::value() const {
-    const __int128 total = (static_cast<__int128>(hi_) << 62) + lo_;
-    return std::ldexp(static_cast<double>(total), unit_exp_);
+void GridSum::flush(std::uint64_t& hi, std::uint64_t& lo, std::size_t k) noexcept {
+    constexpr std::uint64_t magic_bits = 0x4338000000000000ULL;
+    const auto h = static_cast<std::int64_t>(hi - k * magic_bits);
+    const auto l = static_cast<std::int64_t>(lo - k * magic_bits);
+    total_ += (static_cast<__int128>(h) << 51) + l;
+    hi = lo = 0;
 }
+
+double GridSum::value() const { return std::ldexp(static_cast<double>(total_), unit_exp_); }
 
 double GridSum::negated_value() const {
-    const __int128 total = (static_cast<__int128>(hi_) << 62) + lo_;
-    return std::ldexp(static_cast<double>(-total), unit_exp_);
+    return std::ldexp(static_cast<double>(-total_), unit_exp_);
 }
 
 std::size_t gather_pairs(const std::uint8_t* row_ok, const double* a, std::ptrdiff_t sa,
@@ -95,24 +137,18 @@ bool pair_stats(const double* o, const double* m, std::size_t n, PairStats& out)
         rd.add(m[i] - o[i]);
     }
     if (n == 0 || !in_native_range(ro) || !in_native_range(rm)) return false;
+    const double bo = abs_bound(ro.lo, ro.hi), bm = abs_bound(rm.lo, rm.hi);
+    const double bd = abs_bound(rd.lo, rd.hi);
+    if (!usable(bo) || !usable(bm) || !usable(bd)) return false;
     const double dn = static_cast<double>(n);
 
-    const double bd = abs_bound(rd.lo, rd.hi);
-    GridSum so(abs_bound(ro.lo, ro.hi), n), sm(abs_bound(rm.lo, rm.hi), n), sd(bd, n),
-        sd2(bd * bd, n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double d = m[i] - o[i];
-        so.add(o[i]);
-        sm.add(m[i]);
-        sd.add(d);
-        sd2.add(d * d);
-    }
-    const double mean_o = so.value() / dn;
-    const double mean_m = sm.value() / dn;
-    const double sum_d = sd.value();
-    out.mb = sum_d / dn;
-    out.bias = sd.negated_value() / dn;  // o - m is exactly the negated m - o
-    out.rmse = std::sqrt(sd2.value() / dn);
+    GridSum first[4] = {GridSum(bo, n), GridSum(bm, n), GridSum(bd, n), GridSum(bd * bd, n)};
+    first_pass(o, m, n, first);
+    const double mean_o = first[0].value() / dn;
+    const double mean_m = first[1].value() / dn;
+    out.mb = first[2].value() / dn;
+    out.bias = first[2].negated_value() / dn;  // o - m is exactly the negated m - o
+    out.rmse = std::sqrt(first[3].value() / dn);
     out.mean = mean_m;
     out.min = rm.lo;
     out.max = rm.hi;
@@ -121,22 +157,18 @@ bool pair_stats(const double* o, const double* m, std::size_t n, PairStats& out)
     const double bx = abs_bound(ro.lo - mean_o, ro.hi - mean_o);
     const double by = abs_bound(rm.lo - mean_m, rm.hi - mean_m);
     const double be = abs_bound(-rd.hi - out.bias, -rd.lo - out.bias);
-    GridSum sxx(bx * bx, n), syy(by * by, n), sxy(bx * by, n), see(be * be, n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double xm = o[i] - mean_o;
-        const double ym = m[i] - mean_m;
-        const double e = (o[i] - m[i]) - out.bias;
-        sxx.add(xm * xm);
-        syy.add(ym * ym);
-        sxy.add(xm * ym);
-        see.add(e * e);
-    }
-    out.std_dev = std::sqrt(see.value() / dn);
+    if (!usable(bx) || !usable(by) || !usable(be)) return false;
+    const double bias = out.bias;
+    GridSum second[4] = {GridSum(bx * bx, n), GridSum(by * by, n), GridSum(bx * by, n),
+                         GridSum(be * be, n)};
+    second_pass(o, m, n, mean_o, mean_m, bias, second);
+    GridSum &sxx = second[0], &syy = second[1], &sxy = second[2];
+    out.std_dev = std::sqrt(second[3].value() / dn);
 
     out.r_native = false;
     out.r = std::numeric_limits<double>::quiet_NaN();
     const bool constant = ro.lo == ro.hi || rm.lo == rm.hi;
-    if (!constant && bx >= kSmallestSpread && by >= kSmallestSpread) {
+    if (!constant && bx > 0 && by > 0) {
         const double nx = std::sqrt(sxx.value());
         const double ny = std::sqrt(syy.value());
         const bool near_constant =
@@ -153,16 +185,25 @@ bool sample_stats(const double* x, std::size_t n, SampleStats& out) {
     Range r;
     for (std::size_t i = 0; i < n; ++i) r.add(x[i]);
     if (n == 0 || !in_native_range(r)) return false;
+    const double bx = abs_bound(r.lo, r.hi);
+    if (!usable(bx)) return false;
     const double dn = static_cast<double>(n);
-    GridSum s(abs_bound(r.lo, r.hi), n);
-    for (std::size_t i = 0; i < n; ++i) s.add(x[i]);
+    GridSum s(bx, n);
+    for (std::size_t i = 0; i < n; ++i) {
+        s.add(x[i]);
+        if ((i + 1) % GridSum::kBlock == 0) s.flush(GridSum::kBlock);
+    }
+    s.flush(n % GridSum::kBlock);
     const double mean = s.value() / dn;
     const double b = abs_bound(r.lo - mean, r.hi - mean);
+    if (!usable(b)) return false;
     GridSum s2(b * b, n);
     for (std::size_t i = 0; i < n; ++i) {
         const double e = x[i] - mean;
         s2.add(e * e);
+        if ((i + 1) % GridSum::kBlock == 0) s2.flush(GridSum::kBlock);
     }
+    s2.flush(n % GridSum::kBlock);
     out.mean = mean;
     out.std_dev = std::sqrt(s2.value() / dn);
     out.min = r.lo;

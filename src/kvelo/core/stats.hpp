@@ -13,39 +13,53 @@
 
 namespace kvelo::core::stats {
 
-// Order-independent sum.  Every value is put on one fixed-point grid chosen
-// from a bound on the magnitudes and the number of values (about 2^-120 of the
-// bound, less the head room that keeps the integer totals from overflowing),
-// truncated toward zero and added as an integer.  Integer addition is
-// associative, so the total is the same in any order, and the grid is far
-// finer than a double's rounding.  No branch per value: the scaled value is
-// split exactly into a high and a low part that each fit an int64.
+// Order-independent sum.  Every value is put on one fixed-point grid, 2^-102
+// of a power of two above the bound on the magnitudes (one bit coarser per
+// doubling of the count beyond 2^24 values, so the total fits 127 bits),
+// rounded to the nearest grid point and added as an integer.  Integer addition
+// is associative, so the total is the same in any order, and the grid is far
+// finer than a double's rounding.  The scaled value is split exactly into two
+// integers below 2^51, read off with the 1.5 * 2^52 rounding constant; no
+// branch and no conversion instruction per value, so the loops vectorise.
+//
+// The per-block integers wrap in 64 bits; the caller calls flush(k) after at
+// most kBlock values, which keeps every block total below 2^62.
 class GridSum {
 public:
-    // Every |value| added must be <= bound; at most `count` values are added.
+    static constexpr std::size_t kBlock = 2048;
+
+    // Every |value| added must be <= bound, a finite number that is 0 or at
+    // least 1e-200; at most `count` values are added.
     GridSum(double bound, std::size_t count);
-    void add(double v) noexcept {
-        const double x = (v * scale1_) * scale2_;  // exact: powers of two
-        const auto hi = static_cast<std::int64_t>(x * 0x1p-62);  // truncates toward zero
-        const double lo = x - static_cast<double>(hi) * 0x1p62;  // exact: the low bits of x
-        hi_ += hi;
-        lo_ += static_cast<std::int64_t>(lo);
+    void add(double v) noexcept { split(v * scale_, hi_, lo_); }
+    // The integer parts of x = v * scale() (|x| < 2^102), added to two block
+    // accumulators; loops that keep the accumulators local vectorise.
+    static void split(double x, std::uint64_t& hi, std::uint64_t& lo) noexcept {
+        const double th = x * 0x1p-51 + kMagic;
+        const double low = x - (th - kMagic) * 0x1p51;  // exact, |low| <= 2^50
+        hi += __builtin_bit_cast(std::uint64_t, th);
+        lo += __builtin_bit_cast(std::uint64_t, low + kMagic);
     }
+    double scale() const noexcept { return scale_; }
+    // Moves the block totals of the last k values into the 128-bit total.
+    void flush(std::size_t k) noexcept { flush(hi_, lo_, k); }
+    void flush(std::uint64_t& hi, std::uint64_t& lo, std::size_t k) noexcept;
     double value() const;
     // The sum of the negated values: exactly -value(), but +0.0 for a zero total.
     double negated_value() const;
 
 private:
+    static constexpr double kMagic = 0x1.8p52;
     int unit_exp_ = 0;
-    double scale1_ = 1.0, scale2_ = 1.0;
-    std::int64_t hi_ = 0;
-    __int128 lo_ = 0;
+    double scale_ = 1.0;
+    std::uint64_t hi_ = 0, lo_ = 0;
+    __int128 total_ = 0;
 };
 
-// Magnitudes beyond which squares and sums could overflow or underflow; such
+// Magnitudes outside which squares and sums could overflow or underflow; such
 // samples are left to the library formulation, which also gives its warnings.
 inline constexpr double kLargest = 1e100;
-inline constexpr double kSmallestSpread = 1e-100;
+inline constexpr double kSmallest = 1e-100;
 
 // Copies the values of the rows where row_ok[i] is set and both a and b are
 // numbers (not NaN).  Strides are in elements.  Returns the number of rows.

@@ -11,10 +11,13 @@
 // after pybind11, which brings Python.h
 #include <datetime.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "kvelo/glue/pyutil.hpp"
 #include "kvelo/modules/statistics/statistics.hpp"
@@ -158,9 +161,11 @@ public:
 private:
     // -1 the observation column, -2 time, -3 absent, else the experiment.
     long index(py::handle name) {
-        if (truthy(obs_key.attr("__eq__")(name))) return -1;
+        if (obs_key.equal(py::reinterpret_borrow<py::object>(name))) return -1;
         for (std::size_t i = 0; i < exp_keys.size(); ++i) {
-            if (truthy(exp_keys[i].attr("__eq__")(name))) return static_cast<long>(i);
+            if (py::object(exp_keys[i]).equal(py::reinterpret_borrow<py::object>(name))) {
+                return static_cast<long>(i);
+            }
         }
         if (py::isinstance<py::str>(name) && str(name) == "time") return -2;
         return -3;
@@ -205,12 +210,12 @@ std::optional<PoolFrame> gather_pool(const Call& c, py::handle data, const py::o
         st.obs = sd[obs_key];
         if (!is_sequence(st.obs) || py::len(st.obs) != len) return std::nullopt;
         for (py::handle key : sd) {
-            if (!starts_with(key, prefix) || truthy(key.attr("__eq__")(obs_key))) continue;
+            if (!starts_with(key, prefix) || key.equal(obs_key)) continue;
             py::object values = sd[key];
             if (!is_sequence(values) || py::len(values) != len) return std::nullopt;
             std::size_t col = pool.exp_keys.size();
             for (std::size_t j = 0; j < pool.exp_keys.size(); ++j) {
-                if (truthy(pool.exp_keys[j].attr("__eq__")(key))) {
+                if (py::object(pool.exp_keys[j]).equal(py::reinterpret_borrow<py::object>(key))) {
                     col = j;
                     break;
                 }
@@ -305,7 +310,7 @@ py::object pandas_route(const Call& c, Variant v, const py::object& obs_key,
         columns[obs_key] = sd[obs_key];
         py::object block = pd.attr("DataFrame")(columns);
         for (py::handle key : sd) {
-            if (!starts_with(key, prefix) || truthy(key.attr("__eq__")(obs_key))) continue;
+            if (!starts_with(key, prefix) || key.equal(obs_key)) continue;
             block.attr("__setitem__")(key, sd[key]);
         }
         blocks.append(block);
@@ -325,7 +330,7 @@ py::object pandas_route(const Call& c, Variant v, const py::object& obs_key,
     pool = pool.attr("sort_values")("time");
     py::list keys;
     for (py::handle col : pool.attr("columns")) {
-        if (starts_with(col, prefix) && !truthy(col.attr("__eq__")(obs_key))) keys.append(col);
+        if (starts_with(col, prefix) && !col.equal(obs_key)) keys.append(col);
     }
     py::object times = pool[py::str("time")];
     py::dict meta = regional_metadata(times.attr("min")().attr("strftime")("%Y-%m-%d"),
@@ -358,8 +363,9 @@ py::object regional(const Call& c, Variant v) {
         const bool dated = pool && (v == Variant::WithObsRow ? pool->any_all : pool->any_obs);
         if (dated) {
             const bool all = v == Variant::WithObsRow;
-            py::dict meta = regional_metadata(py::str(civil_text(all ? pool->lo_all : pool->lo_obs)),
-                                              py::str(civil_text(all ? pool->hi_all : pool->hi_obs)));
+            const std::int64_t lo = all ? pool->lo_all : pool->lo_obs;
+            const std::int64_t hi = all ? pool->hi_all : pool->hi_obs;
+            py::dict meta = regional_metadata(py::str(civil_text(lo)), py::str(civil_text(hi)));
             TableArgs a{meta, c[1], experiment_names(pool->exp_keys, prefix_obj), c[2], c[3]};
             if (all) {
                 end_banner(c, c[3], function_name(v));

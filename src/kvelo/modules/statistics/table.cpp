@@ -9,7 +9,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include <cstring>
+#include <limits>
 
 #include "kvelo/core/stats.hpp"
 #include "kvelo/glue/pyutil.hpp"
@@ -106,7 +106,10 @@ py::dict library_row(const Call& c, const py::object& df, py::handle exp,
     return numpy_row(c, exp, paired[obs_col].attr("values"), paired[mod_col].attr("values"), a);
 }
 
-py::array_t<double> scratch(std::size_t n) { return py::array_t<double>(static_cast<py::ssize_t>(n)); }
+// Scratch memory as numpy arrays: allocated through numpy, visible to tracemalloc.
+py::array_t<double> scratch(std::size_t n) {
+    return py::array_t<double>(static_cast<py::ssize_t>(n));
+}
 
 py::object head_copy(const py::array_t<double>& buf, std::size_t n) {
     return buf[py::slice(0, static_cast<py::ssize_t>(n), 1)].attr("copy")();
