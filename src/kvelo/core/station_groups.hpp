@@ -32,9 +32,9 @@ struct TimeKeys {
 
 // Writes to `out` the positions of `rows` ordered ascending by key, the rows
 // with a missing key last in table order (how the table library places them).
-// Returns false, leaving `out` unspecified, when two present keys are equal:
-// the library's default sort is not stable, so the order of ties must come
-// from the library itself.
+// Returns false, with `out` in no particular order, when two present keys
+// are equal: the library's default sort is not stable, so the order of ties
+// must come from the library itself.
 bool order_by_time(const int64_t* rows, size_t n, const TimeKeys& keys, std::vector<int64_t>& out);
 
 }  // namespace kvelo::core

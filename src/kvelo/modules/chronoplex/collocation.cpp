@@ -33,8 +33,8 @@ bool starts_with(py::handle key, py::handle prefix) {
 // "a, b,,c" -> ["a", "b", "c"]
 std::vector<py::object> split_names(py::object text) {
     std::vector<py::object> out;
-    for (py::handle piece : text.attr("split")(",")) {
-        py::object s = piece.attr("strip")();
+    for (py::handle chunk : text.attr("split")(",")) {
+        py::object s = chunk.attr("strip")();
         if (truthy(s)) out.push_back(s);
     }
     return out;
@@ -89,9 +89,9 @@ void save_all(const Call& c, py::object plt, const std::string& stem, py::handle
     }
 }
 
-// A site name as a file-name piece: path separators become "_", so a name
+// A site name made safe for a file name: path separators become "_", so a name
 // such as "Mt. X/Y" stays inside the output directory.
-std::string file_piece(const Call& c, py::handle name) {
+std::string file_safe_name(const Call& c, py::handle name) {
     std::string s = str(name);
     std::vector<std::string> seps = {"/"};
     for (const char* attr : {"sep", "altsep"}) {
@@ -429,8 +429,8 @@ py::object plot_station_timeseries_collocation(const Call& c) {
             finish_axes(ax, y_limits, use_log_y);
             ax.attr("legend")("loc"_a = "upper right", "fontsize"_a = 12, "frameon"_a = false);
             tick_axes(ax);
-            std::string stem = str(plot_file_base) + "_" + file_piece(c, site_name) + "_log" +
-                               str(use_log_y) + mima + yfix;
+            std::string stem = str(plot_file_base) + "_" + file_safe_name(c, site_name) +
+                               "_log" + str(use_log_y) + mima + yfix;
             save_all(c, plt, stem, save_plot_formats);
         }
         guard.close();
