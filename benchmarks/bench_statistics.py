@@ -195,7 +195,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--stations", type=int, default=300)
     ap.add_argument("--times", type=int, default=8760)
-    ap.add_argument("--repeat", type=int, default=2, help="best of this many runs")
+    ap.add_argument("--repeat", type=int, default=3, help="best of this many runs")
     args = ap.parse_args()
     warnings.simplefilter("ignore")
     print(f"{args.stations} stations x {args.times} times x {len(EXPERIMENTS)} experiments")

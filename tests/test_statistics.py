@@ -105,6 +105,7 @@ def ref_pool(data, variable, drop_missing_obs):
 
 def assert_same_table(got, want):
     assert list(got.columns) == list(want.columns)
+    assert list(got.dtypes) == list(want.dtypes)
     assert len(got) == len(want)
     for col in want.columns:
         g, w = got[col].tolist(), want[col].tolist()
@@ -251,6 +252,19 @@ def test_corner_frames_match_plain_formulation(case):
     else:
         assert_same_table(got, want)
     assert got_w == want_w
+
+
+@pytest.mark.parametrize("meta", [
+    {"SID": 7, "ELE": 200, "LAT": None, "SDATE": pd.Timestamp("2024-01-01")},
+    {"NAME": "a,b", "LON": np.float32(1.5), "EDATE": np.nan},
+    {},
+])
+def test_metadata_and_experiment_kinds_keep_library_types(meta):
+    df = random_frame(4)
+    df["X_1"] = df["X_a"]
+    exps = [1, "a"]
+    got = st.compute_statistics_from_collocated_df(df, meta, "X", exps, "daily")
+    assert_same_table(got, ref_table(df, meta, "X", exps, "daily"))
 
 
 def test_result_does_not_depend_on_row_order():

@@ -2,6 +2,7 @@
 import logging
 
 import matplotlib
+import matplotlib.figure
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
@@ -45,17 +46,29 @@ def figures(monkeypatch):
     return closed
 
 
+@pytest.fixture
+def saved(monkeypatch):
+    """Names and keywords of savefig calls; nothing is rendered (kept fast)."""
+    calls = []
+
+    def savefig(self, fname, **kw):
+        calls.append((str(fname), kw))
+
+    monkeypatch.setattr(matplotlib.figure.Figure, "savefig", savefig)
+    return calls
+
+
 def bar_heights(ax):
     return [p.get_height() for p in ax.patches]
 
 
-def test_three_charts_per_format_word(stats_file, tmp_path, figures, caplog):
+def test_three_charts_per_format_word(stats_file, tmp_path, figures, saved, caplog):
     caplog.set_level(logging.INFO)
     base = tmp_path / "O3_daily_stats_plot"
     st.plot_statistics(str(stats_file), f"{base}.['png', 'pdf']", ["png", "pdf"], False)
     names = [f"{base}_{g}.{w}" for g in GROUPS for w in ("png", "pdf")]
     assert caplog.messages == [f"Saved: {n}" for n in names]
-    assert all((tmp_path / n).is_file() for n in names)
+    assert saved == [(n, {"dpi": 300, "bbox_inches": "tight"}) for n in names]
     assert len(figures) == 3 and plt.get_fignums() == []
 
     titles = ["Correlation Metrics", "Error Metrics", "Descriptive Statistics"]
@@ -106,7 +119,8 @@ def test_missing_columns_warn_in_required_order(stats_file, caplog, figures):
     ("{d}/set.b/plain", "{d}/set.b/plain"),
     ("{d}/set.b/..hidden", "{d}/set.b/..hidden"),
 ])
-def test_base_path_drops_only_the_extension(stats_file, tmp_path, output_file, base, caplog):
+def test_base_path_drops_only_the_extension(stats_file, tmp_path, output_file, base, caplog,
+                                            saved):
     caplog.set_level(logging.INFO)
     (tmp_path / "set.b").mkdir()
     st.plot_statistics(str(stats_file), output_file.format(d=tmp_path), ["png"], False)
@@ -138,7 +152,8 @@ def test_counts_of_repeated_experiment_use_last_row(stats_file, figures):
     assert [t.get_text() for t in figures[2].axes[0].texts] == ["5", "3", "3"]
 
 
-def test_rendered_chart(stats_file, tmp_path):
+def test_rendered_charts(stats_file, tmp_path):
     st.plot_statistics(str(stats_file), str(tmp_path / "O3_stats_plot.x"), ["png"], False)
-    png = tmp_path / "O3_stats_plot_Descriptive_Statistics.png"
-    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    for group in GROUPS:
+        png = tmp_path / f"O3_stats_plot_{group}.png"
+        assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
