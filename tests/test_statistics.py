@@ -551,3 +551,48 @@ def test_replaced_statistics_function_receives_sorted_pool(monkeypatch):
     assert seen["df"]["NH4_CONC_obs"].tolist() == [2.0, 5.0, 1.0]
     assert seen["experiments"] == ["m"]
     assert seen["station_metadata"]["SDATE"] == "2024-01-01"
+
+
+@pytest.mark.parametrize("fn, drop, ref", [
+    (st.compute_regional_statistics, False, ref_table_obs),
+    (st.compute_regional_statistics_from_collocated_dict, True, ref_table),
+])
+def test_regional_integer_lists_keep_library_types(fn, drop, ref):
+    # Lists of plain ints make integer columns, so Min and Max stay integers.
+    t = pd.date_range("2024-01-01", periods=5, freq="D")
+    data = {"A": {"time": list(t), "NH4_CONC_obs": [1, 2, 3, 4, 5],
+                  "NH4_CONC_a": [2, 3, 1, 5, 4]},
+            "B": {"time": list(t[:3]), "NH4_CONC_obs": [4, 1, 2], "NH4_CONC_a": [7, 1, 1]}}
+    pool, meta, names = ref_pool(data, "NH4_CONC", drop)
+    got = regional(data, fn)
+    assert_same_table(got, ref(pool, meta, "NH4_CONC", names, "weekly"))
+    assert got["Min"].tolist()[-1] == 1 and got["Min"].dtype == np.int64
+
+
+class Recording:
+    """A library module that notes which of its names were looked up."""
+
+    def __init__(self, module):
+        self._module, self.used = module, set()
+
+    def __getattr__(self, name):
+        self.used.add(name)
+        return getattr(self._module, name)
+
+
+@pytest.mark.parametrize("name, library, used", [
+    ("np", np, {"mean", "std", "min", "max", "median"}),
+    ("pd", pd, {"concat", "to_datetime"}),
+])
+def test_replaced_library_names_take_effect(monkeypatch, name, library, used):
+    rec = Recording(library)
+    monkeypatch.setattr(st, name, rec)
+    df = random_frame(6, n=40)
+    data = random_dict(6, n_st=3, n_t=10)
+    pool, meta, names = ref_pool(data, "NH4_CONC", False)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        assert_same_table(table(df, ["a", "b"], st.compute_statistics_from_collocated_df_with_obs_entry),
+                          ref_table_obs(df, META, "X", ["a", "b"], "daily"))
+        assert_same_table(regional(data), ref_table_obs(pool, meta, "NH4_CONC", names, "weekly"))
+    assert used <= rec.used

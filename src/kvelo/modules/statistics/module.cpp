@@ -20,6 +20,11 @@ bool native_pearson(const Call& c) {
            is_original(c, "pearsonr", o.pearsonr);
 }
 
+bool native_libraries(const Call& c) {
+    const Originals& o = originals();
+    return is_original(c, "np", o.np) && is_original(c, "pd", o.pd);
+}
+
 }  // namespace kvelo::statistics
 
 namespace py = pybind11;
@@ -40,11 +45,11 @@ PYBIND11_MODULE(statistics, m) {
     for (const char* name : {"os", "re", "csv", "sys", "glob", "time", "cftime", "logging"}) {
         import_as(m, name, name);
     }
-    import_as(m, "numpy", "np");
-    import_as(m, "pandas", "pd");
+    Originals& o = originals();
+    o.np = keep(import_as(m, "numpy", "np"));
+    o.pd = keep(import_as(m, "pandas", "pd"));
     import_as(m, "xarray", "xr");
     import_as(m, "matplotlib.pyplot", "plt");
-    Originals& o = originals();
     o.pearsonr = keep(import_from(m, "scipy.stats", "pearsonr"));
 
     def(m, spec_plot_statistics());

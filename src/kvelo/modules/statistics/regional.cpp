@@ -100,7 +100,7 @@ struct Readers {
         return Stamp::Unsupported;
     }
 
-    // Numbers that become float64 values of the pool; None is missing.
+    // Floats that become float64 values of the pool; None is missing.
     bool value(PyObject* e, double& out) const {
         PyTypeObject* t = Py_TYPE(e);
         if (t == &PyFloat_Type || t == float64 || (t != &PyBool_Type && PyFloat_Check(e))) {
@@ -111,14 +111,8 @@ struct Readers {
             out = std::numeric_limits<double>::quiet_NaN();
             return true;
         }
-        if (t == &PyLong_Type) {
-            out = PyLong_AsDouble(e);
-            if (out == -1.0 && PyErr_Occurred()) {
-                PyErr_Clear();
-                return false;
-            }
-            return true;
-        }
+        // Integers stay with the library: a column of them alone keeps its
+        // integer type there, and with it the type of Min and Max.
         return false;
     }
 };
@@ -353,7 +347,8 @@ py::object regional(const Call& c, Variant v) {
     py::object obs_key = concat(c[1], py::str("_obs"));
     const std::string prefix = str(prefix_obj);
     const Originals& o = originals();
-    bool native = is_original(c, "compute_statistics_from_collocated_df", o.statistics_df);
+    bool native = native_libraries(c) &&
+                  is_original(c, "compute_statistics_from_collocated_df", o.statistics_df);
     if (v == Variant::WithObsRow) {
         native = native && is_original(c, "compute_statistics_from_collocated_df_with_obs_entry",
                                        o.with_obs_entry);

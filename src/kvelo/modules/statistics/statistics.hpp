@@ -36,11 +36,15 @@ struct Originals {
     PyObject* with_obs_entry = nullptr;
     PyObject* pearson_r = nullptr;
     PyObject* pearsonr = nullptr;
+    PyObject* np = nullptr;
+    PyObject* pd = nullptr;
 };
 Originals& originals();
 bool is_original(const Call& c, const char* name, PyObject* original);
 // compute_pearson_r and scipy's pearsonr both untouched.
 bool native_pearson(const Call& c);
+// np and pd untouched: the native kernels stand in for their numbers.
+bool native_libraries(const Call& c);
 
 // A float64 column read through the buffer protocol (strides in elements).
 struct Column {

@@ -311,7 +311,7 @@ const std::uint8_t* DataFrameFrame::time_ok(const py::list& selection) {
             py::object raise = df_[selection];  // the library's missing-key error
         }
         py::object t = df_["time"];
-        if (py::isinstance(t, c_.g("pd").attr("Series"))) {
+        if (native_libraries(c_) && py::isinstance(t, c_.g("pd").attr("Series"))) {
             const std::size_t n = rows();
             time_ok_ = py::array_t<std::uint8_t>(static_cast<py::ssize_t>(n > 0 ? n : 1));
             std::uint8_t* out = time_ok_.mutable_data();
