@@ -31,6 +31,21 @@ def test_pearson_r_is_scipys_coefficient(obs, mod):
     assert st.compute_pearson_r(obs=np.array(obs), mod=np.array(mod)) == pearsonr(obs, mod)[0]
 
 
+@pytest.mark.parametrize("obs, mod", [([1.0, 2.0, 3.0], [1.0, 2.0]),
+                                      ([1.0, np.nan, 3.0], [2.0, 1.0, 7.0]),
+                                      ([1.0, np.inf, 3.0], [2.0, 1.0, 7.0])])
+def test_pearson_r_hands_inputs_to_scipy_unfiltered(obs, mod):
+    # Unequal lengths fail in scipy; NaN and inf are not filtered out first.
+    try:
+        want = pearsonr(obs, mod)[0]
+    except ValueError as e:
+        with pytest.raises(ValueError, match=str(e)[:20]):
+            st.compute_pearson_r(obs, mod)
+        return
+    got = st.compute_pearson_r(obs, mod)
+    assert (math.isnan(got) and math.isnan(want)) or got == want
+
+
 # ---- month shift ---------------------------------------------------------------------------
 
 @pytest.mark.parametrize("shift, pairs", [
