@@ -292,6 +292,17 @@ def test_constant_model_example():
     assert row["Count"] == 3 and np.isnan(row["R"]) and np.isnan(row["R2"])
 
 
+@pytest.mark.parametrize("n", [3, 4])
+def test_median_of_signed_zeros_is_numpys(n):
+    model = [-0.0, -0.0, 0.0, -0.0][:n]
+    obs = [-0.0] * n
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # constant input
+        got = table(frame(obs, model), fn=st.compute_statistics_from_collocated_df_with_obs_entry)
+    for row, values in zip(got.itertuples(), (obs, model)):
+        assert math.copysign(1.0, row.Median) == math.copysign(1.0, np.median(values))
+
+
 def test_bias_negates_mb_and_average_equals_mean():
     got = table(random_frame(5), ["a", "b", "c"])
     assert (got["Bias"] == -got["MB"]).all()

@@ -214,10 +214,12 @@ bool sample_stats(const double* x, std::size_t n, SampleStats& out) {
 double median_inplace(double* x, std::size_t n) {
     const std::size_t k = n / 2;
     std::nth_element(x, x + k, x + n);
+    // numpy takes the mean of the middle values, a sum that starts from +0.0:
+    // a median of zeros is +0.0 whatever their signs.
     const double hi = x[k];
-    if (n % 2 == 1) return hi;
+    if (n % 2 == 1) return 0.0 + hi;
     const double lo = *std::max_element(x, x + k);
-    return (lo + hi) / 2.0;
+    return (0.0 + (lo + hi)) / 2.0;
 }
 
 }  // namespace kvelo::core::stats
