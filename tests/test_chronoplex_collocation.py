@@ -1,4 +1,5 @@
 """Collocated figures: the regional mean figure and the station figures."""
+import collections.abc
 import logging
 import math
 import os
@@ -244,6 +245,30 @@ def test_site_name_rules(drawn):
     titles = [s["title"].split(":")[0] for s in drawn.saved[1:]]
     region = chronoplex.get_readable_region_name("Region")
     assert titles == [f"{region} (../up/and away)", f"{region} ()", f"{region} (S3)"]
+
+
+class Frozen(collections.abc.Mapping):
+    """A read-only mapping that is not a dict, as a caller may hand over."""
+
+    def __init__(self, d):
+        self.d = d
+
+    def __getitem__(self, key):
+        return self.d[key]
+
+    def __iter__(self):
+        return iter(self.d)
+
+    def __len__(self):
+        return len(self.d)
+
+
+def test_any_mapping_draws_as_a_dict_does(drawn):
+    draw(two_stations())
+    as_dict = [(s["path"], s["legend"]) for s in drawn.saved]
+    drawn.saved.clear()
+    draw(Frozen({sid: Frozen(sd) for sid, sd in two_stations().items()}))
+    assert [(s["path"], s["legend"]) for s in drawn.saved] == as_dict
 
 
 def test_empty_format_list_draws_and_closes(drawn):
