@@ -193,6 +193,18 @@ def test_no_valid_station(drawn, caplog):
         START, "No valid stations available for plotting."]
 
 
+def test_only_bare_variable_keys_end_without_figure(drawn, caplog):
+    # Valid stations, but no key gives the regional figure its time axis.
+    caplog.set_level(logging.DEBUG)
+    data = {"A": station("A", DAYS, O3=np.arange(10.0)), "B": station("B", DAYS, O3max=[1] * 10)}
+    assert draw(data, debug=True) is None
+    assert drawn.saved == [] and drawn.plots == []
+    assert [(r.levelname, r.getMessage()) for r in caplog.records] == [
+        ("DEBUG", START), ("DEBUG", "Using 2 valid stations out of 2"),
+        ("DEBUG", "Detected keys: []"),
+        ("WARNING", "No data keys starting with 'O3_' found; nothing to plot.")]
+
+
 def test_experiment_warnings(drawn, caplog):
     data = {"S1": station("S1", DAYS[:5], O3_obs=[1, 2, 3, 4, 5], O3_exp1=[np.nan] * 5),
             "S2": station("S2", DAYS[5:], O3_exp2=[1, 2, 3, 4, 5])}
