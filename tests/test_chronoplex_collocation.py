@@ -1,4 +1,5 @@
 """Collocated figures: the regional mean figure and the station figures."""
+import collections.abc
 import logging
 import math
 import os
@@ -192,6 +193,18 @@ def test_no_valid_station(drawn, caplog):
         START, "No valid stations available for plotting."]
 
 
+def test_only_bare_variable_keys_end_without_figure(drawn, caplog):
+    # Valid stations, but no key gives the regional figure its time axis.
+    caplog.set_level(logging.DEBUG)
+    data = {"A": station("A", DAYS, O3=np.arange(10.0)), "B": station("B", DAYS, O3max=[1] * 10)}
+    assert draw(data, debug=True) is None
+    assert drawn.saved == [] and drawn.plots == []
+    assert [(r.levelname, r.getMessage()) for r in caplog.records] == [
+        ("DEBUG", START), ("DEBUG", "Using 2 valid stations out of 2"),
+        ("DEBUG", "Detected keys: []"),
+        ("WARNING", "No data keys starting with 'O3_' found; nothing to plot.")]
+
+
 def test_experiment_warnings(drawn, caplog):
     data = {"S1": station("S1", DAYS[:5], O3_obs=[1, 2, 3, 4, 5], O3_exp1=[np.nan] * 5),
             "S2": station("S2", DAYS[5:], O3_exp2=[1, 2, 3, 4, 5])}
@@ -244,6 +257,30 @@ def test_site_name_rules(drawn):
     titles = [s["title"].split(":")[0] for s in drawn.saved[1:]]
     region = chronoplex.get_readable_region_name("Region")
     assert titles == [f"{region} (../up/and away)", f"{region} ()", f"{region} (S3)"]
+
+
+class Frozen(collections.abc.Mapping):
+    """A read-only mapping that is not a dict, as a caller may hand over."""
+
+    def __init__(self, d):
+        self.d = d
+
+    def __getitem__(self, key):
+        return self.d[key]
+
+    def __iter__(self):
+        return iter(self.d)
+
+    def __len__(self):
+        return len(self.d)
+
+
+def test_any_mapping_draws_as_a_dict_does(drawn):
+    draw(two_stations())
+    as_dict = [(s["path"], s["legend"]) for s in drawn.saved]
+    drawn.saved.clear()
+    draw(Frozen({sid: Frozen(sd) for sid, sd in two_stations().items()}))
+    assert [(s["path"], s["legend"]) for s in drawn.saved] == as_dict
 
 
 def test_empty_format_list_draws_and_closes(drawn):

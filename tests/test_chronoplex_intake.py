@@ -288,6 +288,8 @@ def test_plain_layout_series_and_min_max(run):
 
 @pytest.mark.parametrize("df, error", [
     (pd.DataFrame({"site_id": ["A"], "O3_obs": [1.0]}), "'time'"),
+    # The rows of a missing identifier are sorted too, though there are none.
+    (pd.DataFrame({"site_id": [np.nan], "O3_obs": [1.0]}), "'time'"),
     (pd.DataFrame({"site_id": ["A"], "time": [1], "O3": [1.0]}), "'site_name'"),
 ])
 def test_missing_columns_raise_key_error(run, df, error):

@@ -135,7 +135,7 @@ bool any_present(const Call& c, py::handle values) {
 // One valid station as the regional step reads it.
 struct Station {
     py::object sid;
-    py::dict data;
+    py::object data;  // its station_data mapping, read through the mapping protocol
     py::object times;  // DatetimeIndex of its `time`
 };
 
@@ -249,19 +249,20 @@ py::object plot_station_timeseries_collocation(const Call& c) {
     // Valid stations: a time axis and at least one value under a key that
     // begins with the variable name.
     std::vector<Station> valid;
-    for (auto item : py::reinterpret_borrow<py::dict>(data)) {
-        py::dict sd = py::reinterpret_borrow<py::dict>(item.second);
+    // Any mapping will do, not only a dict: read through items() and get().
+    for (py::handle item : data.attr("items")()) {
+        py::object sd = item[py::int_(1)];
         py::object times = pd.attr("to_datetime")(get(sd, "time", py::list()));
         if (py::len(times) == 0) continue;
         bool ok = false;
-        for (auto kv : sd) {
-            if (!starts_with(kv.first, variable)) continue;
-            if (any_present(c, kv.second)) {
+        for (py::handle kv : sd.attr("items")()) {
+            if (!starts_with(kv[py::int_(0)], variable)) continue;
+            if (any_present(c, kv[py::int_(1)])) {
                 ok = true;
                 break;
             }
         }
-        if (ok) valid.push_back({py::reinterpret_borrow<py::object>(item.first), sd, times});
+        if (ok) valid.push_back({item[py::int_(0)], sd, times});
     }
     if (valid.empty()) {
         log_warning(c, py::str("No valid stations available for plotting."));
@@ -285,8 +286,8 @@ py::object plot_station_timeseries_collocation(const Call& c) {
     py::str obs_name = fmt("{}_obs", variable);
     py::set key_set;
     for (const Station* s : ordered) {
-        for (auto kv : s->data) {
-            if (starts_with(kv.first, prefix)) key_set.add(kv.first);
+        for (py::handle key : s->data) {
+            if (starts_with(key, prefix)) key_set.add(key);
         }
     }
     py::object obs_key = key_set.contains(obs_name) ? py::object(obs_name) : py::object(py::none());

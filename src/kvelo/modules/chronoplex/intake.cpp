@@ -76,6 +76,9 @@ public:
     // Positions of station i's rows ordered as sort_values("time") orders them;
     // empty when no row equals the identifier.
     std::vector<int64_t> ordered(size_t i) {
+        // Even a station without rows has its (empty) selection sorted by time,
+        // so a table without `time` fails at its first station of any kind.
+        load_time();
         std::vector<int64_t> rows;
         if (by_selection_) {
             py::object mask = df_["site_id"].attr("__eq__")(uniques_[i]);
@@ -87,7 +90,6 @@ public:
             rows.assign(groups_.begin(g), groups_.begin(g) + groups_.count(g));
         }
         if (rows.empty()) return rows;
-        load_time();
         std::vector<int64_t> out;
         if (native_keys_ && core::order_by_time(rows.data(), rows.size(), keys_, out)) return out;
         return library_order(rows);
@@ -99,8 +101,8 @@ public:
     }
 
 private:
-    // The time column, fetched when the first station with rows is sorted (a
-    // missing column raises the table's KeyError there).
+    // The time column, fetched when the first station is sorted (a missing
+    // column raises the table's KeyError there).
     void load_time() {
         if (time_) return;
         time_ = df_["time"];
