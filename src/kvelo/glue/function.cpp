@@ -102,8 +102,8 @@ bool bind_arguments(const FunctionSpec& spec, PyObject* args, PyObject* kwargs,
                                           std::to_string(nparams)
                                     : std::to_string(nparams);
         PyErr_Format(PyExc_TypeError, "%s() takes %s positional argument%s but %zu %s given",
-                     spec.qualname.c_str(), sig.c_str(), nparams == 1 ? "" : "s", nargs,
-                     nargs == 1 ? "was" : "were");
+                     spec.qualname.c_str(), sig.c_str(), (ndefaults || nparams != 1) ? "s" : "",
+                     nargs, nargs == 1 ? "was" : "were");
         return false;
     }
     std::vector<std::string> missing;
