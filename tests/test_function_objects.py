@@ -50,6 +50,19 @@ def test_serves_as_method_through_get():
     assert Holder.f is chronoplex.plot_station_timeseries_bias3
 
 
+
+def test_copied_pickled_and_weakly_referenced_as_functions_are():
+    import copy
+    import pickle
+    import weakref
+    f = chronoplex.plot_station_timeseries_bias3
+    # Functions are copied and pickled by reference, so a configuration
+    # holding one can be deep-copied.
+    assert copy.copy(f) is f
+    assert copy.deepcopy({"plot": f})["plot"] is f
+    assert pickle.loads(pickle.dumps(f)) is f
+    assert weakref.ref(f)() is f
+
 # ---- every entry point of the run environment and the siblings -------------
 
 from kvelo.py import io, runjournal, style, utils  # noqa: E402

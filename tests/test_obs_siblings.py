@@ -115,3 +115,15 @@ def test_summary_logs_at_debug_level(caplog):
     caplog.clear()
     utils.summarize_observation_dataset(ds, "/data/obs.csv", debug=False)
     assert caplog.records == []
+
+
+def test_summary_passes_over_a_scalar_time_coordinate(caplog):
+    caplog.set_level(logging.DEBUG)
+    ds = xr.Dataset({"O3": ("DATEON", np.arange(2.0))},
+                    coords={"DATEON": pd.date_range("2024-01-01", periods=2, freq="h"),
+                            "reference": np.datetime64("2024-01-01T00:00")})
+    utils.summarize_observation_dataset(ds, "/data/obs.csv")
+    spans = [r.getMessage() for r in caplog.records if " to " in r.getMessage()]
+    assert spans == [
+        "  DATEON: 2024-01-01T00:00:00.000000000 to 2024-01-01T01:00:00.000000000",
+        "  reference: 2024-01-01T00:00:00 to 2024-01-01T00:00:00"]

@@ -2,6 +2,7 @@
 import inspect
 import logging
 import re
+import types
 
 import pytest
 
@@ -185,6 +186,18 @@ def test_emit_catches_only_the_exception_family(monkeypatch, error, escapes):
     else:
         assert handler.emit(record) is None
         assert handled == [record]
+
+
+def test_error_raised_in_c_code_is_still_handled(monkeypatch, capsys):
+    # A console writer without Python frames of its own: its error carries no
+    # traceback, which the base class's report must still be able to walk.
+    monkeypatch.setattr(runjournal, "tqdm", types.SimpleNamespace(write=int))
+    handler = runjournal.TqdmLoggingHandler()
+    assert handler.emit(make_record("lost line")) is None
+    err = capsys.readouterr().err
+    assert "--- Logging error ---" in err
+    assert "'file' is an invalid keyword argument" in err
+    assert "Message: 'lost line'" in err
 
 
 # ---- banner and input availability -----------------------------------------

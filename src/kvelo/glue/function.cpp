@@ -13,11 +13,13 @@ struct FnObject {
     PyObject_HEAD FunctionSpec* spec;
     PyObject* dict;
     PyObject* globals;
+    PyObject* weakrefs;
 };
 
 void fn_dealloc(PyObject* self) {
     auto* f = reinterpret_cast<FnObject*>(self);
     PyTypeObject* tp = Py_TYPE(self);
+    if (f->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
     delete f->spec;
     Py_CLEAR(f->dict);
     Py_CLEAR(f->globals);
@@ -37,6 +39,17 @@ PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     }
     return PyMethod_New(self, obj);
 }
+
+// Pickled (and so copied) by reference, under the module and qualified
+// name, as the interpreter does with its own functions.
+PyObject* fn_reduce(PyObject* self, PyObject*) {
+    return PyObject_GetAttrString(self, "__qualname__");
+}
+
+PyMethodDef fn_methods[] = {
+    {"__reduce__", fn_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 std::string quoted_list(const std::vector<std::string>& names) {
     // Python's wording: 'a'  /  'a' and 'b'  /  'a', 'b', and 'c'
@@ -102,8 +115,8 @@ bool bind_arguments(const FunctionSpec& spec, PyObject* args, PyObject* kwargs,
                                           std::to_string(nparams)
                                     : std::to_string(nparams);
         PyErr_Format(PyExc_TypeError, "%s() takes %s positional argument%s but %zu %s given",
-                     spec.qualname.c_str(), sig.c_str(), nparams == 1 ? "" : "s", nargs,
-                     nargs == 1 ? "was" : "were");
+                     spec.qualname.c_str(), sig.c_str(), (ndefaults || nparams != 1) ? "s" : "",
+                     nargs, nargs == 1 ? "was" : "were");
         return false;
     }
     std::vector<std::string> missing;
@@ -175,6 +188,7 @@ PyGetSetDef fn_getset[] = {
 
 PyMemberDef fn_members[] = {
     {"__dictoffset__", T_PYSSIZET, offsetof(FnObject, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FnObject, weakrefs), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -188,6 +202,7 @@ PyTypeObject* function_type() {
             {Py_tp_descr_get, reinterpret_cast<void*>(fn_descr_get)},
             {Py_tp_getset, fn_getset},
             {Py_tp_members, fn_members},
+            {Py_tp_methods, fn_methods},
             {0, nullptr},
         };
         PyType_Spec spec = {"kvelo.py.function", sizeof(FnObject), 0, Py_TPFLAGS_DEFAULT, slots};
@@ -215,6 +230,7 @@ py::object make_function(FunctionSpec spec, py::dict globals, const std::string&
     auto* f = PyObject_New(FnObject, tp);
     if (f == nullptr) throw py::error_already_set();
     f->dict = nullptr;
+    f->weakrefs = nullptr;
     f->globals = globals.inc_ref().ptr();
     f->spec = new FunctionSpec(std::move(spec));
     py::object self = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));

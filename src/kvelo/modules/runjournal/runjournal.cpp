@@ -28,6 +28,7 @@ public:
         // itself, which a fetched error does not carry yet.
         PyObject* value = e.value().ptr();
         if (e.trace()) PyException_SetTraceback(value, e.trace().ptr());
+        give_traceback(value);
         PyErr_SetExcInfo(Py_NewRef(PyExceptionInstance_Class(value)), Py_NewRef(value),
                          PyException_GetTraceback(value));
     }
@@ -36,6 +37,27 @@ public:
     ~HandledException() { PyErr_SetExcInfo(type_, value_, trace_); }
 
 private:
+    // An error raised by C code called straight from emit has no traceback,
+    // and handleError walks the traceback's frame: give it the frame of the
+    // code that logged, where a Python emit's own frame would begin.
+    static void give_traceback(PyObject* value) {
+        PyObject* trace = PyException_GetTraceback(value);
+        if (trace != nullptr) {
+            Py_DECREF(trace);
+            return;
+        }
+        PyObject* frame = reinterpret_cast<PyObject*>(PyEval_GetFrame());
+        if (frame == nullptr) return;
+        try {
+            py::object f = py::reinterpret_borrow<py::object>(frame);
+            py::object tb = py::module_::import("types").attr("TracebackType")(
+                py::none(), f, f.attr("f_lasti"), f.attr("f_lineno"));
+            PyException_SetTraceback(value, tb.ptr());
+        } catch (py::error_already_set&) {
+            // Left without one: the report then fails as it would anyway.
+        }
+    }
+
     PyObject* type_ = nullptr;
     PyObject* value_ = nullptr;
     PyObject* trace_ = nullptr;

@@ -129,7 +129,11 @@ py::object summarize_observation_dataset(const Call& c) {
     // (NetCDF opened without time decoding) are left out.
     for (py::handle name : ds.attr("coords")) {
         py::object coord = ds[name];
-        if (glue::str(coord.attr("dtype").attr("kind")) != "M" || py::len(coord) == 0) continue;
+        // size, not len(): a scalar coordinate has no length.
+        if (glue::str(coord.attr("dtype").attr("kind")) != "M" ||
+            coord.attr("size").cast<size_t>() == 0) {
+            continue;
+        }
         glue::log_debug(c, fmt("  {}: {} to {}", name, coord.attr("min")().attr("values"),
                                coord.attr("max")().attr("values")));
     }
