@@ -471,6 +471,35 @@ def test_error_in_a_group_closes_it_and_stops(figs, monkeypatch):
     assert saved_names(figs) == ["out/o3_regional_mean.png", "out/o3_group_1of3gs3.png"]
 
 
+@pytest.mark.parametrize("mode", ["grouped", "subplots"])
+def test_station_times_go_through_the_module_to_datetime(figs, monkeypatch, mode):
+    """Times already held as stamps still pass through the module's pandas, so
+    a replaced `to_datetime` takes effect in the regional table and the
+    station figures alike (the single panel draws `time` as stored)."""
+    seen = []
+
+    class ShiftingPandas:
+        def __getattr__(self, name):
+            return getattr(pd, name)
+
+        def to_datetime(self, arg, *args, **kwargs):
+            seen.append(type(arg).__name__)
+            return pd.to_datetime(arg, *args, **kwargs) + pd.Timedelta(days=1)
+
+    monkeypatch.setattr(chronoplex, "pd", ShiftingPandas())
+    data = stations(3)
+    run(data, {"show_stations": True, "station_plot_group_size": 2, "plot_mode": mode},
+        formats=())
+    regional, *station_figs = figs
+    shifted = list(pd.date_range("2024-01-02", periods=4, freq="D"))
+    assert list(pd.DatetimeIndex(mean_line(regional.axes[0]).get_xdata())) == shifted
+    for fig in station_figs:
+        for ax in fig.axes:
+            for ln in station_lines(ax):
+                assert list(pd.DatetimeIndex(ln.get_xdata())) == shifted
+    assert seen.count("Series") == 6  # the regional table, then every station figure
+
+
 def test_time_axis_gets_the_regional_index(figs, monkeypatch):
     seen = []
     monkeypatch.setattr(chronoplex, "apply_time_axis_format",
