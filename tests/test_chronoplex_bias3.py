@@ -460,3 +460,17 @@ def test_native_regional_series_equal_the_library_bit_for_bit(n_stations, layout
     (native, library) = calls
     for got, want in zip(native, library):
         np.testing.assert_array_equal(got, want)
+
+
+def test_repeated_time_stamps_of_a_station_are_averaged_in_the_regional_series(tmp_path, figures,
+                                                                              capsys):
+    # A's two rows at t2 give biases 2 and 1, averaged to 1.5 before B's 4 joins them.
+    data = {"A": station("A", [T[0], T[1], T[1], T[2]], [1, 1, 2, 1], ctrl=[2, 3, 3, 2]),
+            "B": station("B", T[:3], [1, 1, 1], ctrl=[5, 5, 5])}
+    run(data, tmp_path, debug=True)
+    ax = figures[0].axes[0]
+    (line,) = drawn_lines(ax)
+    np.testing.assert_allclose(line.get_ydata(), [2.5, 2.75, 2.5])
+    highs = [band_bounds(ax.collections[0])[mdates.date2num(t)][1] for t in T[:3]]
+    np.testing.assert_allclose(highs, [4.0, 4.0, 4.0])  # mean plus the spread 1.5, 1.25, 1.5
+    assert "[O3_ctrl] Bias mean shape: (3,)" in capsys.readouterr().out
