@@ -243,6 +243,16 @@ def test_regional_figure_names_and_artists(figs, caplog, config, suffix):
     assert legend_texts(ax) == band + ["Observations (mean)"]
     line = mean_line(ax)
     assert (line.get_color(), line.get_marker(), line.get_linewidth()) == ("black", "o", 1.6)
+    assert (line.get_markersize(), line.get_linestyle(), line.get_zorder()) == (4, "-", 3)
+    if band:
+        assert matplotlib.colors.same_color(ax.collections[0].get_facecolor()[0][:3], "gray")
+        assert ax.collections[0].get_alpha() == 0.2
+    assert ax.title.get_fontsize() == 12 and ax.xaxis.label.get_fontsize() == 10
+    legend = ax.get_legend()
+    assert (legend._loc, legend._ncols, legend._fontsize, legend.get_frame_on()) == (
+        1, 2, 9, False)
+    assert ax.xaxis._major_tick_kw["grid_linewidth"] == 0.3 and ax.get_axisbelow() is True
+    assert ax.xaxis._minor_tick_kw["grid_linestyle"] == ":"
     assert tuple(fig.get_size_inches()) == (12, 6)
     messages = [r.getMessage() for r in caplog.records]
     assert [m for m in messages if m.startswith("Saved")] == [
