@@ -460,3 +460,41 @@ def test_native_regional_series_equal_the_library_bit_for_bit(n_stations, layout
     (native, library) = calls
     for got, want in zip(native, library):
         np.testing.assert_array_equal(got, want)
+
+
+def test_repeated_time_stamps_of_a_station_are_averaged_in_the_regional_series(tmp_path, figures,
+                                                                              capsys):
+    # A's two rows at t2 give biases 2 and 1, averaged to 1.5 before B's 4 joins them.
+    data = {"A": station("A", [T[0], T[1], T[1], T[2]], [1, 1, 2, 1], ctrl=[2, 3, 3, 2]),
+            "B": station("B", T[:3], [1, 1, 1], ctrl=[5, 5, 5])}
+    run(data, tmp_path, debug=True)
+    ax = figures[0].axes[0]
+    (line,) = drawn_lines(ax)
+    np.testing.assert_allclose(line.get_ydata(), [2.5, 2.75, 2.5])
+    highs = [band_bounds(ax.collections[0])[mdates.date2num(t)][1] for t in T[:3]]
+    np.testing.assert_allclose(highs, [4.0, 4.0, 4.0])  # mean plus the spread 1.5, 1.25, 1.5
+    assert "[O3_ctrl] Bias mean shape: (3,)" in capsys.readouterr().out
+
+
+def test_figure_layout_and_styles(tmp_path, figures):
+    data = {"A": station("A", T[:3], [1, 1, 1], name="Alpha", ctrl=[2, 3, 4])}
+    run(data, tmp_path, {"show_stations": True})
+    # The zero line is fainter in the regional figure than in a station figure.
+    for fig, zero_alpha in zip(figures, (0.7, 0.9)):
+        ax = fig.axes[0]
+        assert tuple(fig.get_size_inches()) == (10, 6)
+        assert type(fig.get_layout_engine()).__name__ == "ConstrainedLayoutEngine"
+        assert (ax.title.get_fontsize(), ax.title.get_alpha()) == (18, 0.8)
+        assert ax.xaxis.label.get_fontsize() == ax.yaxis.label.get_fontsize() == 14
+        (zero,) = [ln for ln in ax.get_lines() if ln.get_label().startswith("_")]
+        assert (zero.get_color(), zero.get_linewidth(), zero.get_alpha()) == ("black", 1.0,
+                                                                               zero_alpha)
+        legend = ax.get_legend()
+        assert (legend._loc, legend._ncols, legend._fontsize, legend.get_frame_on()) == (
+            1, 2, 12, False)  # 1 is "upper right"
+        for axis in (ax.xaxis, ax.yaxis):
+            assert axis._major_tick_kw["labelsize"] == 12 and axis._major_tick_kw["pad"] == 6
+            assert axis._major_tick_kw["grid_linewidth"] == 0.3
+            assert axis._minor_tick_kw["grid_linestyle"] == ":"
+        assert ax.get_axisbelow() is True
+        assert ax.collections[0].get_alpha() == 0.2

@@ -243,6 +243,16 @@ def test_regional_figure_names_and_artists(figs, caplog, config, suffix):
     assert legend_texts(ax) == band + ["Observations (mean)"]
     line = mean_line(ax)
     assert (line.get_color(), line.get_marker(), line.get_linewidth()) == ("black", "o", 1.6)
+    assert (line.get_markersize(), line.get_linestyle(), line.get_zorder()) == (4, "-", 3)
+    if band:
+        assert matplotlib.colors.same_color(ax.collections[0].get_facecolor()[0][:3], "gray")
+        assert ax.collections[0].get_alpha() == 0.2
+    assert ax.title.get_fontsize() == 12 and ax.xaxis.label.get_fontsize() == 10
+    legend = ax.get_legend()
+    assert (legend._loc, legend._ncols, legend._fontsize, legend.get_frame_on()) == (
+        1, 2, 9, False)
+    assert ax.xaxis._major_tick_kw["grid_linewidth"] == 0.3 and ax.get_axisbelow() is True
+    assert ax.xaxis._minor_tick_kw["grid_linestyle"] == ":"
     assert tuple(fig.get_size_inches()) == (12, 6)
     messages = [r.getMessage() for r in caplog.records]
     assert [m for m in messages if m.startswith("Saved")] == [
@@ -469,6 +479,35 @@ def test_error_in_a_group_closes_it_and_stops(figs, monkeypatch):
         run(stations(9), {"show_stations": True, "station_plot_group_size": 3})
     assert len(figs) == 3
     assert saved_names(figs) == ["out/o3_regional_mean.png", "out/o3_group_1of3gs3.png"]
+
+
+@pytest.mark.parametrize("mode", ["grouped", "subplots"])
+def test_station_times_go_through_the_module_to_datetime(figs, monkeypatch, mode):
+    """Times already held as stamps still pass through the module's pandas, so
+    a replaced `to_datetime` takes effect in the regional table and the
+    station figures alike (the single panel draws `time` as stored)."""
+    seen = []
+
+    class ShiftingPandas:
+        def __getattr__(self, name):
+            return getattr(pd, name)
+
+        def to_datetime(self, arg, *args, **kwargs):
+            seen.append(type(arg).__name__)
+            return pd.to_datetime(arg, *args, **kwargs) + pd.Timedelta(days=1)
+
+    monkeypatch.setattr(chronoplex, "pd", ShiftingPandas())
+    data = stations(3)
+    run(data, {"show_stations": True, "station_plot_group_size": 2, "plot_mode": mode},
+        formats=())
+    regional, *station_figs = figs
+    shifted = list(pd.date_range("2024-01-02", periods=4, freq="D"))
+    assert list(pd.DatetimeIndex(mean_line(regional.axes[0]).get_xdata())) == shifted
+    for fig in station_figs:
+        for ax in fig.axes:
+            for ln in station_lines(ax):
+                assert list(pd.DatetimeIndex(ln.get_xdata())) == shifted
+    assert seen.count("Series") == 6  # the regional table, then every station figure
 
 
 def test_time_axis_gets_the_regional_index(figs, monkeypatch):

@@ -33,15 +33,16 @@ struct Regional {
     py::object max;
 };
 
-// pd.to_datetime(times), skipped where it would hand back the same stamps (a
-// series or index already of naive nanosecond stamps): for a long series the
-// library's conversion costs far more than everything else done with it.
+// pd.to_datetime(times).  For stamps already held as a series or index of
+// naive nanosecond stamps the conversion returns them unchanged; its cache
+// would only scan them first (for a long series that scan costs far more than
+// everything else done with it), so it is turned off there.
 py::object as_datetime(const Call& c, py::handle times) {
     py::object pd = c.g("pd");
     const bool stamps = py::isinstance(times, pd.attr("Series")) ||
                         py::isinstance(times, pd.attr("DatetimeIndex"));
     if (stamps && str(times.attr("dtype")) == "datetime64[ns]") {
-        return py::reinterpret_borrow<py::object>(times);
+        return pd.attr("to_datetime")(times, "cache"_a = false);
     }
     return pd.attr("to_datetime")(times);
 }
