@@ -266,6 +266,19 @@ py::object def(py::module_& m, FunctionSpec spec) {
     return fn;
 }
 
+std::string signature_line(const std::string& name, const std::vector<Param>& params) {
+    std::string line = name + "(";
+    for (size_t i = 0; i < params.size(); ++i) {
+        if (i > 0) line += ", ";
+        line += params[i].name;
+        if (params[i].default_value) {
+            line += '=';
+            line += py::repr(*params[i].default_value).cast<std::string>();
+        }
+    }
+    return line + ")";
+}
+
 Impl not_available(const std::string& name) {
     return [name](const Call&) -> py::object {
         PyErr_Format(PyExc_NotImplementedError, "%s is not available in this version of kvelo.py",

@@ -78,6 +78,10 @@ py::object make_function(FunctionSpec spec, py::dict globals, const std::string&
 // Builds the function and binds it as a module attribute under its name.
 py::object def(py::module_& m, FunctionSpec spec);
 
+// "name(a, b, c=None, d=False)": the signature line that opens an entry
+// point's documentation, defaults written as repr() writes them.
+std::string signature_line(const std::string& name, const std::vector<Param>& params);
+
 // An implementation that raises NotImplementedError naming the function; for
 // entry points whose figures are not built yet.
 Impl not_available(const std::string& name);

@@ -499,21 +499,7 @@ py::object plot_station_timeseries_bias3(const Call& c) {
 }  // namespace
 
 FunctionSpec spec_plot_station_timeseries_bias3() {
-    return {.name = kName,
-            .params = {"config",
-                       "data",
-                       "data_file_base",
-                       "data_format",
-                       "model_files_dict",
-                       "plot_file_base",
-                       "save_plot_formats",
-                       "plot_title",
-                       {"variable", py::none()},
-                       {"unit", py::none()},
-                       {"tavg", py::none()},
-                       {"debug", py::bool_(false)}},
-            .impl = plot_station_timeseries_bias3,
-            .doc = "plot_station_timeseries_bias3(config, data, data_file_base, data_format, model_files_dict, plot_file_base, save_plot_formats, plot_title, variable=None, unit=None, tavg=None, debug=False)"};
+    return figure_spec(kName, plot_station_timeseries_bias3);
 }
 
 }  // namespace kvelo::chronoplex

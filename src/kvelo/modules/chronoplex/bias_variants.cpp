@@ -6,57 +6,18 @@ namespace kvelo::chronoplex {
 using namespace kvelo::glue;
 
 FunctionSpec spec_plot_station_bias_collocation() {
-    return {.name = "plot_station_bias_collocation",
-            .params = {"config",
-                       "data",
-                       "data_file_base",
-                       "data_format",
-                       "model_files_dict",
-                       "plot_file_base",
-                       "save_plot_formats",
-                       "plot_title",
-                       {"variable", py::none()},
-                       {"unit", py::none()},
-                       {"tavg", py::none()},
-                       {"debug", py::bool_(false)}},
-            .impl = not_available("plot_station_bias_collocation"),
-            .doc = "plot_station_bias_collocation(config, data, data_file_base, data_format, model_files_dict, plot_file_base, save_plot_formats, plot_title, variable=None, unit=None, tavg=None, debug=False)"};
+    const char* name = "plot_station_bias_collocation";
+    return figure_spec(name, not_available(name));
 }
 
 FunctionSpec spec_plot_station_timeseries_bias1() {
-    return {.name = "plot_station_timeseries_bias1",
-            .params = {"config",
-                       "data",
-                       "data_file_base",
-                       "data_format",
-                       "model_files_dict",
-                       "plot_file_base",
-                       "save_plot_formats",
-                       "plot_title",
-                       {"variable", py::none()},
-                       {"unit", py::none()},
-                       {"tavg", py::none()},
-                       {"debug", py::bool_(false)}},
-            .impl = not_available("plot_station_timeseries_bias1"),
-            .doc = "plot_station_timeseries_bias1(config, data, data_file_base, data_format, model_files_dict, plot_file_base, save_plot_formats, plot_title, variable=None, unit=None, tavg=None, debug=False)"};
+    const char* name = "plot_station_timeseries_bias1";
+    return figure_spec(name, not_available(name));
 }
 
 FunctionSpec spec_plot_station_timeseries_bias2() {
-    return {.name = "plot_station_timeseries_bias2",
-            .params = {"config",
-                       "data",
-                       "data_file_base",
-                       "data_format",
-                       "model_files_dict",
-                       "plot_file_base",
-                       "save_plot_formats",
-                       "plot_title",
-                       {"variable", py::none()},
-                       {"unit", py::none()},
-                       {"tavg", py::none()},
-                       {"debug", py::bool_(false)}},
-            .impl = not_available("plot_station_timeseries_bias2"),
-            .doc = "plot_station_timeseries_bias2(config, data, data_file_base, data_format, model_files_dict, plot_file_base, save_plot_formats, plot_title, variable=None, unit=None, tavg=None, debug=False)"};
+    const char* name = "plot_station_timeseries_bias2";
+    return figure_spec(name, not_available(name));
 }
 
 }  // namespace kvelo::chronoplex

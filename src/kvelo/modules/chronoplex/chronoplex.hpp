@@ -20,6 +20,11 @@ FunctionSpec spec_plot_station_timeseries_bias1();
 FunctionSpec spec_plot_station_timeseries_bias2();
 FunctionSpec spec_plot_station_timeseries_bias3();
 
+// The table of a figure function: (config, data, data_file_base, data_format,
+// model_files_dict, plot_file_base, save_plot_formats, plot_title, variable=None,
+// unit=None[, tavg=None], debug=False), documented by its signature line.
+FunctionSpec figure_spec(const char* name, glue::Impl impl, bool with_tavg = true);
+
 // Second half of process_time_series_plot_from_file: hands the station-wise
 // dictionary to the figure functions and the statistics extension.  `c` is the
 // entry's own call (its bound arguments), `data` the dictionary, `unit` the unit text.

@@ -443,21 +443,7 @@ py::object plot_station_timeseries_collocation(const Call& c) {
 }  // namespace
 
 FunctionSpec spec_plot_station_timeseries_collocation() {
-    return {.name = kName,
-            .params = {"config",
-                       "data",
-                       "data_file_base",
-                       "data_format",
-                       "model_files_dict",
-                       "plot_file_base",
-                       "save_plot_formats",
-                       "plot_title",
-                       {"variable", py::none()},
-                       {"unit", py::none()},
-                       {"tavg", py::none()},
-                       {"debug", py::bool_(false)}},
-            .impl = plot_station_timeseries_collocation,
-            .doc = "plot_station_timeseries_collocation(config, data, data_file_base, data_format, model_files_dict, plot_file_base, save_plot_formats, plot_title, variable=None, unit=None, tavg=None, debug=False)"};
+    return figure_spec(kName, plot_station_timeseries_collocation);
 }
 
 }  // namespace kvelo::chronoplex

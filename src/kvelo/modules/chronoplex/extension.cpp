@@ -118,28 +118,25 @@ py::object extend_process_time_series_with_stats2(const Call& c) {
 }  // namespace
 
 FunctionSpec spec_extend_process_time_series_with_stats() {
+    std::vector<Param> params = {"data_file_base",  "variable",          "tavg", "debug",
+                                 "use_collocation", "save_plot_formats", "data"};
+    std::string doc =
+        signature_line("extend_process_time_series_with_stats", params) + "\n\n" + kHelperDoc;
     return {.name = "extend_process_time_series_with_stats",
-            .params = {"data_file_base",
-                       "variable",
-                       "tavg",
-                       "debug",
-                       "use_collocation",
-                       "save_plot_formats",
-                       "data"},
+            .params = std::move(params),
             .impl = extend_process_time_series_with_stats,
-            .doc = "extend_process_time_series_with_stats(data_file_base, variable, tavg, debug, use_collocation, save_plot_formats, data)\n\n" + std::string(kHelperDoc)};
+            .doc = doc};
 }
 
 FunctionSpec spec_extend_process_time_series_with_stats2() {
+    std::vector<Param> params = {"data_file_base", "variable",        "tavg",
+                                 "debug",          "use_collocation", "data"};
+    std::string doc =
+        signature_line("extend_process_time_series_with_stats2", params) + "\n\n" + kHelperDoc;
     return {.name = "extend_process_time_series_with_stats2",
-            .params = {"data_file_base",
-                       "variable",
-                       "tavg",
-                       "debug",
-                       "use_collocation",
-                       "data"},
+            .params = std::move(params),
             .impl = extend_process_time_series_with_stats2,
-            .doc = "extend_process_time_series_with_stats2(data_file_base, variable, tavg, debug, use_collocation, data)\n\n" + std::string(kHelperDoc)};
+            .doc = doc};
 }
 
 }  // namespace kvelo::chronoplex

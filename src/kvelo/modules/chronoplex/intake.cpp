@@ -41,7 +41,7 @@ py::list take_list(const py::object& values, const py::object& positions) {
 
 // The table grouped by station, in the order of `site_id.unique()`.
 class StationRows {
-public:
+  public:
     StationRows(const Call& c, py::object df) : c_(c), df_(std::move(df)) {
         py::object ids = df_["site_id"];
         uniques_ = py::list(ids.attr("unique")());
@@ -100,7 +100,7 @@ public:
         return time_;
     }
 
-private:
+  private:
     // The time column, fetched when the first station is sorted (a missing
     // column raises the table's KeyError there).
     void load_time() {
@@ -181,39 +181,39 @@ py::dict build_collocated(const Call& c, py::object df, py::object variable, py:
     std::vector<std::pair<py::object, py::object>> value_columns;
     py::object times;
 
-    for_each_station(c, df, [&](py::handle sid, const std::vector<int64_t>& pos,
-                                StationRows& stations) {
-        if (!columns_ready) {
-            times = stations.time_column().attr("to_numpy")();
-            for (py::handle col : df.attr("columns")) {
-                if (!truthy(py::str(col).attr("startswith")(variable))) continue;
-                value_columns.emplace_back(py::reinterpret_borrow<py::object>(col),
-                                           df[col].attr("to_numpy")());
+    for_each_station(
+        c, df, [&](py::handle sid, const std::vector<int64_t>& pos, StationRows& stations) {
+            if (!columns_ready) {
+                times = stations.time_column().attr("to_numpy")();
+                for (py::handle col : df.attr("columns")) {
+                    if (!truthy(py::str(col).attr("startswith")(variable))) continue;
+                    value_columns.emplace_back(py::reinterpret_borrow<py::object>(col),
+                                               df[col].attr("to_numpy")());
+                }
+                columns_ready = true;
             }
-            columns_ready = true;
-        }
-        py::object first = df.attr("iloc")[py::int_(pos.front())];
-        py::dict sd;
-        sd["site_id"] = sid;
-        sd["site_name"] = first.attr("get")("site_name", "");
-        sd["lat"] = first.attr("get")("lat", nan);
-        sd["lon"] = first.attr("get")("lon", nan);
-        sd["elevation_m"] = first.attr("get")("elevation_m", nan);
-        py::object positions = to_index_array(pos);
-        sd["time"] = take_list(times, positions);
-        sd["n_valid"] = first.attr("get")("n_valid", nan);
-        for (auto& [col, values] : value_columns) {
-            py::list list = take_list(values, positions);
-            sd[col] = list;
-            if (dbg) {
-                log_debug(c, fmt("[{}] Loaded {}: {} values", sid, col, py::len(list)));
-                if (truthy(c.g("pd").attr("isna")(list).attr("all")())) {
-                    log_warning(c, fmt("[{}] Column {} contains only NaNs.", sid, col));
+            py::object first = df.attr("iloc")[py::int_(pos.front())];
+            py::dict sd;
+            sd["site_id"] = sid;
+            sd["site_name"] = first.attr("get")("site_name", "");
+            sd["lat"] = first.attr("get")("lat", nan);
+            sd["lon"] = first.attr("get")("lon", nan);
+            sd["elevation_m"] = first.attr("get")("elevation_m", nan);
+            py::object positions = to_index_array(pos);
+            sd["time"] = take_list(times, positions);
+            sd["n_valid"] = first.attr("get")("n_valid", nan);
+            for (auto& [col, values] : value_columns) {
+                py::list list = take_list(values, positions);
+                sd[col] = list;
+                if (dbg) {
+                    log_debug(c, fmt("[{}] Loaded {}: {} values", sid, col, py::len(list)));
+                    if (truthy(c.g("pd").attr("isna")(list).attr("all")())) {
+                        log_warning(c, fmt("[{}] Column {} contains only NaNs.", sid, col));
+                    }
                 }
             }
-        }
-        data[sid] = sd;
-    });
+            data[sid] = sd;
+        });
     return data;
 }
 
@@ -254,7 +254,7 @@ py::object process_time_series_plot_from_file(const Call& c) {
     py::object df_obs, units;
     try {
         py::object result = c.g("read_data")(data_file_base, "data_format"_a = data_format,
-                                              "debug"_a = debug, "return_units"_a = true);
+                                             "debug"_a = debug, "return_units"_a = true);
         if (PyTuple_Check(result.ptr())) {
             const Py_ssize_t n = PyTuple_GET_SIZE(result.ptr());
             if (n > 2) throw py::value_error("too many values to unpack (expected 2)");
@@ -301,20 +301,22 @@ py::object process_time_series_plot_from_file(const Call& c) {
 }  // namespace
 
 FunctionSpec spec_process_time_series_plot_from_file() {
+    std::vector<Param> params = {"data_file_base",
+                                 "data_format",
+                                 "model_files_dict",
+                                 "plot_file_base",
+                                 "save_plot_formats",
+                                 "config",
+                                 "plot_title",
+                                 {"variable", py::none()},
+                                 {"tavg", py::none()},
+                                 {"debug", py::bool_(false)},
+                                 {"use_collocation", py::none()}};
+    std::string doc = signature_line(kName, params);
     return {.name = kName,
-            .params = {"data_file_base",
-                       "data_format",
-                       "model_files_dict",
-                       "plot_file_base",
-                       "save_plot_formats",
-                       "config",
-                       "plot_title",
-                       {"variable", py::none()},
-                       {"tavg", py::none()},
-                       {"debug", py::bool_(false)},
-                       {"use_collocation", py::none()}},
+            .params = std::move(params),
             .impl = process_time_series_plot_from_file,
-            .doc = "process_time_series_plot_from_file(data_file_base, data_format, model_files_dict, plot_file_base, save_plot_formats, config, plot_title, variable=None, tavg=None, debug=False, use_collocation=None)"};
+            .doc = doc};
 }
 
 }  // namespace kvelo::chronoplex

@@ -427,22 +427,7 @@ py::object plot_grouped_or_subplots(const Call& c) {
 }  // namespace
 
 FunctionSpec spec_plot_station_timeseries_grouped_or_subplots() {
-    return {.name = kName,
-            .params = {"config",
-                       "data",
-                       "data_file_base",
-                       "data_format",
-                       "model_files_dict",
-                       "plot_file_base",
-                       "save_plot_formats",
-                       "plot_title",
-                       {"variable", py::none()},
-                       {"unit", py::none()},
-                       {"debug", py::bool_(false)}},
-            .impl = plot_grouped_or_subplots,
-            .doc = "plot_station_timeseries_grouped_or_subplots(config, data, data_file_base, "
-                   "data_format, model_files_dict, plot_file_base, save_plot_formats, plot_title, "
-                   "variable=None, unit=None, debug=False)"};
+    return figure_spec(kName, plot_grouped_or_subplots, false);
 }
 
 }  // namespace kvelo::chronoplex
