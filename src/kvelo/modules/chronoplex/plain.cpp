@@ -12,7 +12,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "kvelo/core/plain_regional.hpp"
+#include "kvelo/core/regional_series.hpp"
 #include "kvelo/glue/pyutil.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 
@@ -109,14 +109,16 @@ std::optional<Regional> regional_native(const Call& c, py::handle data, py::hand
     }
     if (times.empty()) return {};
 
-    std::vector<core::StationSeries> input;
-    for (size_t j = 0; j < times.size(); ++j) {
-        input.push_back({times[j].data(), values[j].data(), static_cast<size_t>(times[j].size())});
-    }
     core::RegionalAggregate agg;
     {
         py::gil_scoped_release release;
-        agg = core::plain_regional(input);
+        std::vector<core::StampSeries> stations;
+        stations.reserve(times.size());
+        for (size_t j = 0; j < times.size(); ++j) {
+            stations.push_back(core::average_duplicates(
+                {times[j].data(), values[j].data(), static_cast<size_t>(times[j].size())}));
+        }
+        agg = core::aggregate_stations(stations, true);
     }
     auto to_array = [](const auto& v) {
         using T = typename std::decay_t<decltype(v)>::value_type;
