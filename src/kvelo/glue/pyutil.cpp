@@ -31,6 +31,15 @@ void import_names(py::module_& m, const char* module, std::initializer_list<cons
     for (const char* n : names) import_from(m, module, n);
 }
 
+void import_base_libraries(py::module_& m) {
+    for (const char* name : {"os", "re", "csv", "sys", "glob", "time", "cftime", "logging"}) {
+        import_as(m, name, name);
+    }
+    import_as(m, "numpy", "np");
+    import_as(m, "pandas", "pd");
+    import_as(m, "xarray", "xr");
+}
+
 std::string str(py::handle value) { return py::str(value).cast<std::string>(); }
 std::string repr(py::handle value) { return py::repr(value).cast<std::string>(); }
 

@@ -22,6 +22,9 @@ py::object import_as(py::module_& m, const char* module, const char* alias);
 // `from <module> import <name> [as alias]`: ImportError when the name is missing.
 py::object import_from(py::module_& m, const char* module, const char* name,
                        const char* alias = nullptr);
+// The libraries every data module imports first, in this order: os, re, csv,
+// sys, glob, time, cftime, logging, numpy as np, pandas as pd, xarray as xr.
+void import_base_libraries(py::module_& m);
 // Several `from <module> import a, b, c` in one line.
 void import_names(py::module_& m, const char* module, std::initializer_list<const char*> names);
 

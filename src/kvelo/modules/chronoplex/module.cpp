@@ -12,12 +12,7 @@ PYBIND11_MODULE(chronoplex, m) {
     py::object mpl = import_as(m, "matplotlib", "matplotlib");
     mpl.attr("use")("Agg");
 
-    for (const char* name : {"os", "re", "csv", "sys", "glob", "time", "cftime", "logging"}) {
-        import_as(m, name, name);
-    }
-    import_as(m, "numpy", "np");
-    import_as(m, "pandas", "pd");
-    import_as(m, "xarray", "xr");
+    import_base_libraries(m);
     import_as(m, "seaborn", "sns");
     import_as(m, "cartopy.crs", "ccrs");
     import_as(m, "cartopy.feature", "cfeature");

@@ -81,12 +81,7 @@ py::object load_matched_data(const Call& c) {
 }  // namespace
 
 PYBIND11_MODULE(matched, m) {
-    for (const char* name : {"os", "re", "csv", "sys", "glob", "time", "cftime", "logging"}) {
-        import_as(m, name, name);
-    }
-    import_as(m, "numpy", "np");
-    import_as(m, "pandas", "pd");
-    import_as(m, "xarray", "xr");
+    import_base_libraries(m);
     import_names(m, "kvelo.py.io", {"read_data", "save_data"});
 
     def(m, {.name = "load_matched_data",

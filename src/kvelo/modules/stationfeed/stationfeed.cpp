@@ -171,12 +171,7 @@ py::object load_observations(const Call& c) {
 }  // namespace
 
 PYBIND11_MODULE(stationfeed, m) {
-    for (const char* name : {"os", "re", "csv", "sys", "glob", "time", "cftime", "logging"}) {
-        import_as(m, name, name);
-    }
-    import_as(m, "numpy", "np");
-    import_as(m, "pandas", "pd");
-    import_as(m, "xarray", "xr");
+    import_base_libraries(m);
     // `import concurrent.futures` binds the top-level package.
     py::module_::import("concurrent.futures");
     import_as(m, "concurrent", "concurrent");

@@ -42,13 +42,10 @@ PyObject* keep(const py::object& o) {
 }  // namespace
 
 PYBIND11_MODULE(statistics, m) {
-    for (const char* name : {"os", "re", "csv", "sys", "glob", "time", "cftime", "logging"}) {
-        import_as(m, name, name);
-    }
+    import_base_libraries(m);
     Originals& o = originals();
-    o.np = keep(import_as(m, "numpy", "np"));
-    o.pd = keep(import_as(m, "pandas", "pd"));
-    import_as(m, "xarray", "xr");
+    o.np = keep(m.attr("np"));
+    o.pd = keep(m.attr("pd"));
     import_as(m, "matplotlib.pyplot", "plt");
     o.pearsonr = keep(import_from(m, "scipy.stats", "pearsonr"));
 
