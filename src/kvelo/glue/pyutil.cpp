@@ -9,20 +9,37 @@ py::object import_as(py::module_& m, const char* module, const char* alias) {
 }
 
 py::object import_from(py::module_& m, const char* module, const char* name, const char* alias) {
-    py::object mod = py::module_::import(module);
-    if (!py::hasattr(mod, name)) {
-        // A submodule that is not yet imported (from matplotlib import pyplot).
-        std::string sub = std::string(module) + "." + name;
-        try {
-            mod = py::module_::import(sub.c_str());
-            m.attr(alias ? alias : name) = mod;
-            return mod;
-        } catch (py::error_already_set&) {
+    // As `from module import name`: the fromlist lets the import system load
+    // a submodule of that name; then the name is read off the module, or off
+    // sys.modules, and a miss raises the interpreter's own ImportError.
+    py::tuple fromlist = py::make_tuple(py::str(name));
+    py::object mod = py::reinterpret_steal<py::object>(
+        PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.ptr(), 0));
+    if (!mod) throw py::error_already_set();
+    py::object value = py::reinterpret_steal<py::object>(PyObject_GetAttrString(mod.ptr(), name));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+        PyErr_Clear();
+        py::dict modules = py::module_::import("sys").attr("modules");
+        std::string full = std::string(module) + "." + name;
+        if (modules.contains(full.c_str())) {
+            value = modules[full.c_str()];
+        } else {
+            py::object pkgname = py::getattr(mod, "__name__", py::none());
+            py::object pkgpath = py::getattr(mod, "__file__", py::none());
+            py::object shown =
+                PyUnicode_Check(pkgname.ptr()) ? pkgname : py::str("<unknown module name>");
+            py::str msg =
+                PyUnicode_Check(pkgpath.ptr())
+                    ? py::str("cannot import name {!r} from {!r} ({})").format(name, shown, pkgpath)
+                    : py::str("cannot import name {!r} from {!r} (unknown location)")
+                          .format(name, shown);
+            PyErr_SetImportError(msg.ptr(),
+                                 PyUnicode_Check(pkgname.ptr()) ? pkgname.ptr() : nullptr,
+                                 PyUnicode_Check(pkgpath.ptr()) ? pkgpath.ptr() : nullptr);
+            throw py::error_already_set();
         }
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
-        throw py::error_already_set();
     }
-    py::object value = mod.attr(name);
     m.attr(alias ? alias : name) = value;
     return value;
 }
@@ -50,9 +67,7 @@ bool truthy(py::handle v) {
 }
 
 namespace {
-void log_at(const Call& c, const char* level, py::handle msg) {
-    c.g("logging").attr(level)(msg);
-}
+void log_at(const Call& c, const char* level, py::handle msg) { c.g("logging").attr(level)(msg); }
 }  // namespace
 
 void log_debug(const Call& c, py::handle msg) { log_at(c, "debug", msg); }

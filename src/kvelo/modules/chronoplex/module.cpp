@@ -2,12 +2,13 @@
 
 #include "kvelo/glue/pyutil.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
+#include "kvelo/glue/module.hpp"
 
 namespace py = pybind11;
 using namespace kvelo::glue;
 using namespace kvelo::chronoplex;
 
-PYBIND11_MODULE(chronoplex, m) {
+KVELO_MODULE(chronoplex, m) {
     // The non-interactive backend is chosen before pyplot is imported.
     py::object mpl = import_as(m, "matplotlib", "matplotlib");
     mpl.attr("use")("Agg");

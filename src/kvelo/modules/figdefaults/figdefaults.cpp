@@ -2,6 +2,7 @@
 #include <pybind11/pybind11.h>
 
 #include "kvelo/glue/function.hpp"
+#include "kvelo/glue/module.hpp"
 
 namespace py = pybind11;
 using namespace kvelo::glue;
@@ -30,7 +31,7 @@ py::object set_kvelo_plot_style(const Call&) {
 
 }  // namespace
 
-PYBIND11_MODULE(figdefaults, m) {
+KVELO_MODULE(figdefaults, m) {
     def(m, {.name = "set_kvelo_plot_style",
             .params = {},
             .impl = set_kvelo_plot_style,

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "kvelo/glue/pyutil.hpp"
+#include "kvelo/glue/module.hpp"
 
 namespace py = pybind11;
 using namespace kvelo::glue;
@@ -80,7 +81,7 @@ py::object load_matched_data(const Call& c) {
 
 }  // namespace
 
-PYBIND11_MODULE(matched, m) {
+KVELO_MODULE(matched, m) {
     import_base_libraries(m);
     import_names(m, "kvelo.py.io", {"read_data", "save_data"});
 

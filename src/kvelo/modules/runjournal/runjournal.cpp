@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "kvelo/glue/pyutil.hpp"
+#include "kvelo/glue/module.hpp"
 
 namespace py = pybind11;
 using namespace kvelo::glue;
@@ -196,7 +197,7 @@ py::object log_input_availability(const Call& c) {
 
 }  // namespace
 
-PYBIND11_MODULE(runjournal, m) {
+KVELO_MODULE(runjournal, m) {
     import_as(m, "logging", "logging");
     import_as(m, "sys", "sys");
     import_from(m, "tqdm", "tqdm");

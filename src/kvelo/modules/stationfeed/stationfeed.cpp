@@ -4,6 +4,7 @@
 
 #include "kvelo/glue/pyutil.hpp"
 #include "kvelo/modules/stationfeed/stationfeed.hpp"
+#include "kvelo/glue/module.hpp"
 
 namespace py = pybind11;
 using namespace kvelo::glue;
@@ -170,7 +171,7 @@ py::object load_observations(const Call& c) {
 
 }  // namespace
 
-PYBIND11_MODULE(stationfeed, m) {
+KVELO_MODULE(stationfeed, m) {
     import_base_libraries(m);
     // `import concurrent.futures` binds the top-level package.
     py::module_::import("concurrent.futures");

@@ -2,6 +2,7 @@
 
 #include "kvelo/glue/pyutil.hpp"
 #include "kvelo/modules/statistics/statistics.hpp"
+#include "kvelo/glue/module.hpp"
 
 namespace kvelo::statistics {
 
@@ -41,7 +42,7 @@ PyObject* keep(const py::object& o) {
 
 }  // namespace
 
-PYBIND11_MODULE(statistics, m) {
+KVELO_MODULE(statistics, m) {
     import_base_libraries(m);
     Originals& o = originals();
     o.np = keep(m.attr("np"));

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "kvelo/glue/pyutil.hpp"
+#include "kvelo/glue/module.hpp"
 
 namespace py = pybind11;
 using namespace kvelo::glue;
@@ -154,7 +155,7 @@ py::object save_data(const Call& c) {
 
 }  // namespace
 
-PYBIND11_MODULE(io, m) {
+KVELO_MODULE(io, m) {
     import_as(m, "logging", "logging");
     def(m, {.name = "read_data",
             .params = {"file_path", {"data_format", py::none()}, {"debug", py::bool_(false)},

@@ -1,6 +1,7 @@
 #include "kvelo/siblings/style/style.hpp"
+#include "kvelo/glue/module.hpp"
 
-PYBIND11_MODULE(style, m) {
+KVELO_MODULE(style, m) {
     kvelo::style::add_regions(m);
     kvelo::style::add_mappings(m);
     kvelo::style::add_maps(m);

@@ -1,6 +1,7 @@
 #include "kvelo/siblings/utils/utils.hpp"
+#include "kvelo/glue/module.hpp"
 
-PYBIND11_MODULE(utils, m) {
+KVELO_MODULE(utils, m) {
     kvelo::utils::add_axes(m);
     kvelo::utils::add_files(m);
     kvelo::utils::add_labels(m);

@@ -1,0 +1,49 @@
+// The module entry point of every extension module of the package.
+//
+// pybind11's own PYBIND11_MODULE wraps any error raised while the module body
+// runs in ImportError("initialization failed"), with the real error only as
+// its __cause__.  A module body here imports libraries and sibling names, and
+// its caller must see the error that import raised: ModuleNotFoundError for a
+// missing library, the "cannot import name ..." ImportError for a missing
+// name.  KVELO_MODULE builds the same multi-phase entry point and lets the
+// error through unchanged.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <exception>
+
+namespace kvelo::glue {
+
+// Runs the module body; on error leaves the exception set and returns -1.
+template <void (*Body)(pybind11::module_&)>
+int exec_module(PyObject* pm) {
+    try {
+        pybind11::detail::ensure_internals();
+        auto m = pybind11::reinterpret_borrow<pybind11::module_>(pm);
+        Body(m);
+        return 0;
+    } catch (pybind11::error_already_set& e) {
+        e.restore();
+    } catch (pybind11::builtin_exception& e) {
+        e.set_error();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_ImportError, e.what());
+    }
+    return -1;
+}
+
+}  // namespace kvelo::glue
+
+#define KVELO_MODULE(name, variable)                                                              \
+    static void kvelo_module_body_##name(::pybind11::module_&);                                   \
+    extern "C" PYBIND11_EXPORT PyObject* PyInit_##name() {                                        \
+        static PyModuleDef_Slot slots[] = {                                                       \
+            {Py_mod_exec,                                                                         \
+             reinterpret_cast<void*>(&::kvelo::glue::exec_module<kvelo_module_body_##name>)},     \
+            {0, nullptr}};                                                                        \
+        static PyModuleDef def = {                                                                \
+            PyModuleDef_HEAD_INIT, #name, nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr}; \
+        return PyModuleDef_Init(&def);                                                            \
+    }                                                                                             \
+    static void kvelo_module_body_##name(::pybind11::module_& variable)
