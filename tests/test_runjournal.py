@@ -122,6 +122,28 @@ def test_log_path_in_missing_directory_raises_and_leaves_no_handlers(tmp_path, c
     assert not (tmp_path / "missing").exists()
 
 
+def test_log_file_is_utf8_under_an_ascii_locale(tmp_path):
+    # The report lines begin with emoji; under a locale whose encoding cannot
+    # hold them, the file must still receive every line.
+    import os
+    import subprocess
+    import sys
+    log = tmp_path / "run.log"
+    code = (
+        "import logging\n"
+        "from kvelo.py import runjournal\n"
+        f"runjournal.setup_logging({str(log)!r})\n"
+        "logging.info('\\U0001f4c1 Observation data: ok \\u00b5g')\n"
+    )
+    env = dict(os.environ, LC_ALL="C", PYTHONCOERCECLOCALE="0", PYTHONUTF8="0")
+    out = subprocess.run([sys.executable, "-X", "utf8=0", "-c", code], env=env,
+                         capture_output=True, text=True, encoding="utf-8")
+    assert out.returncode == 0, out.stderr
+    assert "Logging error" not in out.stderr
+    lines = log.read_text(encoding="utf-8").splitlines()
+    assert lines[-1].endswith("INFO: \U0001f4c1 Observation data: ok \u00b5g")
+
+
 # ---- TqdmLoggingHandler ---------------------------------------------------
 
 def test_handler_class_shape():

@@ -136,7 +136,8 @@ py::object setup_logging(const Call& c) {
 
     // Opening the file may fail (missing directory): the root logger is then
     // left without handlers and nothing else is changed.
-    py::object file_handler = logging.attr("FileHandler")(log_file_path, py::arg("mode") = "a");
+    py::object file_handler = logging.attr("FileHandler")(log_file_path, py::arg("mode") = "a",
+                                                         py::arg("encoding") = "utf-8");
     file_handler.attr("setFormatter")(new_formatter(logging));
     root.attr("addHandler")(file_handler);
 
