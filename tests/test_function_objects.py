@@ -159,3 +159,46 @@ def test_report_by_position_or_keyword_alike(caplog):
     runjournal.log_input_availability(config={"use_obs": True, "obs_path": "/o"})
     messages = [r.getMessage() for r in caplog.records]
     assert messages[:3] == messages[3:]
+
+
+def _python_twin():
+    def plot_station_timeseries_bias3(config, data, data_file_base, data_format,
+                                      model_files_dict, plot_file_base, save_plot_formats,
+                                      plot_title, variable=None, unit=None, tavg=None,
+                                      debug=False):
+        pass
+    return plot_station_timeseries_bias3
+
+
+@pytest.mark.parametrize("args, kwargs", [
+    ((1,), {}),
+    (tuple(range(13)), {}),
+    (tuple(range(8)), {"colour": 1}),
+    (tuple(range(8)), {"config": 1}),
+])
+def test_autospec_mocks_check_arguments_as_a_python_functions_do(args, kwargs):
+    from unittest import mock
+    ours = mock.create_autospec(chronoplex.plot_station_timeseries_bias3)
+    twin = mock.create_autospec(_python_twin())
+    with pytest.raises(TypeError) as expected:
+        twin(*args, **kwargs)
+    with pytest.raises(TypeError) as got:
+        ours(*args, **kwargs)
+    assert str(got.value) == str(expected.value)
+    with mock.patch.object(chronoplex, "plot_station_timeseries_bias3", autospec=True) as patched:
+        with pytest.raises(TypeError):
+            chronoplex.plot_station_timeseries_bias3(*args, **kwargs)
+        chronoplex.plot_station_timeseries_bias3(*range(8), debug=True)
+        patched.assert_called_once_with(*range(8), debug=True)
+
+
+def test_help_names_the_function_and_shows_its_signature_line():
+    import pydoc
+    text = pydoc.render_doc(chronoplex.plot_station_timeseries_bias3, renderer=pydoc.plaintext)
+    title, _, first = text.splitlines()[:3]
+    assert title.endswith("function plot_station_timeseries_bias3 in module kvelo.py.chronoplex")
+    assert first == chronoplex.plot_station_timeseries_bias3.__doc__
+    # The object is still what it was: callable through its own slot.
+    assert callable(chronoplex.plot_station_timeseries_bias3)
+    assert chronoplex.plot_station_timeseries_bias3.__call__ is \
+        chronoplex.plot_station_timeseries_bias3

@@ -164,13 +164,12 @@ PyObject* fn_get_signature(PyObject* self, void*) {
         py::object empty = Parameter.attr("empty");
         py::list params;
         for (const auto& p : f->spec->params) {
-            params.append(Parameter(p.name, Parameter.attr("POSITIONAL_OR_KEYWORD"),
-                                    py::arg("default") = p.default_value ? *p.default_value : empty,
-                                    py::arg("annotation") =
-                                        p.annotation ? py::str(*p.annotation) : empty));
+            params.append(
+                Parameter(p.name, Parameter.attr("POSITIONAL_OR_KEYWORD"),
+                          py::arg("default") = p.default_value ? *p.default_value : empty,
+                          py::arg("annotation") = p.annotation ? py::str(*p.annotation) : empty));
         }
-        py::object ret =
-            f->spec->return_annotation ? py::str(*f->spec->return_annotation) : empty;
+        py::object ret = f->spec->return_annotation ? py::str(*f->spec->return_annotation) : empty;
         return inspect.attr("Signature")(params, py::arg("return_annotation") = ret)
             .release()
             .ptr();
@@ -180,8 +179,20 @@ PyObject* fn_get_signature(PyObject* self, void*) {
     }
 }
 
+// Test tools read a callable's signature off its __call__ (mock's autospec):
+// answering with the function itself gives them the real parameters.
+PyObject* fn_get_call(PyObject* self, void*) { return Py_NewRef(self); }
+
+// Reported as the interpreter's type of compiled functions, so that inspect
+// and pydoc treat these as the compiled functions they are (help() then
+// names the function).  type() still gives the real type.
+PyObject* fn_get_class(PyObject*, void*) {
+    return Py_NewRef(reinterpret_cast<PyObject*>(&PyCFunction_Type));
+}
+
 PyGetSetDef fn_getset[] = {
     {"__signature__", fn_get_signature, nullptr, nullptr, nullptr},
+    {"__class__", fn_get_class, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -208,7 +219,19 @@ PyTypeObject* function_type() {
         PyType_Spec spec = {"kvelo.py.function", sizeof(FnObject), 0, Py_TPFLAGS_DEFAULT, slots};
         PyObject* t = PyType_FromSpec(&spec);
         if (t == nullptr) throw py::error_already_set();
-        return reinterpret_cast<PyTypeObject*>(t);
+        auto* tp = reinterpret_cast<PyTypeObject*>(t);
+        // The slot wrapper of tp_call takes the name __call__ before any
+        // getset could; the descriptor replaces it in the type's dict only,
+        // so the call slot itself stays fn_call.
+        static PyGetSetDef call_getset = {"__call__", fn_get_call, nullptr, nullptr, nullptr};
+        PyObject* descr = PyDescr_NewGetSet(tp, &call_getset);
+        if (descr == nullptr || PyDict_SetItemString(tp->tp_dict, "__call__", descr) < 0) {
+            Py_XDECREF(descr);
+            throw py::error_already_set();
+        }
+        Py_DECREF(descr);
+        PyType_Modified(tp);
+        return tp;
     }();
     return type;
 }
