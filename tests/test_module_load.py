@@ -12,6 +12,7 @@ MODULES = [
     ("matched", "xarray", ("kvelo.py.io", "save_data")),
     ("statistics", "pandas", None),
     ("chronoplex", "seaborn", ("kvelo.py.utils", "extract_keys")),
+    ("plotting", "seaborn", ("kvelo.py.style", "get_variable_mapping")),
 ]
 
 

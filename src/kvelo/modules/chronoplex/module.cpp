@@ -1,8 +1,9 @@
+#include "kvelo/glue/module.hpp"
+
 #include <pybind11/pybind11.h>
 
 #include "kvelo/glue/pyutil.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
-#include "kvelo/glue/module.hpp"
 
 namespace py = pybind11;
 using namespace kvelo::glue;
@@ -14,14 +15,7 @@ KVELO_MODULE(chronoplex, m) {
     mpl.attr("use")("Agg");
 
     import_base_libraries(m);
-    import_as(m, "seaborn", "sns");
-    import_as(m, "cartopy.crs", "ccrs");
-    import_as(m, "cartopy.feature", "cfeature");
-    import_as(m, "matplotlib.colors", "mcolors");
-    import_as(m, "matplotlib.colors", "colors");
-    import_as(m, "matplotlib.ticker", "ticker");
-    import_as(m, "matplotlib.dates", "mdates");
-    import_as(m, "matplotlib.pyplot", "plt");
+    import_plot_libraries(m);
     import_from(m, "mpl_toolkits.axes_grid1", "make_axes_locatable");
     import_from(m, "collections", "defaultdict");
     import_from(m, "datetime", "datetime");
@@ -29,8 +23,9 @@ KVELO_MODULE(chronoplex, m) {
     import_names(m, "kvelo.py.io", {"read_data", "save_data"});
     import_names(m, "kvelo.py.utils",
                  {"apply_time_axis_format", "extract_keys", "get_line_style", "is_log_unit"});
-    import_names(m, "kvelo.py.statistics", {"compute_statistics_from_collocated_df",
-                                            "compute_regional_statistics", "plot_statistics"});
+    import_names(m, "kvelo.py.statistics",
+                 {"compute_statistics_from_collocated_df", "compute_regional_statistics",
+                  "plot_statistics"});
     import_names(m, "kvelo.py.style", {"get_readable_region_name"});
 
     def(m, spec_extend_process_time_series_with_stats());

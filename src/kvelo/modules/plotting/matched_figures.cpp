@@ -1,0 +1,101 @@
+// Figures of matched files: per experiment, the bias map (model minus
+// observation at the observed station positions) and the scatter plot of
+// model against observation with its one-to-one line.
+#include <pybind11/pybind11.h>
+
+#include "kvelo/glue/pyutil.hpp"
+#include "kvelo/modules/plotting/plotting.hpp"
+
+namespace kvelo::plotting {
+
+using namespace kvelo::glue;
+using namespace pybind11::literals;
+
+namespace {
+
+const char* const kBias = "process_bias_plot";
+const char* const kScatter = "process_scatter_plot";
+const char* const kNoObservation = "No matched observation data for";
+
+// Saves the current figure once per format word and announces each file.
+void save_each(const Call& c, const py::object& plt, const py::str& stem, const char* saved) {
+    for (py::handle word : c[6]) {
+        py::str path = fmt("{}.{}", stem, word);
+        plt.attr("savefig")(path);
+        log_info(c, fmt("{}: {}", saved, path));
+    }
+}
+
+void draw_bias_map(const Call& c, py::handle exp, py::object merged) {
+    py::object var = c[3];
+    // Through the bound method, which holds the table as a caller's variable
+    // would: the table library reads a bare reference as chained assignment.
+    merged.attr("__setitem__")("bias", merged[fmt("{}_mod", var)] - merged[fmt("{}_obs", var)]);
+
+    py::object plt = c.g("plt");
+    FigureGuard guard(plt, plt.attr("figure")("figsize"_a = py::make_tuple(10, 6)));
+    py::object ax = plt.attr("axes")("projection"_a = c.g("ccrs").attr("PlateCarree")());
+    py::object sc = ax.attr("scatter")(
+        merged[py::str("lon_obs")], merged[py::str("lat_obs")], "c"_a = merged[py::str("bias")],
+        "cmap"_a = "RdBu_r", "vmin"_a = -50, "vmax"_a = 50, "s"_a = 50, "edgecolor"_a = "black");
+    py::object cfeature = c.g("cfeature");
+    ax.attr("add_feature")(cfeature.attr("COASTLINE"));
+    ax.attr("add_feature")(cfeature.attr("BORDERS"), "linestyle"_a = ":");
+    ax.attr("gridlines")("draw_labels"_a = true);
+    plt.attr("colorbar")(sc, "label"_a = fmt("Bias ({})", var));
+    ax.attr("set_title")(fmt("Bias {} - {} - {} ({})", exp, var, c[2], c[4]));
+    plt.attr("tight_layout")();
+    save_each(c, plt, matched_figure_stem(c, "BIAS", exp), "Saved bias plot");
+    guard.close();
+}
+
+void draw_scatter(const Call& c, py::handle exp, py::object merged) {
+    py::object var = c[3];
+    py::object obs = merged[fmt("{}_obs", var)];
+    py::object mod = merged[fmt("{}_mod", var)];
+
+    py::object plt = c.g("plt");
+    FigureGuard guard(plt, plt.attr("figure")("figsize"_a = py::make_tuple(8, 8)));
+    plt.attr("scatter")(obs, mod, "edgecolors"_a = "black", "alpha"_a = 0.7);
+    // The line ends at the largest observation; the model values play no part.
+    py::object m = obs.attr("max")();
+    plt.attr("plot")(py::make_tuple(0, m), py::make_tuple(0, m), "k--");
+    plt.attr("xlabel")("Observation");
+    plt.attr("ylabel")("Model");
+    plt.attr("grid")(true);
+    plt.attr("title")(fmt("Scatter {} - {} - {} ({})", exp, var, c[2], c[4]));
+    plt.attr("tight_layout")();
+    save_each(c, plt, matched_figure_stem(c, "SCATTER", exp), "Saved scatter plot");
+    guard.close();
+}
+
+// Both figure functions: the same walk and merged table, another figure.
+Impl matched_figure(const char* name, void (*draw)(const Call&, py::handle, py::object)) {
+    return [name, draw](const Call& c) -> py::object {
+        py::object debug = c[7];
+        start_banner(c, debug, name);
+        bool loaded = for_each_model_table(c, kNoObservation,
+                                           [&](py::handle exp, py::handle obs, py::object mod) {
+                                               draw(c, exp, merge_matched(c, obs, mod));
+                                           });
+        if (loaded) end_banner(c, debug, name);
+        return py::none();
+    };
+}
+
+FunctionSpec matched_figure_spec(const char* name,
+                                 void (*draw)(const Call&, py::handle, py::object)) {
+    std::vector<glue::Param> params = {
+        "matched_obs_file", "matched_model_files", "region",       "var",
+        "time_avg",         "output_base",         "save_formats", {"debug", py::bool_(false)}};
+    std::string doc = signature_line(name, params);
+    return {
+        .name = name, .params = std::move(params), .impl = matched_figure(name, draw), .doc = doc};
+}
+
+}  // namespace
+
+FunctionSpec spec_process_bias_plot() { return matched_figure_spec(kBias, draw_bias_map); }
+FunctionSpec spec_process_scatter_plot() { return matched_figure_spec(kScatter, draw_scatter); }
+
+}  // namespace kvelo::plotting

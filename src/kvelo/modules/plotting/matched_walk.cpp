@@ -1,0 +1,47 @@
+#include <pybind11/pybind11.h>
+
+#include "kvelo/glue/pyutil.hpp"
+#include "kvelo/modules/plotting/plotting.hpp"
+
+namespace kvelo::plotting {
+
+using namespace kvelo::glue;
+using namespace pybind11::literals;
+
+namespace {
+
+py::object load(const Call& c, py::handle path) {
+    return c.g("load_matched_data")(path, "debug"_a = c[c.size() - 1]);
+}
+
+}  // namespace
+
+bool for_each_model_table(const Call& c, const char* warning, const TablesFn& visit) {
+    py::object obs = load(c, c[0]);
+    if (obs.is_none()) {
+        log_warning(c, fmt("{} {} {}", warning, c[3], c[2]));
+        return false;
+    }
+    for (py::handle item : c[1].attr("items")()) {
+        // Pair items are copied out before the loader runs.
+        py::object exp = item[py::int_(0)], file_path = item[py::int_(1)];
+        py::object mod = load(c, file_path);
+        if (mod.is_none()) continue;
+        visit(exp, obs, std::move(mod));
+    }
+    return true;
+}
+
+py::object merge_matched(const Call& c, py::handle obs, py::handle mod) {
+    py::list keys;
+    keys.append("station_id");
+    keys.append("time");
+    return c.g("pd").attr("merge")(obs, mod, "on"_a = keys,
+                                   "suffixes"_a = py::make_tuple("_obs", "_mod"));
+}
+
+py::str matched_figure_stem(const Call& c, const char* kind, py::handle exp) {
+    return fmt("{}_{}_{}_{}_{}_{}", c[5], c[2], c[3], c[4], kind, exp);
+}
+
+}  // namespace kvelo::plotting

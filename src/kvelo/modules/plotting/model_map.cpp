@@ -1,0 +1,156 @@
+// Map of an in-memory model field over the region's extent, with the station
+// positions on top when the driver passes them.
+#include <pybind11/pybind11.h>
+
+#include <array>
+#include <string>
+
+#include "kvelo/glue/pyutil.hpp"
+#include "kvelo/modules/plotting/plotting.hpp"
+
+namespace kvelo::plotting {
+
+using namespace kvelo::glue;
+using namespace pybind11::literals;
+
+namespace {
+
+const char* const kName = "process_model_map_plot";
+
+// `a, b, c, d = seq` with the interpreter's errors for anything else.
+std::array<py::object, 4> unpack4(py::handle seq) {
+    PyObject* it = PyObject_GetIter(seq.ptr());
+    if (it == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %s object",
+                         Py_TYPE(seq.ptr())->tp_name);
+        }
+        throw py::error_already_set();
+    }
+    py::object iter = py::reinterpret_steal<py::object>(it);
+    auto next = [&]() -> py::object {
+        PyObject* item = PyIter_Next(iter.ptr());
+        if (item == nullptr && PyErr_Occurred()) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(item);
+    };
+    std::array<py::object, 4> out;
+    for (size_t i = 0; i < out.size(); ++i) {
+        out[i] = next();
+        if (!out[i]) {
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 4, got %zu)", i);
+            throw py::error_already_set();
+        }
+    }
+    if (next()) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 4)");
+        throw py::error_already_set();
+    }
+    return out;
+}
+
+// ds[name] when `name` is a coordinate of the dataset, else ds[fallback].
+py::object coordinate(py::handle ds, const char* name, const char* fallback) {
+    bool is_coord = truthy(ds.attr("coords").attr("__contains__")(name));
+    return ds[py::str(is_coord ? name : fallback)];
+}
+
+// Red markers at every station with both coordinates, and their legend.
+void draw_stations(const py::object& plt, const py::object& ax, py::handle station_coords) {
+    py::list lats, lons;
+    for (py::handle st : station_coords) {
+        py::object lat = st[py::str("lat")];
+        if (lat.is_none()) continue;
+        py::object lon = st[py::str("lon")];
+        if (lon.is_none()) continue;
+        lats.append(lat);
+        lons.append(lon);
+    }
+    if (py::len(lats) == 0) return;
+    ax.attr("scatter")(lons, lats, "color"_a = "red", "marker"_a = "o", "s"_a = 20,
+                       "edgecolor"_a = "black", "label"_a = "Stations");
+    plt.attr("legend")("loc"_a = "lower left");
+}
+
+py::object process_model_map_plot(const Call& c) {
+    py::object ds_model = c[0], region = c[1], variable = c[2], data_type = c[3];
+    py::object time_avg = c[4], output_base = c[5], save_formats = c[6];
+    py::object region_bounds = c[9], station_coords = c[10], exp_name = c[11], debug = c[12];
+    start_banner(c, debug, kName);
+    if (ds_model.is_none()) {
+        log_warning(c, fmt("No model data to plot for {}", exp_name));
+        return py::none();
+    }
+    py::object readable_region = c.g("get_readable_region_name")(region);
+    py::object mapping = c.g("get_variable_mapping")("data_type"_a = data_type, "region"_a = region,
+                                                     "variable"_a = variable);
+    py::object mapped_varname = mapping[py::str("mapped_name")];
+    if (truthy(debug)) {
+        log_debug(c, fmt("Mapping variable {} \u2794 {} for plotting", variable, mapped_varname));
+    }
+    auto [lat_min, lat_max, lon_min, lon_max] = unpack4(region_bounds);
+    py::object lats = coordinate(ds_model, "lat", "latitude");
+    py::object lons = coordinate(ds_model, "lon", "longitude");
+    py::object var_model = ds_model[mapped_varname].attr("squeeze")();
+    if (truthy(debug)) {
+        log_debug(c, fmt("Plotting model map for experiment {}, variable {} over {}", exp_name,
+                         mapped_varname, readable_region));
+    }
+
+    py::object plt = c.g("plt");
+    py::object ccrs = c.g("ccrs");
+    FigureGuard guard(plt, plt.attr("figure")("figsize"_a = py::make_tuple(10, 6)));
+    py::object ax = plt.attr("axes")("projection"_a = ccrs.attr("PlateCarree")());
+    py::list extent;
+    for (const py::object& v : {lon_min, lon_max, lat_min, lat_max}) extent.append(v);
+    ax.attr("set_extent")(extent, "crs"_a = ccrs.attr("PlateCarree")());
+    py::object pcm =
+        ax.attr("pcolormesh")(lons, lats, var_model, "cmap"_a = "viridis", "shading"_a = "auto");
+    // The unit's text form; an absent attribute leaves the parentheses empty.
+    py::str unit_text(var_model.attr("attrs").attr("get")("units", ""));
+    plt.attr("colorbar")(pcm, "ax"_a = ax, "orientation"_a = "vertical",
+                         "label"_a = fmt("{} ({})", variable, unit_text));
+    py::object cfeature = c.g("cfeature");
+    ax.attr("add_feature")(cfeature.attr("COASTLINE"));
+    ax.attr("add_feature")(cfeature.attr("BORDERS"), "linestyle"_a = ":");
+    ax.attr("gridlines")("draw_labels"_a = true);
+    if (truthy(station_coords)) draw_stations(plt, ax, station_coords);
+    ax.attr("set_title")(
+        fmt("{} - {} over {} ({})", exp_name, variable, readable_region, time_avg));
+    plt.attr("tight_layout")();
+    for (py::handle word : save_formats) {
+        py::str output_file =
+            fmt("{}_model_{}_{}_{}.{}", output_base, region, variable, exp_name, word);
+        plt.attr("savefig")(output_file, "dpi"_a = 300, "bbox_inches"_a = "tight");
+        if (truthy(debug)) log_debug(c, fmt("Saved model map plot: {}", output_file));
+    }
+    guard.close();
+    end_banner(c, debug, kName);
+    return py::none();
+}
+
+}  // namespace
+
+FunctionSpec spec_process_model_map_plot() {
+    return {.name = kName,
+            .params = {"ds_model",
+                       "region",
+                       "variable",
+                       "data_type",
+                       "time_avg",
+                       "output_base",
+                       "save_formats",
+                       "start_date",
+                       "end_date",
+                       "region_bounds",
+                       {"station_coords", py::none()},
+                       {"exp_name", py::str("EXP")},
+                       {"debug", py::bool_(false)}},
+            .impl = process_model_map_plot,
+            .doc =
+                "process_model_map_plot(ds_model, region, variable, data_type, time_avg, "
+                "output_base, save_formats, start_date, end_date, region_bounds, "
+                "station_coords=None, exp_name=\"EXP\", debug=False)"};
+}
+
+}  // namespace kvelo::plotting

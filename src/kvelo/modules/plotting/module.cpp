@@ -1,0 +1,26 @@
+#include "kvelo/glue/module.hpp"
+
+#include <pybind11/pybind11.h>
+
+#include "kvelo/glue/pyutil.hpp"
+#include "kvelo/modules/plotting/plotting.hpp"
+
+namespace py = pybind11;
+using namespace kvelo::glue;
+using namespace kvelo::plotting;
+
+KVELO_MODULE(plotting, m) {
+    // No backend is chosen here: figures use whatever the process has.
+    import_base_libraries(m);
+    import_plot_libraries(m);
+    import_from(m, "datetime", "datetime");
+    import_from(m, "mpl_toolkits.axes_grid1", "make_axes_locatable");
+    import_names(m, "kvelo.py.matched", {"load_matched_data"});
+    import_names(m, "kvelo.py.io", {"read_data", "save_data"});
+    import_names(m, "kvelo.py.style", {"get_readable_region_name", "get_variable_mapping"});
+
+    def(m, spec_process_time_series());
+    def(m, spec_process_bias_plot());
+    def(m, spec_process_scatter_plot());
+    def(m, spec_process_model_map_plot());
+}

@@ -1,0 +1,57 @@
+// Processed model tables: every experiment's matched model table written
+// again, unchanged, as CSV or as NetCDF over `time`.
+#include <pybind11/pybind11.h>
+
+#include "kvelo/glue/pyutil.hpp"
+#include "kvelo/modules/plotting/plotting.hpp"
+
+namespace kvelo::plotting {
+
+using namespace kvelo::glue;
+using namespace pybind11::literals;
+
+namespace {
+
+const char* const kName = "process_time_series";
+
+py::object process_time_series(const Call& c) {
+    py::object region = c[2], var = c[3], time_avg = c[4], output_base = c[5];
+    py::object save_data_format = c[6], debug = c[7];
+    start_banner(c, debug, kName);
+    bool loaded = for_each_model_table(
+        c, "No matched obs data for", [&](py::handle exp, py::handle, py::object mod) {
+            py::str output_mod_file = fmt("{}_{}_{}_{}_{}_mod.{}", output_base, region, var,
+                                          time_avg, exp, save_data_format);
+            // Only the exact word "csv" is CSV; the word is also the extension.
+            if (save_data_format.equal(py::str("csv"))) {
+                mod.attr("to_csv")(output_mod_file, "index"_a = false);
+            } else {
+                mod.attr("set_index")("time").attr("to_xarray")().attr("to_netcdf")(
+                    output_mod_file);
+            }
+            if (truthy(debug)) log_debug(c, fmt("Saved processed model data: {}", output_mod_file));
+        });
+    if (!loaded) return py::none();
+    end_banner(c, debug, kName);
+    return py::none();
+}
+
+}  // namespace
+
+FunctionSpec spec_process_time_series() {
+    return {.name = kName,
+            .params = {"matched_obs_file",
+                       "matched_model_files",
+                       "region",
+                       "var",
+                       "time_avg",
+                       "output_base",
+                       {"save_data_format", py::str("csv")},
+                       {"debug", py::bool_(false)}},
+            .impl = process_time_series,
+            .doc =
+                "process_time_series(matched_obs_file, matched_model_files, region, var, "
+                "time_avg, output_base, save_data_format=\"csv\", debug=False)"};
+}
+
+}  // namespace kvelo::plotting

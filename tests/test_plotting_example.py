@@ -1,0 +1,67 @@
+"""The matched-data example: every figure from generated files, and the one
+line it prints where cartopy cannot get its map data."""
+
+import importlib.util
+import urllib.error
+from pathlib import Path
+
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+import pytest  # noqa: E402
+
+SCRIPT = Path(__file__).resolve().parent.parent / "examples" / "run_matched.py"
+
+TABLES = ["matched_obs.csv", "matched_ctrl.csv", "matched_test.csv",
+          "matched_EU_O3_daily_ctrl_mod.csv", "matched_EU_O3_daily_test_mod.csv", "run.log"]
+SCATTERS = ["matched_EU_O3_daily_SCATTER_ctrl.png", "matched_EU_O3_daily_SCATTER_test.png"]
+MAPS = ["matched_EU_O3_daily_BIAS_ctrl.png", "matched_EU_O3_daily_BIAS_test.png",
+        "field_model_EU_O3_ctrl.png"]
+
+
+@pytest.fixture
+def example(clean_root_logger):
+    spec = importlib.util.spec_from_file_location("run_matched", SCRIPT)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    with matplotlib.rc_context():  # the example applies the shared plot style
+        yield module
+    assert plt.get_fignums() == []
+
+
+def test_example_draws_every_figure(example, tmp_path, capsys, offline_natural_earth):
+    assert example.main([str(tmp_path)]) == 0
+    out = capsys.readouterr().out
+    assert "Maps skipped" not in out
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(TABLES + SCATTERS + MAPS)
+    for name in SCATTERS + MAPS:
+        assert (tmp_path / name).stat().st_size > 20_000, name
+    log = (tmp_path / "run.log").read_text()
+    assert log.count("Saved bias plot: ") == 2 and log.count("Saved scatter plot: ") == 2
+
+
+def test_without_map_data_one_line_says_what_to_do(example, tmp_path, capsys, monkeypatch):
+    import cartopy
+    from cartopy.io import Downloader, shapereader
+
+    import cartopy.feature
+
+    # Geometries read by earlier maps of this process are kept by cartopy.
+    monkeypatch.setattr(cartopy.feature, "_NATURAL_EARTH_GEOM_CACHE", {})
+    monkeypatch.setitem(cartopy.config, "pre_existing_data_dir", tmp_path / "none")
+    monkeypatch.setitem(cartopy.config, "data_dir", tmp_path / "none")
+
+    def no_network(self, target_path, format_dict):
+        raise urllib.error.URLError("[Errno -3] Temporary failure in name resolution")
+
+    for downloader in (Downloader, shapereader.NEShpDownloader):
+        monkeypatch.setattr(downloader, "acquire_resource", no_network)
+    out_dir = tmp_path / "out"
+    assert example.main([str(out_dir)]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    skipped = [line for line in lines if "Natural Earth" in line]
+    assert len(skipped) == 1
+    assert 'cartopy.config["pre_existing_data_dir"]' in skipped[0]
+    assert "local copy" in skipped[0] and "--natural-earth" in skipped[0]
+    assert sorted(p.name for p in out_dir.iterdir()) == sorted(TABLES + SCATTERS)
