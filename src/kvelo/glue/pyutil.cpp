@@ -57,6 +57,17 @@ void import_base_libraries(py::module_& m) {
     import_as(m, "xarray", "xr");
 }
 
+void import_drawing_libraries(py::module_& m) {
+    import_as(m, "seaborn", "sns");
+    import_as(m, "cartopy.crs", "ccrs");
+    import_as(m, "cartopy.feature", "cfeature");
+    import_as(m, "matplotlib.colors", "mcolors");
+    import_as(m, "matplotlib.colors", "colors");
+    import_as(m, "matplotlib.ticker", "ticker");
+    import_as(m, "matplotlib.dates", "mdates");
+    import_as(m, "matplotlib.pyplot", "plt");
+}
+
 std::string str(py::handle value) { return py::str(value).cast<std::string>(); }
 std::string repr(py::handle value) { return py::repr(value).cast<std::string>(); }
 
@@ -100,6 +111,34 @@ py::object get(py::handle mapping, const char* key) { return mapping.attr("get")
 
 py::object get(py::handle mapping, const char* key, py::handle default_value) {
     return mapping.attr("get")(key, default_value);
+}
+
+py::object read_netcdf_table(const Call& c, py::handle path, py::dict* units) {
+    py::object ds = c.g("xr").attr("open_dataset")(path);
+    py::object df;
+    try {
+        if (units != nullptr) {
+            for (py::handle name : ds.attr("variables")) {
+                py::object attrs = ds.attr("variables")[name].attr("attrs");
+                if (attrs.contains("units")) (*units)[name] = attrs["units"];
+            }
+        }
+        df = ds.attr("to_dataframe")().attr("reset_index")();
+    } catch (...) {
+        ds.attr("close")();
+        throw;
+    }
+    ds.attr("close")();
+    return df;
+}
+
+void save_each_format(const Call& c, py::handle save, py::handle stem, py::handle formats,
+                      const char* announce, const py::dict& options) {
+    for (py::handle word : formats) {
+        py::str path = fmt("{}.{}", stem, word);
+        save(path, **options);
+        log_info(c, fmt("{}{}", announce, path));
+    }
 }
 
 FigureGuard::~FigureGuard() {

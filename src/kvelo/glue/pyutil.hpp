@@ -25,6 +25,11 @@ py::object import_from(py::module_& m, const char* module, const char* name,
 // The libraries every data module imports first, in this order: os, re, csv,
 // sys, glob, time, cftime, logging, numpy as np, pandas as pd, xarray as xr.
 void import_base_libraries(py::module_& m);
+// The drawing libraries the figure modules import after those, in this order:
+// seaborn as sns, cartopy.crs as ccrs, cartopy.feature as cfeature,
+// matplotlib.colors as mcolors and again as colors, matplotlib.ticker as
+// ticker, matplotlib.dates as mdates, matplotlib.pyplot as plt.
+void import_drawing_libraries(py::module_& m);
 // Several `from <module> import a, b, c` in one line.
 void import_names(py::module_& m, const char* module, std::initializer_list<const char*> names);
 
@@ -66,7 +71,21 @@ bool truthy(py::handle v);
 py::object get(py::handle mapping, const char* key);
 py::object get(py::handle mapping, const char* key, py::handle default_value);
 
+// ---- tables ----------------------------------------------------------------
+
+// A NetCDF file opened with xarray's defaults, as a table: one row per element
+// of its dimensions, dimension coordinates as ordinary columns.  The file is
+// closed once the table holds its values.  With `units`, each variable that
+// carries a "units" attribute gets an entry name -> that attribute.
+py::object read_netcdf_table(const Call& c, py::handle path, py::dict* units = nullptr);
+
 // ---- figures ---------------------------------------------------------------
+
+// One file per format word, in order: save("<stem>.<word>", **options), then
+// the info line "<announce><stem>.<word>".  An error stops the loop; files of
+// earlier words stay.
+void save_each_format(const Call& c, py::handle save, py::handle stem, py::handle formats,
+                      const char* announce, const py::dict& options = py::dict());
 
 // Closes a figure when the scope ends, also when an exception propagates.
 // Swallows nothing of the error in flight and throws nothing itself.

@@ -14,14 +14,7 @@ KVELO_MODULE(chronoplex, m) {
     mpl.attr("use")("Agg");
 
     import_base_libraries(m);
-    import_as(m, "seaborn", "sns");
-    import_as(m, "cartopy.crs", "ccrs");
-    import_as(m, "cartopy.feature", "cfeature");
-    import_as(m, "matplotlib.colors", "mcolors");
-    import_as(m, "matplotlib.colors", "colors");
-    import_as(m, "matplotlib.ticker", "ticker");
-    import_as(m, "matplotlib.dates", "mdates");
-    import_as(m, "matplotlib.pyplot", "plt");
+    import_drawing_libraries(m);
     import_from(m, "mpl_toolkits.axes_grid1", "make_axes_locatable");
     import_from(m, "collections", "defaultdict");
     import_from(m, "datetime", "datetime");
