@@ -12,6 +12,8 @@ MODULES = [
     ("matched", "xarray", ("kvelo.py.io", "save_data")),
     ("statistics", "pandas", None),
     ("chronoplex", "seaborn", ("kvelo.py.utils", "extract_keys")),
+    ("offsetplex", "seaborn", ("kvelo.py.io", "save_data")),
+    ("pairplex", "cftime", ("kvelo.py.io", "read_data")),
 ]
 
 
