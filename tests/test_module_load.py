@@ -13,6 +13,8 @@ MODULES = [
     ("statistics", "pandas", None),
     ("chronoplex", "seaborn", ("kvelo.py.utils", "extract_keys")),
     ("plotting", "seaborn", ("kvelo.py.style", "get_variable_mapping")),
+    ("offsetplex", "seaborn", ("kvelo.py.io", "save_data")),
+    ("pairplex", "cftime", ("kvelo.py.io", "read_data")),
 ]
 
 

@@ -113,6 +113,34 @@ py::object get(py::handle mapping, const char* key, py::handle default_value) {
     return mapping.attr("get")(key, default_value);
 }
 
+py::object read_netcdf_table(const Call& c, py::handle path, py::dict* units) {
+    py::object ds = c.g("xr").attr("open_dataset")(path);
+    py::object df;
+    try {
+        if (units != nullptr) {
+            for (py::handle name : ds.attr("variables")) {
+                py::object attrs = ds.attr("variables")[name].attr("attrs");
+                if (attrs.contains("units")) (*units)[name] = attrs["units"];
+            }
+        }
+        df = ds.attr("to_dataframe")().attr("reset_index")();
+    } catch (...) {
+        ds.attr("close")();
+        throw;
+    }
+    ds.attr("close")();
+    return df;
+}
+
+void save_each_format(const Call& c, py::handle save, py::handle stem, py::handle formats,
+                      const char* announce, const py::dict& options) {
+    for (py::handle word : formats) {
+        py::str path = fmt("{}.{}", stem, word);
+        save(path, **options);
+        log_info(c, fmt("{}{}", announce, path));
+    }
+}
+
 FigureGuard::~FigureGuard() {
     if (!fig_) return;
     // An error in flight is held by its C++ exception object, so the

@@ -71,7 +71,21 @@ bool truthy(py::handle v);
 py::object get(py::handle mapping, const char* key);
 py::object get(py::handle mapping, const char* key, py::handle default_value);
 
+// ---- tables ----------------------------------------------------------------
+
+// A NetCDF file opened with xarray's defaults, as a table: one row per element
+// of its dimensions, dimension coordinates as ordinary columns.  The file is
+// closed once the table holds its values.  With `units`, each variable that
+// carries a "units" attribute gets an entry name -> that attribute.
+py::object read_netcdf_table(const Call& c, py::handle path, py::dict* units = nullptr);
+
 // ---- figures ---------------------------------------------------------------
+
+// One file per format word, in order: save("<stem>.<word>", **options), then
+// the info line "<announce><stem>.<word>".  An error stops the loop; files of
+// earlier words stay.
+void save_each_format(const Call& c, py::handle save, py::handle stem, py::handle formats,
+                      const char* announce, const py::dict& options = py::dict());
 
 // Closes a figure when the scope ends, also when an exception propagates.
 // Swallows nothing of the error in flight and throws nothing itself.

@@ -43,21 +43,6 @@ py::object save_matched_data(const Call& c) {
     return py::none();
 }
 
-// The grid of a NetCDF matched file as a table; the file is closed once its
-// values are in the table, so it can be replaced or removed afterwards.
-py::object read_netcdf_table(const Call& c, py::handle file_path) {
-    py::object ds = c.g("xr").attr("open_dataset")(file_path);
-    py::object df;
-    try {
-        df = ds.attr("to_dataframe")().attr("reset_index")();
-    } catch (...) {
-        ds.attr("close")();
-        throw;
-    }
-    ds.attr("close")();
-    return df;
-}
-
 py::object load_matched_data(const Call& c) {
     py::object file_path = c[0], debug = c[1];
     start_banner(c, debug, "load_matched_data");

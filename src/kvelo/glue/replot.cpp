@@ -1,0 +1,69 @@
+#include "kvelo/glue/replot.hpp"
+
+#include <string>
+#include <utility>
+
+#include "kvelo/glue/pyutil.hpp"
+
+namespace kvelo::glue {
+
+using namespace pybind11::literals;
+
+namespace {
+
+bool ends_with(py::handle path, const char* ending) {
+    return truthy(path.attr("endswith")(ending));
+}
+
+}  // namespace
+
+py::object run_replot(const Call& c, const ReplotForm& form, const ReplotDraw& draw) {
+    py::object table_file = c[0], var = c[1], output_base = c[2], save_formats = c[3];
+    log_debug(c, py::str(start_banner_text(form.name)));
+
+    SavedTable saved;
+    if (ends_with(table_file, ".csv")) {
+        saved.table = c.g("pd").attr("read_csv")(table_file);
+    } else if (ends_with(table_file, ".nc")) {
+        saved.table = read_netcdf_table(c, table_file, &saved.units);
+    } else {
+        print(fmt("[ERROR] Could not load {} file: {}", form.kind, table_file));
+        return py::none();
+    }
+
+    py::object plt = c.g("plt");
+    FigureGuard guard(plt,
+                      plt.attr("figure")("figsize"_a = py::make_tuple(form.width, form.height)));
+    draw(c, saved);
+    plt.attr("tight_layout")();
+    py::str stem = fmt("{}_region_{}_time_avg_{}_exp", output_base, var, form.tag);
+    save_each_format(c, plt.attr("savefig"), stem, save_formats,
+                     (std::string("Saved ") + form.kind + " plot: ").c_str());
+    guard.close();
+
+    log_debug(c, py::str(end_banner_text(form.name)));
+    return py::none();
+}
+
+FunctionSpec replot_spec(const char* name, const char* file_param, Impl impl) {
+    py::list formats;
+    formats.append("png");
+    formats.append("pdf");
+    std::string doc = std::string(name) + "(" + file_param +
+                      ", var, output_base, save_formats=[\"png\", \"pdf\"])";
+    return {.name = name,
+            .params = {file_param, "var", "output_base", {"save_formats", formats}},
+            .impl = std::move(impl),
+            .doc = doc};
+}
+
+void load_replot_module(py::module_& m, const char* name, const char* file_param, Impl impl) {
+    import_base_libraries(m);
+    import_plot_libraries(m);
+    import_from(m, "datetime", "datetime");
+    import_from(m, "mpl_toolkits.axes_grid1", "make_axes_locatable");
+    import_names(m, "kvelo.py.io", {"read_data", "save_data"});
+    def(m, replot_spec(name, file_param, std::move(impl)));
+}
+
+}  // namespace kvelo::glue

@@ -1,0 +1,52 @@
+// Replots of saved tables: the one road that the bias map and the scatter plot
+// drawn again from a file share.  The function's name goes into its banners,
+// `kind` into its printed error line and its "Saved ..." lines, `tag` into the
+// file stem "<output_base>_region_<var>_time_avg_<tag>_exp", whose words
+// "region", "time_avg" and "exp" are fixed: a saved table carries no region,
+// averaging or experiment of its own.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <functional>
+
+#include "kvelo/glue/function.hpp"
+
+namespace kvelo::glue {
+
+namespace py = pybind11;
+
+// The saved table and the units of the variables of a NetCDF file (empty for CSV).
+struct SavedTable {
+    py::object table;
+    py::dict units;
+};
+
+struct ReplotForm {
+    const char* name;  // the entry point's name
+    const char* kind;  // "bias", "scatter"
+    const char* tag;   // "BIAS", "SCATTER"
+    double width;      // figure size, inches
+    double height;
+};
+
+// Draws everything up to the title onto the new current figure.
+using ReplotDraw = std::function<void(const Call& c, const SavedTable& saved)>;
+
+// (table_file, var, output_base, save_formats): Start line; the table read
+// by its case-sensitive ending ".csv" or ".nc", else the printed line
+// "[ERROR] Could not load <kind> file: <path>" and a return; a new figure
+// held by a guard through drawing, tight layout and one file per format
+// word; the figure closed; End line.  Reading errors propagate.
+py::object run_replot(const Call& c, const ReplotForm& form, const ReplotDraw& draw);
+
+// The parameter table: the file parameter's name, var, output_base and
+// save_formats=["png", "pdf"] (one list, made now).
+FunctionSpec replot_spec(const char* name, const char* file_param, Impl impl);
+
+// The body of a replot module: the base and drawing libraries, datetime,
+// make_axes_locatable, read_data and save_data of kvelo.py.io, in this order,
+// then its one function from `replot_spec(name, file_param, impl)`.
+void load_replot_module(py::module_& m, const char* name, const char* file_param, Impl impl);
+
+}  // namespace kvelo::glue

@@ -1,0 +1,43 @@
+// The bias map drawn again from a saved bias table: one marker per row at the
+// station's observed position, coloured by its bias on a diverging scale
+// centred on zero.
+#include <pybind11/pybind11.h>
+
+#include "kvelo/glue/module.hpp"
+#include "kvelo/glue/pyutil.hpp"
+#include "kvelo/glue/replot.hpp"
+
+namespace py = pybind11;
+using namespace kvelo::glue;
+using namespace pybind11::literals;
+
+namespace {
+
+void draw_bias_map(const Call& c, const SavedTable& saved) {
+    py::object plt = c.g("plt"), var = c[1];
+    const py::object& df = saved.table;
+    py::object ax = plt.attr("axes")("projection"_a = c.g("ccrs").attr("PlateCarree")());
+    py::object norm =
+        c.g("colors").attr("TwoSlopeNorm")("vmin"_a = -50, "vcenter"_a = 0, "vmax"_a = 50);
+    py::object markers = ax.attr("scatter")(df["lon_obs"], df["lat_obs"], "c"_a = df["bias"],
+                                            "cmap"_a = "RdBu_r", "norm"_a = norm);
+    py::object cfeature = c.g("cfeature");
+    ax.attr("add_feature")(cfeature.attr("COASTLINE"));
+    ax.attr("add_feature")(cfeature.attr("BORDERS"), "linestyle"_a = ":");
+    ax.attr("gridlines")("draw_labels"_a = true);
+    // A CSV table has no units; a NetCDF one may carry them on its bias variable.
+    py::object unit = saved.units.attr("get")("bias", "");
+    py::object cbar = plt.attr("colorbar")(markers, "orientation"_a = "vertical");
+    cbar.attr("set_label")(fmt("{} Bias ({})", var, unit));
+    plt.attr("title")(fmt("Bias exp - {} - region (time_avg)", var));
+}
+
+py::object plot_bias_from_file(const Call& c) {
+    return run_replot(c, {"plot_bias_from_file", "bias", "BIAS", 10, 6}, draw_bias_map);
+}
+
+}  // namespace
+
+KVELO_MODULE(offsetplex, m) {
+    load_replot_module(m, "plot_bias_from_file", "bias_file", plot_bias_from_file);
+}

@@ -1,0 +1,49 @@
+// The observation-versus-model scatter plot drawn again from a saved scatter
+// table, with a dashed one-to-one line from the origin.
+#include <pybind11/pybind11.h>
+
+#include "kvelo/glue/module.hpp"
+#include "kvelo/glue/pyutil.hpp"
+#include "kvelo/glue/replot.hpp"
+
+namespace py = pybind11;
+using namespace kvelo::glue;
+using namespace pybind11::literals;
+
+namespace {
+
+bool greater(py::handle a, py::handle b) {
+    py::object r = py::reinterpret_steal<py::object>(PyObject_RichCompare(a.ptr(), b.ptr(), Py_GT));
+    if (!r) throw py::error_already_set();
+    return truthy(r);
+}
+
+void draw_scatter(const Call& c, const SavedTable& saved) {
+    py::object plt = c.g("plt"), var = c[1];
+    py::object obs = saved.table[fmt("{}_obs", var)];
+    py::object mod = saved.table[fmt("{}_mod", var)];
+    plt.attr("scatter")(obs, mod, "edgecolors"_a = "black", "alpha"_a = 0.7);
+    // The line reaches the larger maximum, so no marker lies beyond its end;
+    // a NaN model maximum never wins the comparison.
+    py::object obs_max = obs.attr("max")();
+    py::object mod_max = mod.attr("max")();
+    py::object end = greater(mod_max, obs_max) ? mod_max : obs_max;
+    py::list ends;
+    ends.append(0);
+    ends.append(end);
+    plt.attr("plot")(ends, ends.attr("copy")(), "k--");
+    plt.attr("xlabel")("Observation");
+    plt.attr("ylabel")("Model");
+    plt.attr("grid")(true);
+    plt.attr("title")(fmt("Scatter Plot {}", var));
+}
+
+py::object plot_scatter_from_file(const Call& c) {
+    return run_replot(c, {"plot_scatter_from_file", "scatter", "SCATTER", 8, 8}, draw_scatter);
+}
+
+}  // namespace
+
+KVELO_MODULE(pairplex, m) {
+    load_replot_module(m, "plot_scatter_from_file", "scatter_file", plot_scatter_from_file);
+}
