@@ -57,6 +57,17 @@ void import_base_libraries(py::module_& m) {
     import_as(m, "xarray", "xr");
 }
 
+void import_plot_libraries(py::module_& m) {
+    import_as(m, "seaborn", "sns");
+    import_as(m, "cartopy.crs", "ccrs");
+    import_as(m, "cartopy.feature", "cfeature");
+    import_as(m, "matplotlib.colors", "mcolors");
+    import_as(m, "matplotlib.colors", "colors");
+    import_as(m, "matplotlib.ticker", "ticker");
+    import_as(m, "matplotlib.dates", "mdates");
+    import_as(m, "matplotlib.pyplot", "plt");
+}
+
 std::string str(py::handle value) { return py::str(value).cast<std::string>(); }
 std::string repr(py::handle value) { return py::repr(value).cast<std::string>(); }
 

@@ -25,6 +25,11 @@ py::object import_from(py::module_& m, const char* module, const char* name,
 // The libraries every data module imports first, in this order: os, re, csv,
 // sys, glob, time, cftime, logging, numpy as np, pandas as pd, xarray as xr.
 void import_base_libraries(py::module_& m);
+// The drawing libraries the figure modules import next, in this order:
+// seaborn as sns, cartopy.crs as ccrs, cartopy.feature as cfeature,
+// matplotlib.colors as mcolors and again as colors, matplotlib.ticker as
+// ticker, matplotlib.dates as mdates, matplotlib.pyplot as plt.
+void import_plot_libraries(py::module_& m);
 // Several `from <module> import a, b, c` in one line.
 void import_names(py::module_& m, const char* module, std::initializer_list<const char*> names);
 
@@ -71,7 +76,7 @@ py::object get(py::handle mapping, const char* key, py::handle default_value);
 // Closes a figure when the scope ends, also when an exception propagates.
 // Swallows nothing of the error in flight and throws nothing itself.
 class FigureGuard {
-public:
+  public:
     FigureGuard(py::object plt, py::object fig) : plt_(std::move(plt)), fig_(std::move(fig)) {}
     FigureGuard(const FigureGuard&) = delete;
     FigureGuard& operator=(const FigureGuard&) = delete;
@@ -80,7 +85,7 @@ public:
     void close();
     const py::object& figure() const { return fig_; }
 
-private:
+  private:
     py::object plt_;
     py::object fig_;
 };
