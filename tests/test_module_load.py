@@ -12,6 +12,7 @@ MODULES = [
     ("matched", "xarray", ("kvelo.py.io", "save_data")),
     ("statistics", "pandas", None),
     ("chronoplex", "seaborn", ("kvelo.py.utils", "extract_keys")),
+    ("geoplex", "adjustText", ("kvelo.py.utils", "select_label_stations_by_density")),
 ]
 
 
