@@ -361,7 +361,7 @@ def test_location_map_files_in_format_order(reads, monkeypatch, caplog, tmp_path
     closed = []
     real_close = plt.close
     monkeypatch.setattr(plt, "close", lambda fig=None: (closed.append(fig), real_close(fig)))
-    caplog.set_level(logging.INFO)
+    caplog.set_level(logging.DEBUG)  # and with debug false, no debug line
     location(tmp_path / "stations", ["png", "pdf"])
     png, pdf = tmp_path / "stations.png", tmp_path / "stations.pdf"
     assert [r.getMessage() for r in ours(caplog)] == [f"Saved: {png}", f"Saved: {pdf}"]
