@@ -15,6 +15,7 @@ MODULES = [
     ("plotting", "seaborn", ("kvelo.py.style", "get_variable_mapping")),
     ("offsetplex", "seaborn", ("kvelo.py.io", "save_data")),
     ("pairplex", "cftime", ("kvelo.py.io", "read_data")),
+    ("geoplex", "adjustText", ("kvelo.py.utils", "select_label_stations_by_density")),
 ]
 
 

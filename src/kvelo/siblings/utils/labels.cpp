@@ -1,9 +1,9 @@
 // Which stations of a map get a number label.
+#include <pybind11/numpy.h>
+
 #include <algorithm>
 #include <cmath>
 #include <vector>
-
-#include <pybind11/numpy.h>
 
 #include "kvelo/core/label_spread.hpp"
 #include "kvelo/glue/pyutil.hpp"
@@ -29,17 +29,20 @@ py::object select_label_stations_by_density(const glue::Call& c) {
     const long n = static_cast<long>(py::len(station_df));
 
     // density is the share of stations labelled, kept within
-    // [min_labels, max_labels] and never above the number of stations.
-    long count = std::isfinite(density) ? std::lround(std::max(0.0, density) * n) : 0;
+    // [min_labels, max_labels] and never above the number of stations.  The
+    // share is clamped to [0, 1] before rounding: a huge density would
+    // overflow the rounding, and more than every station cannot be labelled.
+    const double share = std::isnan(density) ? 0.0 : std::clamp(density, 0.0, 1.0);
+    long count = std::lround(share * static_cast<double>(n));
     count = std::max(count, min_labels);
     count = std::min(count, max_labels);
     count = std::clamp(count, 0L, n);
 
     std::vector<size_t> picked;
     if (count > 0) {
-        picked = core::spread_positions(column_values(station_df, "lon"),
-                                        column_values(station_df, "lat"),
-                                        static_cast<size_t>(count));
+        picked =
+            core::spread_positions(column_values(station_df, "lon"),
+                                   column_values(station_df, "lat"), static_cast<size_t>(count));
     }
     py::list positions;
     for (size_t p : picked) positions.append(p);
