@@ -10,11 +10,6 @@ FunctionSpec spec_plot_station_bias_collocation() {
     return figure_spec(name, not_available(name));
 }
 
-FunctionSpec spec_plot_station_timeseries_bias1() {
-    const char* name = "plot_station_timeseries_bias1";
-    return figure_spec(name, not_available(name));
-}
-
 FunctionSpec spec_plot_station_timeseries_bias2() {
     const char* name = "plot_station_timeseries_bias2";
     return figure_spec(name, not_available(name));
