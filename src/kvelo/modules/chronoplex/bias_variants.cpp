@@ -10,9 +10,4 @@ FunctionSpec spec_plot_station_bias_collocation() {
     return figure_spec(name, not_available(name));
 }
 
-FunctionSpec spec_plot_station_timeseries_bias2() {
-    const char* name = "plot_station_timeseries_bias2";
-    return figure_spec(name, not_available(name));
-}
-
 }  // namespace kvelo::chronoplex
