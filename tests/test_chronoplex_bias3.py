@@ -1,7 +1,6 @@
 """Collocated bias figures: regional mean bias with its band, station figures,
 debug dumps, printed diagnostics and log lines."""
 
-import inspect
 import logging
 import math
 import os
@@ -41,8 +40,10 @@ def station(sid, times, obs, name="", **exps):
     return sd
 
 
-def run(data, tmp_path, config=None, formats=(), debug=False, unit="ppb", tavg="daily"):
-    chronoplex.plot_station_timeseries_bias3(
+def call(function, data, tmp_path, config=None, formats=(), debug=False, unit="ppb",
+         tavg="daily", variable="O3"):
+    """A bias figure function called by keyword, files going to tmp_path/run*."""
+    return function(
         config=dict(config or {}),
         data=data,
         data_file_base=str(tmp_path / "run"),
@@ -51,11 +52,15 @@ def run(data, tmp_path, config=None, formats=(), debug=False, unit="ppb", tavg="
         plot_file_base=str(tmp_path / "run"),
         save_plot_formats=list(formats),
         plot_title="ignored",
-        variable="O3",
+        variable=variable,
         unit=unit,
         tavg=tavg,
         debug=debug,
     )
+
+
+def run(data, tmp_path, *args, **kwargs):
+    call(chronoplex.plot_station_timeseries_bias3, data, tmp_path, *args, **kwargs)
 
 
 @pytest.fixture
@@ -87,6 +92,79 @@ def quick_save(monkeypatch):
     """Writes empty files in place of rendering, where only names matter."""
     monkeypatch.setattr(matplotlib.figure.Figure, "savefig",
                         lambda self, fname, **kw: open(fname, "wb").close())
+
+
+@pytest.fixture
+def calls(monkeypatch):
+    """Every line and band drawn, in order: ("plot", ax, x, y, kw) and
+    ("band", ax, x, low, high, kw), the data as numpy arrays."""
+    out = []
+    real_plot, real_fill = matplotlib.axes.Axes.plot, matplotlib.axes.Axes.fill_between
+
+    def plot(ax, x, y, **kw):
+        out.append(("plot", ax, np.asarray(x), np.asarray(y), kw))
+        return real_plot(ax, x, y, **kw)
+
+    def fill_between(ax, x, low, high, **kw):
+        out.append(("band", ax, np.asarray(x), np.asarray(low), np.asarray(high), kw))
+        return real_fill(ax, x, low, high, **kw)
+
+    monkeypatch.setattr(matplotlib.axes.Axes, "plot", plot)
+    monkeypatch.setattr(matplotlib.axes.Axes, "fill_between", fill_between)
+    return out
+
+
+def assert_same_bits(got, want):
+    """Equal dtype, NaN in the same places and every other value bit for bit."""
+    got, want = np.asarray(got), np.asarray(want)
+    assert got.dtype == want.dtype and got.shape == want.shape
+    if got.dtype.kind == "f":
+        assert np.array_equal(np.isnan(got), np.isnan(want))
+        keep = ~np.isnan(got)
+        got, want = got[keep], want[keep]
+    assert got.tobytes() == want.tobytes()
+
+
+def random_collocated(seed, n_stations, kind="float64", n_times=30):
+    """Stations with gaps, shifted spans, infinite values, biases of widely
+    varying magnitude and an experiment without values at every fourth station.
+    `kind` is how the values are held: numpy float64 items (paired natively),
+    float32 items, or Python ints with None for a gap."""
+    rng = np.random.default_rng(seed)
+    times = pd.date_range("2024-01-01", periods=n_times, freq="h")
+
+    def items(values):
+        if kind == "int":
+            return [None if np.isnan(v) else v if np.isinf(v) else int(v * 1000) for v in values]
+        return [np.dtype(kind).type(v) for v in values]
+
+    data = {}
+    for i in range(n_stations):
+        t = times[i % 5:]
+        obs = rng.normal(30, 5, len(t))
+        mods = {e: obs + rng.normal(1, 3, len(t)) * 10.0 ** rng.uniform(-3, 3, len(t))
+                for e in ("a", "b")}
+        for values in (obs, *mods.values()):
+            values[rng.random(len(t)) < 0.2] = np.nan
+        if i == 1:
+            obs[3] = mods["a"][3] = np.inf  # inf - inf: a NaN difference
+            mods["b"][2] = np.inf
+        if i % 4 == 3:
+            mods["b"][:] = np.nan
+        sd = {"site_id": i, "site_name": f"N{i}", "time": list(t), "O3_obs": items(obs)}
+        sd.update({f"O3_{e}": items(values) for e, values in mods.items()})
+        data[i] = sd
+    return data
+
+
+def own_messages(caplog):
+    """The messages of the root logger alone (the libraries log at debug level too)."""
+    return [r.getMessage() for r in caplog.records if r.name == "root"]
+
+
+def drawn_on(calls, fig):
+    """The calls of the `calls` fixture that drew on `fig`."""
+    return [c for c in calls if c[1].figure is fig]
 
 
 def drawn_lines(ax):
@@ -316,23 +394,6 @@ def test_debug_dump_without_output_directory_fails_before_any_figure(tmp_path, f
     assert figures == []
 
 
-@pytest.mark.parametrize("style", [RuntimeError("no style"), {"color": "red", "label": "x"}])
-def test_errors_propagate_and_close_the_figure(style, tmp_path, figures, caplog, monkeypatch):
-    caplog.set_level(logging.DEBUG)
-
-    def get_line_style(key):
-        if isinstance(style, Exception):
-            raise style
-        return dict(style)
-
-    monkeypatch.setattr(chronoplex, "get_line_style", get_line_style)
-    data = {"A": station("A", T[:3], [1, 2, 3], ctrl=[2, 2, 2])}
-    with pytest.raises((RuntimeError, TypeError)):
-        run(data, tmp_path, formats=["png"], debug=True)
-    assert len(figures) == 1 and list(tmp_path.iterdir()) == []
-    assert END not in caplog.messages
-
-
 def test_site_name_with_separators_stays_in_the_output_directory(tmp_path, figures, quick_save,
                                                                 caplog):
     data = {"A": station("A", T[:3], [1, 2, 3], name="../up/x", ctrl=[2, 2, 2]),
@@ -353,18 +414,6 @@ def test_empty_formats_and_none_texts(tmp_path, figures, caplog):
     ax = figures[0].axes[0]
     assert ax.get_ylabel() == "O3 Bias [None]"
     assert ax.get_title().endswith("— None to None (None)")
-
-
-def test_signature_and_positional_call(tmp_path, figures, quick_save):
-    sig = inspect.signature(chronoplex.plot_station_timeseries_bias3)
-    assert list(sig.parameters)[:8] == ["config", "data", "data_file_base", "data_format",
-                                        "model_files_dict", "plot_file_base",
-                                        "save_plot_formats", "plot_title"]
-    assert chronoplex.plot_station_timeseries_bias3.__defaults__ == (None, None, None, False)
-    data = {"A": station("A", T[:3], [1, 2, 3], ctrl=[2, 2, 2])}
-    chronoplex.plot_station_timeseries_bias3({}, data, "", "csv", "", str(tmp_path / "p"),
-                                             ["png"], "t", "O3")
-    assert [p.name for p in tmp_path.iterdir()] == ["p_regional_bias.png"]
 
 
 @pytest.mark.filterwarnings("ignore:invalid value encountered")
@@ -498,3 +547,41 @@ def test_figure_layout_and_styles(tmp_path, figures):
             assert axis._minor_tick_kw["grid_linestyle"] == ":"
         assert ax.get_axisbelow() is True
         assert ax.collections[0].get_alpha() == 0.2
+
+
+def test_stations_sharing_a_name_keep_their_own_files(tmp_path, figures, quick_save, caplog,
+                                                      monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "output").mkdir()
+    names = {"S1": "Alpha", "S2": "Alpha", "S3": np.nan, "S4": "nan", "S5": None, "S6": None,
+             "S7": "ALPHA", "x/y": "Alpha"}
+    data = {sid: station(sid, T[:3], [1, 2, 3], name=name, ctrl=[2, 2, i])
+            for i, (sid, name) in enumerate(names.items())}
+    run(data, tmp_path, {"show_stations": True, "debug_extended": True}, formats=["png"])
+
+    # The first station keeps the name; later ones add their (file-safe) identifier,
+    # also where names differ only in case, as a case-insensitive file system sees it.
+    figure_names = ["Alpha", "Alpha_S2", "nan", "nan_S4", "S5", "S6", "ALPHA_S7", "Alpha_x_y"]
+    dump_names = ["Alpha", "Alpha_S2", "nan", "nan_S4", "unknown_site", "unknown_site_S6",
+                  "ALPHA_S7", "Alpha_x_y"]
+    assert sorted(p.name for p in tmp_path.glob("*.png")) == sorted(
+        ["run_regional_bias.png"] + [f"run_{n}_bias.png" for n in figure_names])
+    assert sorted(os.listdir("output")) == sorted(
+        [f"debug_{kind}_{n}.csv" for n in dump_names
+         for kind in ("obs", "mod_O3_ctrl", "bias_O3_ctrl")]
+        + ["debug_bias_mean_O3_ctrl.csv", "debug_bias_matrix_O3_ctrl.csv"])
+    for i, n in enumerate(dump_names):
+        assert list(pd.read_csv(f"output/debug_mod_O3_ctrl_{n}.csv")["O3_ctrl"]) == [2, 2, i]
+
+    def taken(first, later, name, kind, new):
+        return (f"Stations {first} and {later} share the file name '{name}'; "
+                f"{kind} of {later} are named '{new}'.")
+
+    clashes = [("S1", "S2", "Alpha"), ("S3", "S4", "nan"), ("S5", "S6", "unknown_site"),
+               ("S1", "S7", "ALPHA"), ("S1", "x/y", "Alpha")]
+    suffix = {"S2": "_S2", "S4": "_S4", "S6": "_S6", "S7": "_S7", "x/y": "_x_y"}
+    expected = [taken(a, b, n, "debug dumps", n + suffix[b]) for a, b, n in clashes]
+    expected += [taken(a, b, n, "figures", n + suffix[b]) for a, b, n in clashes if a != "S5"]
+    assert [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING] == expected
+    # Titles keep the name itself.
+    assert "(Alpha)" in figures[2].axes[0].get_title()

@@ -259,6 +259,22 @@ def test_site_name_rules(drawn):
     assert titles == [f"{region} (../up/and away)", f"{region} ()", f"{region} (S3)"]
 
 
+def test_stations_sharing_a_name_keep_their_own_files(drawn, caplog):
+    data = {sid: station(sid, DAYS, name, O3_obs=np.arange(10.0))
+            for sid, name in [("S1", "Alpha"), ("S2", "Alpha"), ("S3", math.nan), ("S4", "nan"),
+                              ("x/y", "Alpha")]}
+    draw(data, {"show_min_max": False})
+    assert drawn.paths()[1:] == ["out/o3_Alpha_logFalse.png", "out/o3_Alpha_S2_logFalse.png",
+                                 "out/o3_nan_logFalse.png", "out/o3_nan_S4_logFalse.png",
+                                 "out/o3_Alpha_x_y_logFalse.png"]
+    assert [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING] == [
+        "Stations S1 and S2 share the file name 'Alpha'; figures of S2 are named 'Alpha_S2'.",
+        "Stations S3 and S4 share the file name 'nan'; figures of S4 are named 'nan_S4'.",
+        "Stations S1 and x/y share the file name 'Alpha'; figures of x/y are named 'Alpha_x_y'."]
+    assert [s["title"].split(":")[0].split(" ", 1)[1] for s in drawn.saved[1:]] == [
+        "(Alpha)", "(Alpha)", "(nan)", "(nan)", "(Alpha)"]
+
+
 class Frozen(collections.abc.Mapping):
     """A read-only mapping that is not a dict, as a caller may hand over."""
 

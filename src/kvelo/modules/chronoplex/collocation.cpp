@@ -14,6 +14,7 @@
 #include "kvelo/core/regional_series.hpp"
 #include "kvelo/glue/pyutil.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
+#include "kvelo/modules/chronoplex/station_files.hpp"
 
 namespace kvelo::chronoplex {
 
@@ -87,23 +88,6 @@ void save_all(const Call& c, py::object plt, const std::string& stem, py::handle
         plt.attr("savefig")(path, "dpi"_a = 300, "bbox_inches"_a = "tight");
         log_info(c, fmt("Saved: {}", path));
     }
-}
-
-// A site name made safe for a file name: path separators become "_", so a name
-// such as "Mt. X/Y" stays inside the output directory.
-std::string file_safe_name(const Call& c, py::handle name) {
-    std::string s = str(name);
-    std::vector<std::string> seps = {"/"};
-    for (const char* attr : {"sep", "altsep"}) {
-        py::object sep = c.g("os").attr(attr);
-        if (!sep.is_none()) seps.push_back(sep.cast<std::string>());
-    }
-    for (const std::string& sep : seps) {
-        for (size_t at = s.find(sep); at != std::string::npos; at = s.find(sep, at + 1)) {
-            s.replace(at, sep.size(), "_");
-        }
-    }
-    return s;
 }
 
 // The values of a list whose items are all floats (numpy's float64 is one),
@@ -396,6 +380,7 @@ py::object plot_station_timeseries_collocation(const Call& c) {
 
     if (!truthy(show_stations)) return py::none();
 
+    StationFileNames file_names(c, "figures");
     for (const Station* s : ordered) {
         py::object times = s->times;
         py::tuple fig_ax = plt.attr("subplots")("figsize"_a = py::make_tuple(10, 6),
@@ -430,7 +415,7 @@ py::object plot_station_timeseries_collocation(const Call& c) {
             finish_axes(ax, y_limits, use_log_y);
             ax.attr("legend")("loc"_a = "upper right", "fontsize"_a = 12, "frameon"_a = false);
             tick_axes(ax);
-            std::string stem = str(plot_file_base) + "_" + file_safe_name(c, site_name) +
+            std::string stem = str(plot_file_base) + "_" + file_names.claim(s->sid, site_name) +
                                "_log" + str(use_log_y) + mima + yfix;
             save_all(c, plt, stem, save_plot_formats);
         }

@@ -1,0 +1,151 @@
+// First bias variant: observation minus model, the regional mean over the
+// stations with a band of constant width (the population standard deviation
+// of the regional series), then one figure per station with its own constant
+// band.  Station files are named by identifier.
+#include <map>
+#include <string>
+#include <vector>
+
+#include "kvelo/glue/pyutil.hpp"
+#include "kvelo/modules/chronoplex/bias_common.hpp"
+#include "kvelo/modules/chronoplex/chronoplex.hpp"
+#include "kvelo/modules/chronoplex/station_files.hpp"
+
+namespace kvelo::chronoplex {
+
+using namespace kvelo::glue;
+using namespace pybind11::literals;
+
+namespace {
+
+const char* const kName = "plot_station_timeseries_bias1";
+
+// Observation minus model with every NaN difference dropped, or None when
+// fewer than 2 entries remain.
+py::object station_bias(const bias::Run& r, bias::Station& st, py::handle values) {
+    bias::Bias b = bias::station_bias(r, st, values, bias::Sign::ObsMinusModel);
+    if (b.finite_count < 2) return py::none();
+    return b.finite_count < b.n_valid ? b.bias.attr("dropna")() : b.bias;
+}
+
+// The series as a line with a band of `half_width` on either side.
+void draw_with_band(const bias::Run& r, py::handle ax, py::handle key, py::handle series,
+                    py::handle half_width) {
+    py::dict style = bias::line_style(r, key);
+    py::object index = series.attr("index"), values = series.attr("values");
+    bias::plot_line(ax, index, values, key, style);
+    bias::fill_band(ax, index, values - half_width, values + half_width, style,
+                    fmt("{} ±RMSE", key));
+}
+
+py::object plot_station_timeseries_bias1(const Call& c) {
+    py::object config = c[0], data = c[1];
+    bias::Run r(c);
+    start_banner(c, r.debug_flag, kName);
+
+    const bias::RegionSettings settings = bias::region_settings(r, config);
+    const bias::Stations stations = bias::sorted_stations(data);
+    const std::vector<py::object> exp_keys = bias::experiment_keys(r, stations.data);
+
+    std::map<std::string, py::list> bias_series;
+    for (const py::object& key : exp_keys) bias_series[str(key)] = py::list();
+    for (const py::object& sd : stations.data) {
+        if (!bias::takes_part(sd, r.obs_key)) continue;
+        bias::Station st = bias::station_series(r, sd, sd[r.obs_key]);
+        for (const py::object& key : exp_keys) {
+            if (!bias::takes_part(sd, key)) continue;
+            py::object b = station_bias(r, st, sd[key]);
+            if (!b.is_none()) bias_series[str(key)].append(b);
+        }
+    }
+
+    // Regional series and their half-widths, for the keys with any station.
+    struct Regional {
+        py::object mean, half_width;
+    };
+    std::map<std::string, Regional> regional;
+    for (const py::object& key : exp_keys) {
+        const py::list& series = bias_series[str(key)];
+        if (py::len(series) == 0) continue;
+        py::object mean = bias::regional_series(r, series, {.spread = false}).mean;
+        regional[str(key)] = {mean, bias::population_spread(r, mean)};
+    }
+    if (regional.empty()) {
+        // Nothing to draw anywhere: the station figures apply the same rules.
+        log_warning(c, py::str("No stations had valid data for bias plotting. Skipping."));
+        end_banner(c, r.debug_flag, kName, EndForm::Narrow);
+        return py::none();
+    }
+
+    {
+        py::tuple fig_ax = bias::new_figure(r, 12);
+        FigureGuard guard(r.plt, fig_ax[0]);
+        py::object ax = fig_ax[1];
+        py::object time_index;
+        for (const py::object& key : exp_keys) {
+            auto found = regional.find(str(key));
+            if (found == regional.end()) continue;
+            py::object series = found->second.mean.attr("sort_index")();
+            draw_with_band(r, ax, key, series, found->second.half_width);
+            time_index = series.attr("index");
+        }
+        ax.attr("set_title")(fmt("{}: {} Bias [obs - model] — {}", settings.region_label,
+                                 r.variable, settings.date_range),
+                             "fontsize"_a = 12);
+        ax.attr("axhline")(0, "color"_a = "black", "linewidth"_a = 1.0, "linestyle"_a = "--",
+                           "alpha"_a = 0.7);
+        ax.attr("set_xlabel")("Time");
+        ax.attr("set_ylabel")(fmt("{} Bias [{}]", r.variable, r.unit));
+        c.g("apply_time_axis_format")(ax, time_index, settings.force_full_year);
+        bias::grids(ax);
+        ax.attr("legend")("loc"_a = "upper right", "fontsize"_a = 9, "frameon"_a = false,
+                          "ncol"_a = 2);
+        bias::save_figure(r, fig_ax[0], "_regional_bias");
+        guard.close();
+    }
+
+    StationFileNames file_names(c, "figures");
+    for (size_t i = 0; i < stations.data.size(); ++i) {
+        const py::object& sd = stations.data[i];
+        py::object sid = stations.ids[i];
+        if (!bias::takes_part(sd, r.obs_key)) continue;
+        bias::Station st = bias::station_series(r, sd, sd[r.obs_key]);
+        py::tuple fig_ax = bias::new_figure(r, 12);
+        FigureGuard guard(r.plt, fig_ax[0]);
+        py::object ax = fig_ax[1];
+        bool drawn = false;
+        for (const py::object& key : exp_keys) {
+            if (!bias::takes_part(sd, key)) continue;
+            py::object b = station_bias(r, st, sd[key]);
+            if (b.is_none()) continue;
+            draw_with_band(r, ax, key, b, bias::population_spread(r, b));
+            drawn = true;
+        }
+        if (!drawn) {
+            guard.close();
+            continue;
+        }
+        py::object site_name = sd.attr("get")("site_name", sid);
+        ax.attr("set_title")(fmt("{} ({}): {} Bias [obs - model] — {}", site_name, sid, r.variable,
+                                 settings.date_range),
+                             "fontsize"_a = 12);
+        ax.attr("axhline")(0, "color"_a = "black", "linewidth"_a = 1.0, "linestyle"_a = "--");
+        ax.attr("set_xlabel")("Time");
+        ax.attr("set_ylabel")(fmt("{} Bias [{}]", r.variable, r.unit));
+        c.g("apply_time_axis_format")(ax, st.times, settings.force_full_year);
+        bias::grids(ax);
+        ax.attr("legend")("loc"_a = "upper right", "fontsize"_a = 9, "frameon"_a = false);
+        bias::save_figure(r, fig_ax[0], "_" + file_names.claim(sid, sid) + "_bias");
+        guard.close();
+    }
+    end_banner(c, r.debug_flag, kName, EndForm::Narrow);
+    return py::none();
+}
+
+}  // namespace
+
+FunctionSpec spec_plot_station_timeseries_bias1() {
+    return figure_spec(kName, plot_station_timeseries_bias1);
+}
+
+}  // namespace kvelo::chronoplex

@@ -1,0 +1,152 @@
+// Second bias variant: observation minus model for the experiments of the
+// first station, the regional mean with the spread between the stations as
+// its band, then bias lines without bands for every station that has any.
+// Station files are named by identifier.
+#include <map>
+#include <string>
+#include <vector>
+
+#include "kvelo/glue/pyutil.hpp"
+#include "kvelo/modules/chronoplex/bias_common.hpp"
+#include "kvelo/modules/chronoplex/chronoplex.hpp"
+#include "kvelo/modules/chronoplex/station_files.hpp"
+
+namespace kvelo::chronoplex {
+
+using namespace kvelo::glue;
+using namespace pybind11::literals;
+
+namespace {
+
+const char* const kName = "plot_station_timeseries_bias2";
+
+// Zero line, title, labels, time axis, grid and legend of either figure.
+void finish_axes(const bias::Run& r, py::handle ax, py::handle title, py::handle times,
+                 py::handle force_full_year) {
+    ax.attr("axhline")(0, "linestyle"_a = "--", "color"_a = "black", "linewidth"_a = 0.8);
+    ax.attr("set_title")(title, "fontsize"_a = 12);
+    ax.attr("set_xlabel")("Time");
+    ax.attr("set_ylabel")(fmt("Bias [{}]", r.unit));
+    r.c.g("apply_time_axis_format")(ax, times, force_full_year);
+    ax.attr("grid")(true, "which"_a = "both", "linestyle"_a = "--", "alpha"_a = 0.3);
+    ax.attr("legend")("loc"_a = "upper right", "fontsize"_a = 9, "frameon"_a = false);
+}
+
+py::object plot_station_timeseries_bias2(const Call& c) {
+    py::object config = c[0], data = c[1];
+    bias::Run r(c);
+    start_banner(c, r.debug_flag, kName);
+
+    const bias::RegionSettings settings = bias::region_settings(r, config);
+    const bias::Stations stations = bias::sorted_stations(data);
+    if (stations.data.empty()) {
+        // The experiments come from the first station; without one there is nothing.
+        log_warning(c, py::str("No stations in the data; skipping bias plotting."));
+        end_banner(c, r.debug_flag, kName, EndForm::Narrow);
+        return py::none();
+    }
+    const std::vector<py::object> exp_keys = bias::experiment_keys(r, {stations.data[0]});
+
+    // Collection: the counted bias series of every station, before any figure.
+    struct Record {
+        py::object sid, site_name, times;
+        std::map<std::string, py::object> bias;  // experiment key -> counted series
+    };
+    std::vector<Record> bias_data;
+    for (size_t i = 0; i < stations.data.size(); ++i) {
+        const py::object& sd = stations.data[i];
+        py::object sid = stations.ids[i];
+        bias::Station st = bias::station_series(r, sd, sd.attr("get")(r.obs_key, py::list()));
+        Record rec{py::reinterpret_borrow<py::object>(sid),
+                   sd.attr("get")("site_name", sid),
+                   st.times,
+                   {}};
+        for (const py::object& key : exp_keys) {
+            py::object values = sd.attr("get")(key, py::list());
+            bias::Bias b = bias::station_bias(r, st, values, bias::Sign::ObsMinusModel);
+            if (b.finite_count >= 2) {
+                rec.bias[str(key)] = b.bias;
+            } else if (r.debug) {
+                log_debug(c, fmt("[{}] Skipping bias for {}: insufficient overlap ({} valid "
+                                 "points).",
+                                 sid, key, b.n_valid));
+            }
+        }
+        if (!rec.bias.empty()) {
+            bias_data.push_back(std::move(rec));
+        } else if (r.debug) {
+            log_debug(c, fmt("[{}] No valid bias entries → excluded from plotting.", sid));
+        }
+    }
+    if (r.debug) {
+        log_debug(c, fmt("Total stations with bias: {} / {}", bias_data.size(), py::len(data)));
+    }
+
+    // Regional mean and station spread of every key that some station holds.
+    std::map<std::string, bias::Regional> regional;
+    py::object all_time;
+    for (const py::object& key : exp_keys) {
+        py::list series;
+        for (const Record& rec : bias_data) {
+            auto found = rec.bias.find(str(key));
+            if (found != rec.bias.end()) series.append(found->second);
+        }
+        if (py::len(series) == 0) continue;
+        bias::Regional reg = bias::regional_series(r, series, {.sort_rows = true});
+        all_time = reg.mean.attr("index");
+        regional[str(key)] = reg;
+    }
+
+    if (!regional.empty()) {
+        py::tuple fig_ax = bias::new_figure(r, 12);
+        FigureGuard guard(r.plt, fig_ax[0]);
+        py::object ax = fig_ax[1];
+        for (const py::object& key : exp_keys) {
+            auto found = regional.find(str(key));
+            if (found == regional.end()) continue;
+            const bias::Regional& reg = found->second;
+            py::dict style = bias::line_style(r, key);
+            py::object index = reg.mean.attr("index");
+            bias::plot_line(ax, index, reg.mean.attr("values"), fmt("{} (bias)", key), style);
+            bias::fill_band(ax, index, reg.mean - reg.band, reg.mean + reg.band, style,
+                            fmt("{} ±RMSE", key));
+        }
+        finish_axes(r, ax,
+                    fmt("{}: {} Bias [obs - model] — {}", settings.region_label, r.variable,
+                        settings.date_range),
+                    all_time, settings.force_full_year);
+        bias::save_figure(r, fig_ax[0], "_regional_bias");
+        guard.close();
+    }
+
+    StationFileNames file_names(c, "figures");
+    for (const Record& rec : bias_data) {
+        py::object times = r.pd.attr("to_datetime")(rec.times);
+        py::tuple fig_ax = bias::new_figure(r, 12);
+        FigureGuard guard(r.plt, fig_ax[0]);
+        py::object ax = fig_ax[1];
+        for (const py::object& key : exp_keys) {
+            auto found = rec.bias.find(str(key));
+            if (found == rec.bias.end() || py::len(found->second) < 2) continue;
+            py::dict style = bias::line_style(r, key);
+            const py::object& b = found->second;
+            bias::plot_line(ax, b.attr("index"), b.attr("values"), fmt("{} (bias)", key), style);
+        }
+        finish_axes(
+            r, ax,
+            fmt("{} ({}): {} Bias — {}", rec.site_name, rec.sid, r.variable, settings.date_range),
+            times, settings.force_full_year);
+        bias::save_figure(r, fig_ax[0], "_" + file_names.claim(rec.sid, rec.sid) + "_bias");
+        guard.close();
+    }
+    end_banner(c, r.debug_flag, kName, EndForm::Narrow);
+    return py::none();
+}
+
+}  // namespace
+
+FunctionSpec spec_plot_station_timeseries_bias2() {
+    return figure_spec(kName, plot_station_timeseries_bias2);
+}
+
+}  // namespace kvelo::chronoplex

@@ -1,0 +1,38 @@
+// File names of station figures and dumps: a station's name as it may stand in
+// a file name, and the names of the stations of one call kept apart.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <map>
+#include <string>
+
+#include "kvelo/glue/function.hpp"
+
+namespace kvelo::chronoplex {
+
+namespace py = pybind11;
+
+// The text form of `name` with every path separator replaced by "_", so that a
+// name such as "Mt. X/Y" stays inside the directory it is written to.
+std::string file_safe_name(const glue::Call& c, py::handle name);
+
+// The names under which the stations of one call write one family of files
+// ("figures", "debug dumps").  The first station keeps its name; a later one
+// whose name is taken (case aside, as case-insensitive file systems see it)
+// gets "_{identifier}" appended, with one warning naming both stations, so that
+// no station's files overwrite another's.
+class StationFileNames {
+  public:
+    StationFileNames(const glue::Call& c, const char* kind) : c_(c), kind_(kind) {}
+
+    // The file-safe name for station `sid` called `name`, now taken by it.
+    std::string claim(py::handle sid, py::handle name);
+
+  private:
+    const glue::Call& c_;
+    const char* kind_;
+    std::map<std::string, py::object> taken_;  // case-folded name -> station holding it
+};
+
+}  // namespace kvelo::chronoplex

@@ -1,0 +1,82 @@
+"""What the four bias figure functions have in common: their signature,
+errors that close the open figure, and station files named by identifier."""
+
+import inspect
+import logging
+
+import matplotlib
+
+matplotlib.use("Agg")
+import pytest  # noqa: E402
+
+from kvelo.py import chronoplex  # noqa: E402
+from test_chronoplex_bias3 import (  # noqa: E402,F401
+    T, call, figures, own_messages, quick_save, station)
+
+ALL = ["plot_station_timeseries_bias3", "plot_station_timeseries_bias1",
+       "plot_station_timeseries_bias2", "plot_station_bias_collocation"]
+BY_IDENTIFIER = ALL[1:]
+
+
+@pytest.mark.parametrize("name, files", [
+    ("plot_station_timeseries_bias3", ["p_regional_bias.png"]),
+    ("plot_station_timeseries_bias1", ["p_A_bias.png", "p_regional_bias.png"]),
+    ("plot_station_timeseries_bias2", ["p_A_bias.png", "p_regional_bias.png"]),
+    ("plot_station_bias_collocation", ["p_A_bias.png"]),
+])
+def test_signature_and_positional_call(name, files, tmp_path, figures, quick_save):
+    f = getattr(chronoplex, name)
+    line = (f"{name}(config, data, data_file_base, data_format, model_files_dict, "
+            "plot_file_base, save_plot_formats, plot_title, variable=None, unit=None, "
+            "tavg=None, debug=False)")
+    assert f"{name}{inspect.signature(f)}" == line and f.__doc__.startswith(line)
+    assert f.__defaults__ == (None, None, None, False)
+    data = {"A": station("A", T[:3], [1, 2, 3], ctrl=[2, 2, 2])}
+    f({}, data, "", "csv", "", str(tmp_path / "p"), ["png"], "t", "O3")
+    assert sorted(p.name for p in tmp_path.iterdir()) == files
+    with pytest.raises(TypeError):
+        f({}, data, "", "csv", "", str(tmp_path / "p"), ["png"])
+
+
+def failing_style(key):
+    raise RuntimeError("no style")
+
+
+def failing_axis(ax, times, force_full_year):
+    raise RuntimeError("axis trouble")
+
+
+FAILURES = {
+    "style-raises": ("get_line_style", failing_style, RuntimeError),
+    "style-with-label": ("get_line_style", lambda key: {"color": "red", "label": "x"}, TypeError),
+    "axis-raises": ("apply_time_axis_format", failing_axis, RuntimeError),
+}
+
+
+# The station bias with RMSE bands draws in the library's own colours, without line styles.
+@pytest.mark.parametrize("name, failure", [
+    (name, failure) for name in ALL for failure in FAILURES
+    if not (name == "plot_station_bias_collocation" and failure.startswith("style"))])
+def test_errors_close_the_open_figure_and_propagate(name, failure, tmp_path, figures, caplog,
+                                                    monkeypatch):
+    attr, replacement, error = FAILURES[failure]
+    caplog.set_level(logging.DEBUG)
+    monkeypatch.setattr(chronoplex, attr, replacement)
+    data = {"A": station("A", T[:3], [1, 2, 3], ctrl=[2, 2, 2])}
+    with pytest.raises(error):
+        call(getattr(chronoplex, name), data, tmp_path, formats=["png"], debug=True)
+    assert len(figures) == 1 and list(tmp_path.iterdir()) == []
+    assert not [m for m in own_messages(caplog) if m.startswith("End:")]
+
+
+@pytest.mark.parametrize("name", BY_IDENTIFIER)
+def test_identifiers_in_file_names(name, tmp_path, figures, quick_save, caplog):
+    # "a/b" writes as a_b, which the station a_b also claims: the later one adds its id.
+    data = {"a/b": station("a/b", T[:3], [1, 2, 3], name="Same", ctrl=[2, 2, 2]),
+            "a_b": station("a_b", T[:3], [1, 2, 3], name="Same", ctrl=[2, 2, 2])}
+    call(getattr(chronoplex, name), data, tmp_path, formats=["png"])
+    names = {p.name for p in tmp_path.iterdir()} - {"run_regional_bias.png"}
+    assert names == {"run_a_b_bias.png", "run_a_b_a_b_bias.png"}
+    assert [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING] == [
+        "Stations a/b and a_b share the file name 'a_b'; figures of a_b are named 'a_b_a_b'."]
+    assert "Same (a/b): " in figures[-2].axes[0].get_title()
