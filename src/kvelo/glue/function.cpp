@@ -302,12 +302,4 @@ std::string signature_line(const std::string& name, const std::vector<Param>& pa
     return line + ")";
 }
 
-Impl not_available(const std::string& name) {
-    return [name](const Call&) -> py::object {
-        PyErr_Format(PyExc_NotImplementedError, "%s is not available in this version of kvelo.py",
-                     name.c_str());
-        throw py::error_already_set();
-    };
-}
-
 }  // namespace kvelo::glue

@@ -82,8 +82,5 @@ py::object def(py::module_& m, FunctionSpec spec);
 // point's documentation, defaults written as repr() writes them.
 std::string signature_line(const std::string& name, const std::vector<Param>& params);
 
-// An implementation that raises NotImplementedError naming the function; for
-// entry points whose figures are not built yet.
-Impl not_available(const std::string& name);
 
 }  // namespace kvelo::glue
