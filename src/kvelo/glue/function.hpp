@@ -82,5 +82,4 @@ py::object def(py::module_& m, FunctionSpec spec);
 // point's documentation, defaults written as repr() writes them.
 std::string signature_line(const std::string& name, const std::vector<Param>& params);
 
-
 }  // namespace kvelo::glue
