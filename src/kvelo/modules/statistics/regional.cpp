@@ -180,6 +180,9 @@ class Readers {
     PyObject* nat_ = nullptr;
 };
 
+// How many items ahead the list readers prefetch.
+constexpr Py_ssize_t kAhead = 16;
+
 bool is_list_or_tuple(py::handle h) {
     return PyList_CheckExact(h.ptr()) || PyTuple_CheckExact(h.ptr());
 }
@@ -191,6 +194,9 @@ bool read_times(const Readers& rd, py::handle seq, Traced<std::int64_t>& out) {
     if (!is_list_or_tuple(seq)) return false;
     const std::size_t start = out.size();
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.ptr()); ++i) {
+        if (i + kAhead < PySequence_Fast_GET_SIZE(seq.ptr())) {
+            __builtin_prefetch(PySequence_Fast_GET_ITEM(seq.ptr(), i + kAhead));
+        }
         const auto e = py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(seq.ptr(), i));
         std::int64_t ns = kNaT;
         const Stamp s = rd.stamp(e.ptr(), ns);
@@ -213,14 +219,18 @@ bool read_values(const Readers& rd, py::handle seq, std::size_t len, Traced<doub
     if (static_cast<std::size_t>(size) != len) return false;
     PyObject** items = PySequence_Fast_ITEMS(seq.ptr());
     const std::size_t start = out.size();
+    out.resize(start + len);
+    double* dst = out.data() + start;
     bool any_float = false;
     for (Py_ssize_t i = 0; i < size; ++i) {
+        // The items are scattered objects: ask for the next ones early.
+        if (i + kAhead < size) __builtin_prefetch(items[i + kAhead]);
         PyObject* e = items[i];
         if (Py_TYPE(e) == float64 || PyFloat_Check(e)) {
-            out.push_back(PyFloat_AS_DOUBLE(e));
+            dst[i] = PyFloat_AS_DOUBLE(e);
             any_float = true;
         } else if (e == Py_None) {
-            out.push_back(kNaN);
+            dst[i] = kNaN;
         } else {
             any_float = false;
             break;
@@ -486,24 +496,30 @@ const char* function_name(Variant v) {
 std::optional<py::object> native_finish(const Call& c, Variant v, PoolBuilder& b,
                                         const py::object& obs_key, const py::object& prefix) {
     const bool all = v == Variant::WithObsRow;
-    // The rows of the table to sort, as positions in the pool.
-    Traced<std::int64_t> rows, stamps;
-    DateRange dates;
-    for (std::size_t i = 0; i < b.rows(); ++i) {
-        if (!all && std::isnan(b.obs()[i])) continue;
-        rows.push_back(static_cast<std::int64_t>(i));
-        stamps.push_back(b.times()[i]);
-        dates.add(b.times()[i]);
+    // The table to sort: the whole pool, or its rows with an observation
+    // (`rows` holds their positions in the pool).
+    Traced<std::int64_t> rows, kept;
+    if (!all) {
+        for (std::size_t i = 0; i < b.rows(); ++i) {
+            if (std::isnan(b.obs()[i])) continue;
+            rows.push_back(static_cast<std::int64_t>(i));
+            kept.push_back(b.times()[i]);
+        }
     }
+    const Traced<std::int64_t>& stamps = all ? b.times() : kept;
+    DateRange dates;
+    for (std::int64_t t : stamps) dates.add(t);
     if (!dates.any) return std::nullopt;
     Traced<std::int64_t> order = sort_order(c, stamps);
-    std::size_t dated = 0;  // NaT sorts last
-    for (std::int64_t& o : order) {
-        if (stamps[static_cast<std::size_t>(o)] != kNaT) ++dated;
-        o = rows[static_cast<std::size_t>(o)];
+    // NaT sorts last; those rows take part in no statistic.
+    const auto dated = static_cast<std::size_t>(
+        std::count_if(stamps.begin(), stamps.end(), [](std::int64_t t) { return t != kNaT; }));
+    order.resize(dated);
+    if (!all) {
+        for (std::int64_t& o : order) o = rows[static_cast<std::size_t>(o)];
     }
     Traced<std::int64_t>().swap(rows);
-    Traced<std::int64_t>().swap(stamps);
+    Traced<std::int64_t>().swap(kept);
 
     PoolFrame pool;
     pool.obs_key = obs_key;
