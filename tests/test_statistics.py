@@ -246,6 +246,8 @@ def awkward_frame(case):
     if case == "signed_zeros":
         return frame([0.0, -0.0, 1.0, -0.0, 0.0], [0.0, -0.0, 1.0, 0.0, -0.0],
                      X_b=[-0.0, 0.0, -0.0, 0.0, -0.0])
+    if case == "overflowing_median":
+        return frame([1.0, 2.0, 3.0, 4.0], [1e308, 1.7e308, 1.6e308, 1.1e308])
     if case == "three_pairs":
         return frame([0.1, 0.7, 0.2], [0.3, 0.1, 0.9])
     if case == "huge":
@@ -264,7 +266,7 @@ def awkward_frame(case):
 
 
 AWKWARD = ["exact_correlation", "anti_correlation", "small_beside_large", "cancelling",
-           "signed_zeros", "three_pairs", "huge", "tiny", "ties_shuffled", "long_odd"]
+           "signed_zeros", "overflowing_median", "three_pairs", "huge", "tiny", "ties_shuffled", "long_odd"]
 
 
 @pytest.mark.parametrize("case", AWKWARD)

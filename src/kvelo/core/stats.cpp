@@ -1,5 +1,6 @@
 #include "kvelo/core/stats.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace kvelo::core::stats {
@@ -49,6 +50,28 @@ std::size_t gather_values(const std::uint8_t* row_ok, ColumnView a, double* out,
         }
     }
     return k;
+}
+
+double min_value(const double* x, std::size_t n) {
+    double lo = x[0];
+    for (std::size_t i = 1; i < n; ++i) lo = x[i] < lo ? x[i] : lo;
+    return lo;
+}
+
+double max_value(const double* x, std::size_t n) {
+    double hi = x[0];
+    for (std::size_t i = 1; i < n; ++i) hi = x[i] > hi ? x[i] : hi;
+    return hi;
+}
+
+double median_inplace(double* x, std::size_t n, bool& exact) {
+    const std::size_t k = n / 2;
+    std::nth_element(x, x + k, x + n);
+    double sum = 0.0 + x[k];
+    if (n % 2 == 0) sum = (0.0 + *std::max_element(x, x + k)) + x[k];
+    const double median = n % 2 == 0 ? sum / 2.0 : sum;
+    exact = std::isnormal(sum) && std::isnormal(median);
+    return median;
 }
 
 void take(const std::int64_t* order, std::size_t n, const double* in, double* out) {

@@ -68,14 +68,57 @@ py::object r_squared(const Call& c, const py::object& r) {
     return square(r);
 }
 
-// The numpy formulation of a full row, on arrays o and m, term by term (the
+// A value of the native order statistics where it is the one numpy gives,
+// else numpy's.
+template <typename F>
+py::object exact_or(double value, bool exact, F&& library) {
+    return exact ? py::float_(value) : library();
+}
+
+// The buffers of arrays gathered here: n contiguous values, no NaN.
+struct Gathered {
+    const double* values = nullptr;
+    double* scratch = nullptr;  // n values free to overwrite
+    std::size_t n = 0;
+};
+
+// np.min, np.max and np.median of x, natively when `g` holds x's values: a
+// nonzero extreme is the one value of its bits, and a median whose sum and
+// result are normal numbers depends only on the middle values.
+struct OrderStatistics {
+    const Call& c;
+    const py::object& x;
+    const Gathered* g;
+
+    py::object min() const {
+        if (g == nullptr) return c.g("np").attr("min")(x);
+        const double v = cs::min_value(g->values, g->n);
+        return exact_or(v, v != 0.0, [&] { return c.g("np").attr("min")(x); });
+    }
+    py::object max() const {
+        if (g == nullptr) return c.g("np").attr("max")(x);
+        const double v = cs::max_value(g->values, g->n);
+        return exact_or(v, v != 0.0, [&] { return c.g("np").attr("max")(x); });
+    }
+    py::object median() const {
+        if (g == nullptr) return c.g("np").attr("median")(x);
+        std::copy(g->values, g->values + g->n, g->scratch);
+        bool exact = false;
+        const double v = cs::median_inplace(g->scratch, g->n, exact);
+        return exact_or(v, exact, [&] { return c.g("np").attr("median")(x); });
+    }
+};
+
+// The formulation of a full row, on arrays o and m, term by term (the
 // repeated differences included, so that warnings come as often as there).
+// `own`: m's buffer, when m was gathered here.
 py::dict numpy_row(const Call& c, py::handle exp, const py::object& o, const py::object& m,
-                   const TableArgs& a) {
+                   const TableArgs& a, const Gathered* own = nullptr) {
     py::object r = c.g("compute_pearson_r")(o, m);
     py::object r2 = r_squared(c, r);
     py::object np = c.g("np");
     py::object mean = np.attr("mean");
+    const OrderStatistics order{c, m, own};
     py::object values[11] = {
         r,
         r2,
@@ -84,10 +127,10 @@ py::dict numpy_row(const Call& c, py::handle exp, const py::object& o, const py:
         mean(o - m),
         np.attr("std")(o - m),
         mean(m),
-        np.attr("min")(m),
-        np.attr("max")(m),
+        order.min(),
+        order.max(),
         mean(m),
-        np.attr("median")(m),
+        order.median(),
     };
     return full_row(exp, values, py::int_(py::len(m)), a);
 }
@@ -158,7 +201,10 @@ py::dict experiment_row(const Call& c, Frame& f, py::handle exp, const py::objec
     if (n <= 2) return short_row(exp, n, a);
     std::optional<py::array_t<double>> pairs = gather_pair_array(*ok, *oc, *mc, n);
     if (!pairs) return library_row(c, f.table(), exp, obs_col, mod_col, a);
-    return numpy_row(c, exp, (*pairs)[py::int_(0)], (*pairs)[py::int_(1)], a);
+    // The observation values are read by no later term: their row is the
+    // median's scratch.
+    const Gathered own{pairs->data(1, 0), pairs->mutable_data(0, 0), n};
+    return numpy_row(c, exp, (*pairs)[py::int_(0)], (*pairs)[py::int_(1)], a, &own);
 }
 
 py::dict observation_row(py::object values[6], py::object count, const TableArgs& a) {
@@ -172,10 +218,12 @@ py::dict observation_row(py::object values[6], py::object count, const TableArgs
     return row;
 }
 
-py::dict numpy_observation_row(const Call& c, const py::object& o, const TableArgs& a) {
+py::dict numpy_observation_row(const Call& c, const py::object& o, const TableArgs& a,
+                               const Gathered* own = nullptr) {
     py::object np = c.g("np");
-    py::object values[6] = {np.attr("std")(o), np.attr("mean")(o), np.attr("min")(o),
-                            np.attr("max")(o), np.attr("mean")(o), np.attr("median")(o)};
+    const OrderStatistics order{c, o, own};
+    py::object values[6] = {np.attr("std")(o), np.attr("mean")(o), order.min(),
+                            order.max(),       np.attr("mean")(o), order.median()};
     return observation_row(values, py::int_(py::len(o)), a);
 }
 
@@ -196,12 +244,14 @@ py::object obs_entry(const Call& c, Frame& f, const py::object& obs_col, const T
     const std::size_t n =
         maybe_without_gil(ok->n, [&] { return cs::count_values(ok->data, oc->view); });
     if (n < 1) return py::none();
-    py::array_t<double> o(static_cast<py::ssize_t>(n));
-    double* out = o.mutable_data();
+    // The values in row 0, the median's scratch in row 1.
+    py::array_t<double> buf({py::ssize_t{2}, static_cast<py::ssize_t>(n)});
+    double* out = buf.mutable_data(0, 0);
     const std::size_t got =
         maybe_without_gil(ok->n, [&] { return cs::gather_values(ok->data, oc->view, out, n); });
     if (got != n) return library_observation_row(c, f, selection, obs_col, a);
-    return numpy_observation_row(c, o, a);
+    const Gathered own{out, buf.mutable_data(1, 0), n};
+    return numpy_observation_row(c, buf[py::int_(0)], a, &own);
 }
 
 // pd.DataFrame(rows) with the numeric columns handed over as typed arrays:
