@@ -12,28 +12,10 @@ import pytest
 from kvelo.py import chronoplex
 from kvelo.py import io as kio
 from kvelo.py import statistics as st
+from test_chronoplex_intake import reference_collocated as plain_station_dict
 from test_statistics import assert_same_table, ref_pool, ref_table, ref_table_obs
 
 EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "run_collocated.py"
-
-
-def plain_station_dict(df, variable):
-    """The collocated station-wise dictionary as the table formulation builds it."""
-    data = {}
-    for sid in df["site_id"].unique():
-        rows = df[df["site_id"] == sid].sort_values("time").copy()
-        if rows.empty:
-            continue
-        first = rows.iloc[0]
-        sd = {"site_id": sid, "site_name": first.get("site_name", ""),
-              "lat": first.get("lat", np.nan), "lon": first.get("lon", np.nan),
-              "elevation_m": first.get("elevation_m", np.nan), "time": list(rows["time"]),
-              "n_valid": first.get("n_valid", np.nan)}
-        for col in rows.columns:
-            if str(col).startswith(variable):
-                sd[col] = list(rows[col].to_numpy())
-        data[sid] = sd
-    return data
 
 
 def plain_regional(data, variable, tavg, drop=False):
