@@ -53,6 +53,16 @@ struct TracedAllocator {
         return static_cast<T*>(p);
     }
     void deallocate(T* p, std::size_t) noexcept { PyMem_RawFree(p); }
+    // Elements made without a value are left uninitialised: they are written
+    // right after (resize, then fill).
+    template <typename U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
     friend bool operator==(const TracedAllocator&, const TracedAllocator&) { return true; }
     friend bool operator!=(const TracedAllocator&, const TracedAllocator&) { return false; }
 };
@@ -266,8 +276,15 @@ py::array_t<T> to_array(const T* data, std::size_t n) {
 // read before are turned into blocks too.
 class PoolBuilder {
   public:
-    PoolBuilder(const Call& c, py::object obs_key, std::string prefix, bool native)
-        : c_(c), obs_key_(std::move(obs_key)), prefix_(std::move(prefix)), native_(native) {
+    // `stations`: how many stations the dictionary holds, when known, to make
+    // room for the pool at once.
+    PoolBuilder(const Call& c, py::object obs_key, std::string prefix, bool native,
+                std::size_t stations)
+        : c_(c),
+          obs_key_(std::move(obs_key)),
+          prefix_(std::move(prefix)),
+          native_(native),
+          stations_(stations) {
         if (native_) readers_.emplace(c);
     }
 
@@ -283,6 +300,7 @@ class PoolBuilder {
             return;
         }
         Span span{start, time_.size() - start, {}};
+        if (spans_.empty()) make_room(span.len);
         py::object obs_list = sd[obs_key_];
         bool native = native_time && read_values(*readers_, obs_list, span.len, obs_);
         py::object block;
@@ -333,6 +351,13 @@ class PoolBuilder {
         std::vector<std::size_t> cols;  // pool columns, in the station's key order
     };
 
+    // Room for as many rows as the stations would hold at `len` rows each.
+    void make_room(std::size_t len) {
+        const std::size_t rows = len * std::max<std::size_t>(stations_, 1);
+        time_.reserve(rows);
+        obs_.reserve(rows);
+    }
+
     // The pool column of an experiment key, made at its first appearance,
     // missing for the `before` rows of the stations read earlier.
     std::size_t column(py::handle key, std::size_t before) {
@@ -340,7 +365,9 @@ class PoolBuilder {
             if (py::object(exp_keys_[j]).equal(key)) return j;
         }
         exp_keys_.append(key);
-        exps_.emplace_back(before, kNaN);
+        exps_.emplace_back();
+        exps_.back().reserve(time_.capacity());
+        exps_.back().resize(before, kNaN);
         return exps_.size() - 1;
     }
 
@@ -389,6 +416,7 @@ class PoolBuilder {
     py::object obs_key_;
     std::string prefix_;
     bool native_;
+    std::size_t stations_;
     std::optional<Readers> readers_;
     Traced<std::int64_t> time_;
     Traced<double> obs_;
@@ -594,8 +622,10 @@ py::object regional(const Call& c, Variant v) {
         native = native && is_original(c, "compute_statistics_from_collocated_df_with_obs_entry",
                                        o.with_obs_entry);
     }
-    PoolBuilder b(c, obs_key, prefix, native);
-    for (py::handle sd : c[0].attr("values")()) b.add(sd);
+    py::handle data = c[0];
+    const std::size_t stations = PyDict_CheckExact(data.ptr()) ? PyDict_GET_SIZE(data.ptr()) : 0;
+    PoolBuilder b(c, obs_key, prefix, native, stations);
+    for (py::handle sd : data.attr("values")()) b.add(sd);
     if (b.native_pool()) {
         std::optional<py::object> result = native_finish(c, v, b, obs_key, prefix_obj);
         if (result) return *result;
