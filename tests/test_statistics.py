@@ -434,6 +434,15 @@ def test_replaced_pearsonr_is_used(monkeypatch):
     assert table(frame([1.0, 2.0, 4.0], [1.5, 2.0, 3.0]))["R"].tolist() == [0.25]
 
 
+def test_replaced_correlation_function_gets_the_paired_values(monkeypatch):
+    kept = []
+    monkeypatch.setattr(st, "compute_pearson_r", lambda o, m: kept.append((o, m)) or 0.5)
+    got = table(frame([1.0, 5.0, np.nan, 2.0, 4.0], [3.0, 1.0, 7.0, 2.0, 8.0]))
+    assert got["R"].tolist() == [0.5] and got["Median"].tolist() == [2.5]
+    [(o, m)] = kept  # still as they were handed over once the row is made
+    assert o.tolist() == [1.0, 5.0, 2.0, 4.0] and m.tolist() == [3.0, 1.0, 2.0, 8.0]
+
+
 def test_statistics_file_round_trip(tmp_path):
     meta = {k: v for k, v in META.items() if k != "NAME"}
     df = frame([1.0, 2.0, 4.0, 8.0], [1.5, 2.0, 3.0, 7.0], X_b=[1.0, 2.0, np.nan, np.nan])

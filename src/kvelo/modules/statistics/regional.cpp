@@ -300,7 +300,7 @@ class PoolBuilder {
             return;
         }
         Span span{start, time_.size() - start, {}};
-        if (spans_.empty()) make_room(span.len);
+        if (native_time && spans_.empty()) make_room(span.len);
         py::object obs_list = sd[obs_key_];
         bool native = native_time && read_values(*readers_, obs_list, span.len, obs_);
         py::object block;
@@ -351,11 +351,17 @@ class PoolBuilder {
         std::vector<std::size_t> cols;  // pool columns, in the station's key order
     };
 
-    // Room for as many rows as the stations would hold at `len` rows each.
+    // Room for as many rows as the stations would hold at `len` rows each (a
+    // guess: the columns still grow as they need to).
     void make_room(std::size_t len) {
-        const std::size_t rows = len * std::max<std::size_t>(stations_, 1);
-        time_.reserve(rows);
-        obs_.reserve(rows);
+        constexpr std::size_t most = std::size_t{1} << 26;
+        const std::size_t stations = std::max<std::size_t>(stations_, 1);
+        const std::size_t rows = len > most / stations ? most : len * stations;
+        try {
+            time_.reserve(rows);
+            obs_.reserve(rows);
+        } catch (const std::bad_alloc&) {
+        }
     }
 
     // The pool column of an experiment key, made at its first appearance,
@@ -366,7 +372,10 @@ class PoolBuilder {
         }
         exp_keys_.append(key);
         exps_.emplace_back();
-        exps_.back().reserve(time_.capacity());
+        try {
+            exps_.back().reserve(time_.capacity());
+        } catch (const std::bad_alloc&) {
+        }
         exps_.back().resize(before, kNaN);
         return exps_.size() - 1;
     }

@@ -68,6 +68,11 @@ py::object r_squared(const Call& c, const py::object& r) {
     return square(r);
 }
 
+// Long arrays: gathers run without the interpreter lock (short ones are not
+// worth the hand-over), and medians are left to numpy's faster selection
+// (on short ones its call costs more than the work).
+constexpr std::size_t kLongRows = 1 << 16;
+
 // A value of the native order statistics where it is the one numpy gives,
 // else numpy's.
 template <typename F>
@@ -101,7 +106,7 @@ struct OrderStatistics {
         return exact_or(v, v != 0.0, [&] { return c.g("np").attr("max")(x); });
     }
     py::object median() const {
-        if (g == nullptr) return c.g("np").attr("median")(x);
+        if (g == nullptr || g->n >= kLongRows) return c.g("np").attr("median")(x);
         std::copy(g->values, g->values + g->n, g->scratch);
         bool exact = false;
         const double v = cs::median_inplace(g->scratch, g->n, exact);
@@ -158,13 +163,9 @@ py::dict library_row(const Call& c, const py::object& df, py::handle exp, const 
     return numpy_row(c, exp, paired[obs_col].attr("values"), paired[mod_col].attr("values"), a);
 }
 
-// Large gathers run without the interpreter lock; small ones are not worth
-// the hand-over.
-constexpr std::size_t kReleaseRows = 1 << 16;
-
 template <typename F>
 auto maybe_without_gil(std::size_t rows, F&& f) {
-    if (rows < kReleaseRows) return f();
+    if (rows < kLongRows) return f();
     py::gil_scoped_release nogil;
     return f();
 }
@@ -202,9 +203,10 @@ py::dict experiment_row(const Call& c, Frame& f, py::handle exp, const py::objec
     std::optional<py::array_t<double>> pairs = gather_pair_array(*ok, *oc, *mc, n);
     if (!pairs) return library_row(c, f.table(), exp, obs_col, mod_col, a);
     // The observation values are read by no later term: their row is the
-    // median's scratch.
+    // median's scratch, unless a replaced correlation function may keep them.
     const Gathered own{pairs->data(1, 0), pairs->mutable_data(0, 0), n};
-    return numpy_row(c, exp, (*pairs)[py::int_(0)], (*pairs)[py::int_(1)], a, &own);
+    return numpy_row(c, exp, (*pairs)[py::int_(0)], (*pairs)[py::int_(1)], a,
+                     native_pearson(c) ? &own : nullptr);
 }
 
 py::dict observation_row(py::object values[6], py::object count, const TableArgs& a) {
