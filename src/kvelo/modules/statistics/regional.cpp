@@ -104,7 +104,8 @@ std::string civil_text(std::int64_t ns) {
 // numpy's datetime64 scalar object, as numpy/arrayscalars.h lays it out: the
 // count and its unit.
 struct DatetimeScalar {
-    PyObject_HEAD std::int64_t obval;
+    PyObject ob_base;
+    std::int64_t obval;
     int base;  // NPY_DATETIMEUNIT
     int num;
 };
@@ -190,9 +191,6 @@ class Readers {
     PyObject* nat_ = nullptr;
 };
 
-// How many items ahead the list readers prefetch.
-constexpr Py_ssize_t kAhead = 16;
-
 bool is_list_or_tuple(py::handle h) {
     return PyList_CheckExact(h.ptr()) || PyTuple_CheckExact(h.ptr());
 }
@@ -204,9 +202,6 @@ bool read_times(const Readers& rd, py::handle seq, Traced<std::int64_t>& out) {
     if (!is_list_or_tuple(seq)) return false;
     const std::size_t start = out.size();
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.ptr()); ++i) {
-        if (i + kAhead < PySequence_Fast_GET_SIZE(seq.ptr())) {
-            __builtin_prefetch(PySequence_Fast_GET_ITEM(seq.ptr(), i + kAhead));
-        }
         const auto e = py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(seq.ptr(), i));
         std::int64_t ns = kNaT;
         const Stamp s = rd.stamp(e.ptr(), ns);
@@ -233,8 +228,6 @@ bool read_values(const Readers& rd, py::handle seq, std::size_t len, Traced<doub
     double* dst = out.data() + start;
     bool any_float = false;
     for (Py_ssize_t i = 0; i < size; ++i) {
-        // The items are scattered objects: ask for the next ones early.
-        if (i + kAhead < size) __builtin_prefetch(items[i + kAhead]);
         PyObject* e = items[i];
         if (Py_TYPE(e) == float64 || PyFloat_Check(e)) {
             dst[i] = PyFloat_AS_DOUBLE(e);
