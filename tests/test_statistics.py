@@ -1,11 +1,13 @@
 """Statistics tables: per frame, with the observation row, and pooled over a region.
 
 The reference below is the plain pandas/numpy/scipy formulation of the tables;
-the module must agree with it to 1e-12 relative, with NaN in the same places.
+the module must give the same bits (NaN equal to NaN) and the same statistics
+file text.
 """
 import inspect
 import logging
 import math
+import struct
 import warnings
 
 import numpy as np
@@ -104,18 +106,40 @@ def ref_pool(data, variable, drop_missing_obs):
 
 
 def assert_same_table(got, want):
+    """Same columns, dtypes and bits in every field (NaN equal to NaN), same file text."""
     assert list(got.columns) == list(want.columns)
     assert list(got.dtypes) == list(want.dtypes)
     assert len(got) == len(want)
     for col in want.columns:
-        g, w = got[col].tolist(), want[col].tolist()
-        for a, b in zip(g, w):
-            if isinstance(b, float) and math.isnan(b):
-                assert isinstance(a, float) and math.isnan(a), (col, a, b)
-            elif isinstance(b, (float, np.floating)):
-                assert a == pytest.approx(b, rel=1e-12, abs=1e-300), (col, a, b)
+        for a, b in zip(got[col].tolist(), want[col].tolist()):
+            assert type(a) is type(b), (col, a, b)
+            if isinstance(b, float):
+                assert (math.isnan(a) and math.isnan(b)) or \
+                    struct.pack("<d", a) == struct.pack("<d", b), (col, a, b)
             else:
                 assert a == b, (col, a, b)
+    assert got.to_csv(index=False) == want.to_csv(index=False)
+
+
+def outcome(fn):
+    """The result, or the type and text of the error; and the warnings, in order."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            result = fn()
+        except Exception as e:  # the library's own error must come through
+            result = (type(e), str(e))
+    return result, [(w.category, str(w.message)) for w in caught]
+
+
+def assert_same_outcome(got_fn, want_fn):
+    got, got_w = outcome(got_fn)
+    want, want_w = outcome(want_fn)
+    if isinstance(want, tuple):
+        assert got == want
+    else:
+        assert_same_table(got, want)
+    assert got_w == want_w
 
 
 def frame(obs, mod, times=None, **more):
@@ -192,20 +216,86 @@ def test_load_binds_library_names():
 
 # ---- the table of one frame ----------------------------------------------------------
 
-@pytest.mark.parametrize("seed", [1, 2, 3])
-def test_random_frames_match_plain_formulation(seed):
-    df = random_frame(seed)
-    exps = ["a", "missing", "b", "c"]
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        assert_same_table(table(df, exps), ref_table(df, META, "X", exps, "daily"))
-        assert_same_table(table(df, exps, st.compute_statistics_from_collocated_df_with_obs_entry),
-                          ref_table_obs(df, META, "X", exps, "daily"))
+def both_tables(df, exps=("a",), meta=META):
+    """Pairs of (ours, plain formulation) for both table functions."""
+    exps = list(exps)
+    return [(lambda: table(df, exps), lambda: ref_table(df, meta, "X", exps, "daily")),
+            (lambda: table(df, exps, st.compute_statistics_from_collocated_df_with_obs_entry),
+             lambda: ref_table_obs(df, meta, "X", exps, "daily"))]
+
+
+@pytest.mark.parametrize("seed, n", [(1, 200), (2, 201), (3, 8761), (4, 7), (5, 3)])
+def test_random_frames_match_plain_formulation(seed, n):
+    df = random_frame(seed, n)
+    for ours, plain in both_tables(df, ["a", "missing", "b", "c"]):
+        assert_same_outcome(ours, plain)
+
+
+def awkward_frame(case):
+    """Frames whose sums, extremes and correlations show any difference in order or method."""
+    rng = np.random.default_rng(17)
+    if case == "exact_correlation":
+        return frame([1.0, 2.0, 3.0, 4.0], [2.0, 1.0, 4.0, 3.0])
+    if case == "anti_correlation":
+        return frame([4.0, 3.0, 2.0, 1.0], [1.0, 2.0, 3.0, 4.0])
+    if case == "small_beside_large":
+        return frame([1e15, -1e15, 1e-12, 2e-12], [1e15, -1e15, 3e-12, 1e-12])
+    if case == "cancelling":
+        obs = np.tile([1e16, 1.0, -1e16, 3.0, 0.1, -0.1], 50)
+        return frame(obs, obs[::-1].copy() + rng.normal(0, 1e-3, obs.size))
+    if case == "signed_zeros":
+        return frame([0.0, -0.0, 1.0, -0.0, 0.0], [0.0, -0.0, 1.0, 0.0, -0.0],
+                     X_b=[-0.0, 0.0, -0.0, 0.0, -0.0])
+    if case == "overflowing_median":
+        return frame([1.0, 2.0, 3.0, 4.0], [1e308, 1.7e308, 1.6e308, 1.1e308])
+    if case == "three_pairs":
+        return frame([0.1, 0.7, 0.2], [0.3, 0.1, 0.9])
+    if case == "huge":
+        return frame(rng.normal(0, 1e300, 40), rng.normal(0, 1e300, 40))
+    if case == "tiny":
+        return frame(rng.normal(0, 1e-300, 40), rng.normal(0, 1e-310, 40))
+    if case == "ties_shuffled":
+        df = random_frame(11, n=3000)
+        df["X_a"] = np.round(df["X_a"], 1)
+        return df.sample(frac=1.0, random_state=3).reset_index(drop=True)
+    if case == "long_odd":
+        n = 100_001
+        return frame(rng.gamma(2, 10, n), rng.gamma(2, 10, n),
+                     times=pd.date_range("2024-01-01", periods=n, freq="min"))
+    raise AssertionError(case)
+
+
+AWKWARD = ["exact_correlation", "anti_correlation", "small_beside_large", "cancelling",
+           "signed_zeros", "overflowing_median", "three_pairs", "huge", "tiny", "ties_shuffled", "long_odd"]
+
+
+@pytest.mark.parametrize("case", AWKWARD)
+def test_awkward_frames_match_plain_formulation(case):
+    df = awkward_frame(case)
+    exps = [c[2:] for c in df.columns if c.startswith("X_") and c != "X_obs"]
+    for ours, plain in both_tables(df, exps):
+        assert_same_outcome(ours, plain)
+
+
+def test_exact_values_of_small_frames():
+    def row(obs, mod, fn=st.compute_statistics_from_collocated_df):
+        return table(frame(obs, mod), fn=fn).to_csv(index=False).splitlines()[1].split(",")
+
+    # R and R2 as the library gives them, not a digit off.
+    assert row([1.0, 2.0, 3.0, 4.0], [2.0, 1.0, 4.0, 3.0])[1:3] == ["0.6", "0.36"]
+    assert row([4.0, 3.0, 2.0, 1.0], [1.0, 2.0, 3.0, 4.0])[1:3] == ["-1.0", "1.0"]
+    # Small values beside large ones keep their digits in the mean.
+    obs_row = row([1e15, -1e15, 1e-12, 2e-12], [1.0, 2.0, 3.0, 4.0],
+                  st.compute_statistics_from_collocated_df_with_obs_entry)
+    assert obs_row[COLUMNS.index("Mean")] == "7.5e-13"
+    # The minimum keeps the sign of the zero numpy picks.
+    assert row([1.0, 2.0, 3.0], [0.0, -0.0, 1.0])[COLUMNS.index("Min")] == "-0.0"
 
 
 @pytest.mark.parametrize("case", ["inf_obs", "neg_inf_model", "both_inf", "huge", "int_column",
                                   "object_column", "strided", "constant_model",
-                                  "nearly_constant", "text_time"])
+                                  "nearly_constant", "text_time", "float32_column",
+                                  "big_endian_column"])
 def test_corner_frames_match_plain_formulation(case):
     rng = np.random.default_rng(7)
     n = 12
@@ -236,22 +326,12 @@ def test_corner_frames_match_plain_formulation(case):
     elif case == "text_time":
         df["time"] = ["2024-01-%02d" % (i + 1) for i in range(n)]
         df.loc[2, "time"] = None
-    def run(f):
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always")
-            try:
-                out = f()
-            except Exception as e:  # the library's own error must come through
-                out = type(e)
-        return out, sorted(str(w.category) for w in caught)
-
-    got, got_w = run(lambda: table(df, fn=st.compute_statistics_from_collocated_df_with_obs_entry))
-    want, want_w = run(lambda: ref_table_obs(df, META, "X", ["a"], "daily"))
-    if isinstance(want, type):
-        assert got is want
-    else:
-        assert_same_table(got, want)
-    assert got_w == want_w
+    elif case == "float32_column":
+        df["X_a"] = mod.astype(np.float32)
+    elif case == "big_endian_column":
+        df["X_a"] = mod.astype(">f8")
+    for ours, plain in both_tables(df):
+        assert_same_outcome(ours, plain)
 
 
 @pytest.mark.parametrize("meta", [
@@ -265,13 +345,6 @@ def test_metadata_and_experiment_kinds_keep_library_types(meta):
     exps = [1, "a"]
     got = st.compute_statistics_from_collocated_df(df, meta, "X", exps, "daily")
     assert_same_table(got, ref_table(df, meta, "X", exps, "daily"))
-
-
-def test_result_does_not_depend_on_row_order():
-    df = random_frame(11, n=500)
-    shuffled = df.sample(frac=1.0, random_state=3).reset_index(drop=True)
-    exps = ["a", "b", "c"]
-    pd.testing.assert_frame_equal(table(df, exps), table(shuffled, exps), check_exact=True)
 
 
 @pytest.mark.parametrize("n, short", [(2, True), (3, False)])
@@ -361,6 +434,15 @@ def test_replaced_pearsonr_is_used(monkeypatch):
     assert table(frame([1.0, 2.0, 4.0], [1.5, 2.0, 3.0]))["R"].tolist() == [0.25]
 
 
+def test_replaced_correlation_function_gets_the_paired_values(monkeypatch):
+    kept = []
+    monkeypatch.setattr(st, "compute_pearson_r", lambda o, m: kept.append((o, m)) or 0.5)
+    got = table(frame([1.0, 5.0, np.nan, 2.0, 4.0], [3.0, 1.0, 7.0, 2.0, 8.0]))
+    assert got["R"].tolist() == [0.5] and got["Median"].tolist() == [2.5]
+    [(o, m)] = kept  # still as they were handed over once the row is made
+    assert o.tolist() == [1.0, 5.0, 2.0, 4.0] and m.tolist() == [3.0, 1.0, 2.0, 8.0]
+
+
 def test_statistics_file_round_trip(tmp_path):
     meta = {k: v for k, v in META.items() if k != "NAME"}
     df = frame([1.0, 2.0, 4.0, 8.0], [1.5, 2.0, 3.0, 7.0], X_b=[1.0, 2.0, np.nan, np.nan])
@@ -421,6 +503,7 @@ def station(sid, times, obs=None, **series):
 
 
 def random_dict(seed, n_st=6, n_t=50):
+    """Stations whose stamps overlap (ties for the sort), with gaps and a partial experiment."""
     rng = np.random.default_rng(seed)
     data = {}
     for s in range(n_st):
@@ -439,43 +522,177 @@ def regional(data, fn=st.compute_regional_statistics, **kw):
     return fn(data=data, variable="NH4_CONC", tavg="weekly", **kw)
 
 
-@pytest.mark.parametrize("fn, drop, ref", [
-    (st.compute_regional_statistics, False, ref_table_obs),
-    (st.compute_regional_statistics_from_collocated_dict, True, ref_table),
-])
-@pytest.mark.parametrize("text_times", [False, True])
-def test_regional_matches_plain_formulation(fn, drop, ref, text_times):
-    data = random_dict(4)
-    if text_times:  # read by the library, not natively
+def plain_regional(data, drop):
+    """The plain formulation of either regional function (drop: the experiments-only one)."""
+    obs_key = "NH4_CONC_obs"
+    if not drop and not any(obs_key in sd for sd in data.values()):
         for sd in data.values():
-            sd["time"] = [str(t) for t in sd["time"]]
+            pd.to_datetime(sd["time"])
+        return pd.DataFrame()
     pool, meta, names = ref_pool(data, "NH4_CONC", drop)
-    assert names == ["base", "NH4_CONC_run"]
-    assert_same_table(regional(data, fn), ref(pool, meta, "NH4_CONC", names, "weekly"))
+    ref = ref_table if drop else ref_table_obs
+    return ref(pool, meta, "NH4_CONC", names, "weekly")
 
 
-@pytest.mark.parametrize("case", ["none_and_floats", "ints", "inf", "nat_time", "datetime"])
-def test_regional_value_kinds_match_plain_formulation(case):
+VARIANTS = [(st.compute_regional_statistics, False),
+            (st.compute_regional_statistics_from_collocated_dict, True)]
+
+
+def assert_regional_like_plain(data_factory, native=None, monkeypatch=None):
+    """Both regional functions against the formulation, each on fresh data; `native`:
+    whether the stations must be read without pandas' time conversion."""
+    for fn, drop in VARIANTS:
+        calls = []
+        if monkeypatch is not None:
+            convert = pd.to_datetime
+            monkeypatch.setattr(pd, "to_datetime",
+                                lambda *a, **k: calls.append(1) or convert(*a, **k))
+        got = outcome(lambda: regional(data_factory(), fn))
+        if monkeypatch is not None:
+            monkeypatch.undo()
+        want = outcome(lambda: plain_regional(data_factory(), drop))
+        if isinstance(want[0], tuple):
+            assert got[0] == want[0]
+        else:
+            assert_same_table(got[0], want[0])
+        assert got[1] == want[1]
+        if native is not None:
+            assert (not calls) == native, calls
+
+
+def restamp(data, kind):
+    """The same stations with their stamps as another type."""
+    import datetime
+    for i, sd in enumerate(data.values()):
+        stamps = pd.DatetimeIndex(sd["time"])
+        k = kind if kind != "mixed" else ["timestamp", "datetime64", "datetime",
+                                          "datetime64_s"][i % 4]
+        if k == "timestamp":
+            sd["time"] = list(stamps)
+        elif k == "datetime64":  # what the station table intake stores
+            sd["time"] = list(stamps.to_numpy())
+        elif k == "datetime64_s":
+            sd["time"] = list(stamps.to_numpy().astype("M8[s]"))
+        elif k == "datetime64_D":
+            sd["time"] = list(stamps.to_numpy().astype("M8[D]"))
+        elif k == "datetime":
+            sd["time"] = [datetime.datetime(*t.timetuple()[:6]) for t in stamps]
+        elif k == "tuple":
+            sd["time"] = tuple(stamps.to_numpy())
+        elif k == "nanoseconds":
+            sd["time"] = [t + pd.Timedelta(nanoseconds=int(j % 7)) for j, t in enumerate(stamps)]
+        elif k == "text":
+            sd["time"] = [str(t) for t in stamps]
+        if kind == "mixed":  # and the missing markers the library reads
+            sd["time"][1:4] = [None, pd.NaT, np.datetime64("NaT")]
+    return data
+
+
+@pytest.mark.parametrize("kind, native", [
+    ("timestamp", True), ("datetime64", True), ("datetime64_s", True), ("datetime64_D", True),
+    ("datetime", True), ("tuple", True), ("nanoseconds", True), ("mixed", True),
+    ("text", False)])
+def test_regional_matches_plain_formulation(kind, native, monkeypatch):
+    assert_regional_like_plain(lambda: restamp(random_dict(4), kind), native, monkeypatch)
+    data = random_dict(4)
+    assert ref_pool(data, "NH4_CONC", False)[2] == ["base", "NH4_CONC_run"]
+
+
+def test_regional_many_stations_with_equal_stamps():
+    # Every station has every stamp: the order in which the sort leaves equal
+    # stamps decides the order of the sums.
+    times = list(pd.date_range("2024-01-01", periods=400, freq="h").to_numpy())
+
+    def data():
+        out = {}
+        for s in range(25):
+            rng = np.random.default_rng(s)
+            spread = 10.0 ** rng.uniform(-3, 3, len(times))
+            out[f"S{s}"] = {"time": times,
+                            "NH4_CONC_obs": list(rng.normal(0, 1, len(times)) * spread),
+                            "NH4_CONC_a": list(rng.normal(0, 1, len(times)) * spread)}
+        return out
+
+    pool, meta, names = ref_pool(data(), "NH4_CONC", False)
+    stable = pool.sort_index().sort_values("time", kind="stable")
+    sums = ["RMSE", "MB", "STD_dev", "Mean"]
+    assert (ref_table(pool, meta, "NH4_CONC", names, "w")[sums].values.tolist() !=
+            ref_table(stable, meta, "NH4_CONC", names, "w")[sums].values.tolist())
+    assert_regional_like_plain(data)
+
+
+def value_kind_dict(case):
     import datetime
     data = random_dict(8, n_st=3, n_t=12)
     sd = data["S1"]
+    n = len(sd["time"])
     if case == "none_and_floats":
         sd["NH4_CONC_obs"] = [None if i % 4 == 0 else float(v) for i, v in
                               enumerate(sd["NH4_CONC_obs"])]
+    elif case == "all_none":
+        sd["NH4_CONC_base"] = [None] * n
+    elif case == "all_nan":
+        sd["NH4_CONC_base"] = [np.nan] * n
     elif case == "ints":
-        sd["NH4_CONC_base"] = list(range(len(sd["time"])))
+        sd["NH4_CONC_base"] = list(range(n))
+    elif case == "bools":
+        sd["NH4_CONC_base"] = [bool(i % 2) for i in range(n)]
+    elif case == "float32":
+        sd["NH4_CONC_base"] = [np.float32(v) for v in sd["NH4_CONC_base"]]
+    elif case == "array":
+        sd["NH4_CONC_base"] = np.array(sd["NH4_CONC_base"])
+    elif case == "series":
+        sd["NH4_CONC_obs"] = pd.Series(sd["NH4_CONC_obs"], index=range(n, 0, -1))
     elif case == "inf":
         sd["NH4_CONC_base"][2] = np.inf
     elif case == "nat_time":
         sd["time"][0] = pd.NaT
         sd["time"][1] = None
+        sd["time"][2] = float("nan")
+    elif case == "all_nat":
+        for s in data.values():
+            s["time"] = [None] * len(s["time"])
     elif case == "datetime":
-        sd["time"] = [datetime.datetime(2024, 2, 1, h) for h in range(len(sd["time"]))]
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        pool, meta, names = ref_pool(data, "NH4_CONC", False)
-        want = ref_table_obs(pool, meta, "NH4_CONC", names, "weekly")
-        assert_same_table(regional(data), want)
+        sd["time"] = [datetime.datetime(2024, 2, 1, h) for h in range(n)]
+    elif case == "date":
+        sd["time"] = [datetime.date(2024, 2, 1 + h) for h in range(n)]
+    elif case == "tz_aware":
+        sd["time"] = [t.tz_localize("UTC") for t in sd["time"]]
+    elif case == "tz_aware_all":
+        for s in data.values():
+            s["time"] = [t.tz_localize("UTC") for t in s["time"]]
+    elif case == "months":
+        sd["time"] = [np.datetime64("2024-03", "M")] * n
+    elif case == "out_of_range":
+        sd["time"] = [np.datetime64("3000-01-01", "s")] * n
+    elif case == "empty_station":
+        data["S1"] = {"time": [], "NH4_CONC_obs": [], "NH4_CONC_base": []}
+    elif case == "no_obs_anywhere":
+        for s in data.values():
+            del s["NH4_CONC_obs"]
+    elif case == "obs_all_missing":
+        for s in data.values():
+            s["NH4_CONC_obs"] = [np.nan] * len(s["time"])
+    elif case == "short_list":
+        sd["NH4_CONC_base"] = sd["NH4_CONC_base"][:-1]
+    elif case == "short_obs":
+        sd["NH4_CONC_obs"] = sd["NH4_CONC_obs"][:-1]
+    elif case == "experiment_at_one_station":
+        sd["NH4_CONC_extra"] = [1.0] * n
+    elif case == "no_time":
+        del sd["time"]
+    else:
+        raise AssertionError(case)
+    return data
+
+
+@pytest.mark.parametrize("case", [
+    "none_and_floats", "all_none", "all_nan", "ints", "bools", "float32", "array", "series",
+    "inf", "nat_time", "all_nat", "datetime", "date", "tz_aware", "tz_aware_all", "months",
+    "out_of_range", "empty_station", "no_obs_anywhere", "obs_all_missing", "short_list",
+    "short_obs", "experiment_at_one_station", "no_time"])
+def test_regional_value_kinds_match_plain_formulation(case):
+    assert_regional_like_plain(lambda: value_kind_dict(case))
 
 
 def test_regional_pool_counts_every_station_time():
@@ -486,13 +703,6 @@ def test_regional_pool_counts_every_station_time():
     got = regional(data)
     assert got["Count"].tolist() == [12, 12]
     assert set(got["SID"]) == {"REGIONAL"} and set(got["NAME"]) == {"Regional Mean"}
-
-
-def test_regional_does_not_depend_on_station_order():
-    data = random_dict(9)
-    reordered = dict(reversed(list(data.items())))
-    a, b = regional(data), regional(reordered)
-    pd.testing.assert_frame_equal(a, b[a.columns], check_exact=True)
 
 
 def test_empty_dictionary(caplog):

@@ -1,11 +1,13 @@
-// Paired-sample statistics on plain buffers: gathering the complete rows of a
-// collocated table, moments, extremes, median and the correlation coefficient.
+// Gathering the complete rows of a collocated table on plain buffers, and the
+// order statistics of the gathered values.
 //
-// Every sum goes through GridSum, whose result does not depend on the order of
-// the values, so a table comes out the same however its rows are ordered.
-// Results follow the two-pass formulas of numpy (mean = sum / n; standard
-// deviation from the deviations about that mean, divisor n) and of
-// scipy.stats.pearsonr (centred values, coefficient clipped to [-1, 1]).
+// The sums are numpy's and scipy's, computed on the arrays gathered here: a
+// sum depends on the order and grouping of its terms, so the values are laid
+// out exactly as the table formulation holds them (row order, contiguous
+// float64) and reduced by the same library calls.  Extremes and medians depend
+// only on the values, not on their order; they are computed here, and the
+// caller leaves to numpy the results whose bits numpy could choose otherwise
+// (a zero, whose sign depends on which equal value numpy meets first).
 #pragma once
 
 #include <cstddef>
@@ -13,83 +15,39 @@
 
 namespace kvelo::core::stats {
 
-// Order-independent sum.  Every value is put on one fixed-point grid, 2^-102
-// of a power of two above the bound on the magnitudes (one bit coarser per
-// doubling of the count beyond 2^24 values, so the total fits 127 bits),
-// rounded to the nearest grid point and added as an integer.  Integer addition
-// is associative, so the total is the same in any order, and the grid is far
-// finer than a double's rounding.  The scaled value is split exactly into two
-// integers below 2^51, read off with the 1.5 * 2^52 rounding constant; no
-// branch and no conversion instruction per value, so the loops vectorise.
-//
-// The per-block integers wrap in 64 bits; the caller calls flush(k) after at
-// most kBlock values, which keeps every block total below 2^62.
-class GridSum {
-public:
-    static constexpr std::size_t kBlock = 2048;
-
-    // Every |value| added must be <= bound, a finite number that is 0 or at
-    // least 1e-200; at most `count` values are added.
-    GridSum(double bound, std::size_t count);
-    void add(double v) noexcept { split(v * scale_, hi_, lo_); }
-    // The integer parts of x = v * scale() (|x| < 2^102), added to two block
-    // accumulators; loops that keep the accumulators local vectorise.
-    static void split(double x, std::uint64_t& hi, std::uint64_t& lo) noexcept {
-        const double th = x * 0x1p-51 + kMagic;
-        const double low = x - (th - kMagic) * 0x1p51;  // exact, |low| <= 2^50
-        hi += __builtin_bit_cast(std::uint64_t, th);
-        lo += __builtin_bit_cast(std::uint64_t, low + kMagic);
-    }
-    double scale() const noexcept { return scale_; }
-    // Moves the block totals of the last k values into the 128-bit total.
-    void flush(std::size_t k) noexcept { flush(hi_, lo_, k); }
-    void flush(std::uint64_t& hi, std::uint64_t& lo, std::size_t k) noexcept;
-    double value() const;
-    // The sum of the negated values: exactly -value(), but +0.0 for a zero total.
-    double negated_value() const;
-
-private:
-    static constexpr double kMagic = 0x1.8p52;
-    int unit_exp_ = 0;
-    double scale_ = 1.0;
-    std::uint64_t hi_ = 0, lo_ = 0;
-    __int128 total_ = 0;
+// A float64 column: n values, `stride` elements apart.
+struct ColumnView {
+    const double* data = nullptr;
+    std::ptrdiff_t stride = 1;
+    std::size_t n = 0;
+    double operator[](std::size_t i) const { return data[static_cast<std::ptrdiff_t>(i) * stride]; }
 };
 
-// Magnitudes outside which squares and sums could overflow or underflow; such
-// samples are left to the library formulation, which also gives its warnings.
-inline constexpr double kLargest = 1e100;
-inline constexpr double kSmallest = 1e-100;
+// The number of rows where row_ok[i] is set and both a and b are numbers (not
+// NaN).  All three hold n rows.
+std::size_t count_pairs(const std::uint8_t* row_ok, ColumnView a, ColumnView b);
+// Copies the first `capacity` of those rows' values, in row order, to out_a
+// and out_b; returns the number of such rows (which may exceed capacity).
+std::size_t gather_pairs(const std::uint8_t* row_ok, ColumnView a, ColumnView b, double* out_a,
+                         double* out_b, std::size_t capacity);
 
-// Copies the values of the rows where row_ok[i] is set and both a and b are
-// numbers (not NaN).  Strides are in elements.  Returns the number of rows.
-std::size_t gather_pairs(const std::uint8_t* row_ok, const double* a, std::ptrdiff_t sa,
-                         const double* b, std::ptrdiff_t sb, std::size_t n, double* out_a,
-                         double* out_b);
 // The same for one column.
-std::size_t gather_values(const std::uint8_t* row_ok, const double* a, std::ptrdiff_t sa,
-                          std::size_t n, double* out);
+std::size_t count_values(const std::uint8_t* row_ok, ColumnView a);
+std::size_t gather_values(const std::uint8_t* row_ok, ColumnView a, double* out,
+                          std::size_t capacity);
 
-struct PairStats {
-    double r = 0, rmse = 0, mb = 0, bias = 0, std_dev = 0, mean = 0, min = 0, max = 0;
-    // False when the coefficient must come from the library: a constant or
-    // nearly constant series (the library warns about those), or a spread too
-    // small for the native sums.
-    bool r_native = false;
-};
+// The smallest and the largest of n >= 1 numbers, none of them NaN.
+double min_value(const double* x, std::size_t n);
+double max_value(const double* x, std::size_t n);
 
-// Statistics of model values m against observations o (n >= 1 complete pairs,
-// unchanged).  Returns false when a value is not finite or beyond kLargest.
-bool pair_stats(const double* o, const double* m, std::size_t n, PairStats& out);
+// The median of n >= 1 numbers, none of them NaN, from the middle values as
+// numpy takes their mean: (0 + x[k]) / 1 for odd n, ((0 + lo) + hi) / 2 for
+// even n.  Reorders x.  `exact` is false when the result or the sum is not a
+// normal number: a zero (whose sign numpy's summation decides), an overflow,
+// an underflow or a NaN, which numpy may also report.
+double median_inplace(double* x, std::size_t n, bool& exact);
 
-struct SampleStats {
-    double std_dev = 0, mean = 0, min = 0, max = 0;
-};
-// Descriptive statistics of one sample (n >= 1); false as pair_stats.
-bool sample_stats(const double* x, std::size_t n, SampleStats& out);
-
-// Median of x (n >= 1), the mean of the two middle values for even n.
-// Reorders x.
-double median_inplace(double* x, std::size_t n);
+// out[i] = in[order[i]] for i < n; every order[i] is below the length of in.
+void take(const std::int64_t* order, std::size_t n, const double* in, double* out);
 
 }  // namespace kvelo::core::stats

@@ -1,11 +1,16 @@
 // Regional statistics: every (station, time) pair of the station-wise
 // dictionary is one sample of the regional pool.
 //
-// The pool is gathered natively in one pass over the dictionary's lists when
-// they hold what the station table intake stores (time stamps, floats, None);
-// the statistics then run on it without building a pandas table, since they
-// do not depend on the row order.  Anything else takes the pandas route, which
-// builds, joins and sorts the pool as the library would.
+// The stations are read in the order and with the lookups of the table
+// formulation, and each station's lists are copied as soon as they are looked
+// up, as the formulation copies them into the station's block: a lookup may
+// run code that changes what an earlier lookup returned.  Lists of what the
+// station table intake stores (time stamps, floats, None) are copied natively
+// into the pool; a station holding anything else gets its block from pandas,
+// and then the whole pool is joined, sorted and reduced by pandas as the
+// formulation does.  A native pool is put in the order the formulation's
+// sort_values leaves it (by the same pandas call on the same time stamps)
+// before any statistic is computed, since sums depend on the order.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 // after pybind11, which brings Python.h
@@ -14,19 +19,55 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "kvelo/core/stats.hpp"
 #include "kvelo/glue/pyutil.hpp"
 #include "kvelo/modules/statistics/statistics.hpp"
 
 namespace kvelo::statistics {
 
 using namespace kvelo::glue;
+namespace cs = kvelo::core::stats;
 
 namespace {
+
+constexpr std::int64_t kNaT = std::numeric_limits<std::int64_t>::min();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Memory from the interpreter's raw allocator, which tracemalloc sees.
+template <typename T>
+struct TracedAllocator {
+    using value_type = T;
+    TracedAllocator() = default;
+    template <typename U>
+    TracedAllocator(const TracedAllocator<U>&) noexcept {}  // NOLINT: rebinding
+    T* allocate(std::size_t n) {
+        void* p = PyMem_RawMalloc(n * sizeof(T));
+        if (p == nullptr) throw std::bad_alloc();
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, std::size_t) noexcept { PyMem_RawFree(p); }
+    // Elements made without a value are left uninitialised: they are written
+    // right after (resize, then fill).
+    template <typename U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+    friend bool operator==(const TracedAllocator&, const TracedAllocator&) { return true; }
+    friend bool operator!=(const TracedAllocator&, const TracedAllocator&) { return false; }
+};
+template <typename T>
+using Traced = std::vector<T, TracedAllocator<T>>;
 
 // ---- civil dates ---------------------------------------------------------------
 
@@ -39,9 +80,10 @@ std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
     return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
 }
 
-std::string civil_text(std::int64_t micros) {
-    constexpr std::int64_t per_day = 86400LL * 1000000LL;
-    std::int64_t z = micros >= 0 ? micros / per_day : -((-micros + per_day - 1) / per_day);
+// "%Y-%m-%d" of a time in nanoseconds since the epoch.
+std::string civil_text(std::int64_t ns) {
+    constexpr std::int64_t per_day = 86400LL * 1000000000LL;
+    std::int64_t z = ns / per_day - (ns % per_day < 0 ? 1 : 0);
     z += 719468;
     const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
     const auto doe = static_cast<unsigned>(z - era * 146097);
@@ -59,121 +101,146 @@ std::string civil_text(std::int64_t micros) {
 
 // ---- reading the dictionary's lists ---------------------------------------------
 
+// numpy's datetime64 scalar object, as numpy/arrayscalars.h lays it out: the
+// count and its unit.
+struct DatetimeScalar {
+    PyObject ob_base;
+    std::int64_t obval;
+    int base;  // NPY_DATETIMEUNIT
+    int num;
+};
+
+// Nanoseconds per unit for the units days to nanoseconds (NPY_FR_D = 4 to
+// NPY_FR_ns = 10); calendar units and finer ones stay with the library.
+constexpr std::int64_t kUnitNs[] = {
+    86400000000000LL, 3600000000000LL, 60000000000LL, 1000000000LL, 1000000LL, 1000LL, 1LL};
+constexpr int kFirstUnit = 4;
+
 enum class Stamp { Valid, Missing, Unsupported };
 
-struct Readers {
-    PyTypeObject* timestamp = nullptr;
-    PyTypeObject* float64 = nullptr;
-    PyObject* nat = nullptr;
-
+class Readers {
+  public:
     explicit Readers(const Call& c) {
         if (PyDateTimeAPI == nullptr) {
             PyDateTime_IMPORT;
             if (PyDateTimeAPI == nullptr) throw py::error_already_set();
         }
         py::object pd = c.g("pd");
-        timestamp = reinterpret_cast<PyTypeObject*>(pd.attr("Timestamp").ptr());
-        nat = pd.attr("NaT").ptr();
-        float64 = reinterpret_cast<PyTypeObject*>(c.g("np").attr("float64").ptr());
+        timestamp_ = reinterpret_cast<PyTypeObject*>(pd.attr("Timestamp").ptr());
+        nat_ = pd.attr("NaT").ptr();
+        float64_ = reinterpret_cast<PyTypeObject*>(c.g("np").attr("float64").ptr());
+        // Read datetime64 scalars only when their layout is the one above.
+        py::object dt64 = c.g("np").attr("datetime64");
+        py::object probe = dt64(-3, "h");
+        const auto* s = reinterpret_cast<const DatetimeScalar*>(probe.ptr());
+        if (PyObject_TypeCheck(probe.ptr(), reinterpret_cast<PyTypeObject*>(dt64.ptr())) &&
+            Py_TYPE(probe.ptr())->tp_basicsize >= static_cast<Py_ssize_t>(sizeof(DatetimeScalar)) &&
+            s->obval == -3 && s->base == 5 && s->num == 1) {
+            datetime64_ = reinterpret_cast<PyTypeObject*>(dt64.ptr());
+        }
     }
 
-    // Time stamps the library converts without surprises: naive Timestamps and
-    // datetimes within the nanosecond range, and the missing markers.
-    Stamp stamp(PyObject* e, std::int64_t* micros) const {
+    // What pandas to_datetime reads as a naive stamp within its nanosecond
+    // range, or as missing.  May look up a Timestamp's nanoseconds.
+    Stamp stamp(PyObject* e, std::int64_t& ns) const {
         PyTypeObject* t = Py_TYPE(e);
-        if (t == timestamp || t == PyDateTimeAPI->DateTimeType) {
-            if (PyDateTime_DATE_GET_TZINFO(e) != Py_None) return Stamp::Unsupported;
-            const int y = PyDateTime_GET_YEAR(e);
-            if (y < 1678 || y > 2261) return Stamp::Unsupported;
-            if (micros != nullptr) {
-                const std::int64_t days = days_from_civil(y, PyDateTime_GET_MONTH(e),
-                                                          PyDateTime_GET_DAY(e));
-                *micros = ((days * 24 + PyDateTime_DATE_GET_HOUR(e)) * 60 +
-                           PyDateTime_DATE_GET_MINUTE(e)) * 60000000LL +
-                          PyDateTime_DATE_GET_SECOND(e) * 1000000LL +
-                          PyDateTime_DATE_GET_MICROSECOND(e);
+        if (t == datetime64_) {
+            const auto* s = reinterpret_cast<const DatetimeScalar*>(e);
+            if (s->obval == kNaT) return Stamp::Missing;
+            const int unit = s->base - kFirstUnit;
+            if (s->num != 1 || unit < 0 || unit >= static_cast<int>(std::size(kUnitNs))) {
+                return Stamp::Unsupported;
+            }
+            if (__builtin_mul_overflow(s->obval, kUnitNs[unit], &ns) || ns == kNaT) {
+                return Stamp::Unsupported;
             }
             return Stamp::Valid;
         }
-        if (e == nat || e == Py_None) return Stamp::Missing;
+        if (t == timestamp_ || t == PyDateTimeAPI->DateTimeType) {
+            if (PyDateTime_DATE_GET_TZINFO(e) != Py_None) return Stamp::Unsupported;
+            const int y = PyDateTime_GET_YEAR(e);
+            if (y < 1678 || y > 2261) return Stamp::Unsupported;
+            const std::int64_t days =
+                days_from_civil(y, PyDateTime_GET_MONTH(e), PyDateTime_GET_DAY(e));
+            const std::int64_t micros =
+                ((days * 24 + PyDateTime_DATE_GET_HOUR(e)) * 60 + PyDateTime_DATE_GET_MINUTE(e)) *
+                    60000000LL +
+                PyDateTime_DATE_GET_SECOND(e) * 1000000LL + PyDateTime_DATE_GET_MICROSECOND(e);
+            ns = micros * 1000;
+            if (t == timestamp_) {
+                const long extra =
+                    py::reinterpret_borrow<py::object>(e).attr("nanosecond").cast<long>();
+                if (extra < 0 || extra > 999) return Stamp::Unsupported;
+                ns += extra;
+            }
+            return Stamp::Valid;
+        }
+        if (e == nat_ || e == Py_None) return Stamp::Missing;
         if (PyFloat_Check(e) && std::isnan(PyFloat_AS_DOUBLE(e))) return Stamp::Missing;
         return Stamp::Unsupported;
     }
 
-    // Floats that become float64 values of the pool; None is missing.
-    bool value(PyObject* e, double& out) const {
-        PyTypeObject* t = Py_TYPE(e);
-        if (t == &PyFloat_Type || t == float64 || (t != &PyBool_Type && PyFloat_Check(e))) {
-            out = PyFloat_AS_DOUBLE(e);
-            return true;
-        }
-        if (e == Py_None) {
-            out = std::numeric_limits<double>::quiet_NaN();
-            return true;
-        }
-        // Integers stay with the library: a column of them alone keeps its
-        // integer type there, and with it the type of Min and Max.
-        return false;
-    }
+    // numpy's float64 scalar type, a float subclass: tested first, as the
+    // intake's lists hold it.
+    PyTypeObject* float64() const { return float64_; }
+
+  private:
+    PyTypeObject* float64_ = nullptr;
+    PyTypeObject* timestamp_ = nullptr;
+    PyTypeObject* datetime64_ = nullptr;
+    PyObject* nat_ = nullptr;
 };
 
-bool is_sequence(py::handle h) { return PyList_CheckExact(h.ptr()) || PyTuple_CheckExact(h.ptr()); }
+bool is_list_or_tuple(py::handle h) {
+    return PyList_CheckExact(h.ptr()) || PyTuple_CheckExact(h.ptr());
+}
 
-PyObject** items(py::handle h) { return PySequence_Fast_ITEMS(h.ptr()); }
-
-struct Station {
-    py::object time, obs;
-    std::vector<std::pair<std::size_t, py::object>> exps;  // (pool column, list)
-    std::size_t len = 0;
-};
-
-// The regional pool gathered from the dictionary.
-class PoolFrame : public Frame {
-public:
-    std::size_t n = 0;
-    py::object obs_key;
-    py::list exp_keys;
-    py::array_t<std::uint8_t> ok;
-    py::array_t<double> obs;
-    std::vector<py::array_t<double>> exps;
-    // Time spans of all rows, and of the rows that hold an observation.
-    std::int64_t lo_all = kNone, hi_all = kNone, lo_obs = kNone, hi_obs = kNone;
-    bool any_all = false, any_obs = false;
-    static constexpr std::int64_t kNone = 0;
-
-    std::size_t rows() override { return n; }
-    bool has_column(py::handle name) override { return index(name) != -3; }
-    const std::uint8_t* time_ok(const py::list&) override { return ok.data(); }
-    std::optional<Column> numeric(py::handle name) override {
-        const long i = index(name);
-        if (i < -1) return std::nullopt;
-        const py::array_t<double>& a = i == -1 ? obs : exps[static_cast<std::size_t>(i)];
-        return Column{a.data(), 1, a};
-    }
-    py::object table() override { return py::none(); }
-
-private:
-    // -1 the observation column, -2 time, -3 absent, else the experiment.
-    long index(py::handle name) {
-        if (obs_key.equal(py::reinterpret_borrow<py::object>(name))) return -1;
-        for (std::size_t i = 0; i < exp_keys.size(); ++i) {
-            if (py::object(exp_keys[i]).equal(py::reinterpret_borrow<py::object>(name))) {
-                return static_cast<long>(i);
-            }
+// Appends the stamps of a list in nanoseconds (kNaT for missing ones); false,
+// with `out` as it was, when an item is not read natively.  The list's size is
+// read at every step and each item is held while it is read.
+bool read_times(const Readers& rd, py::handle seq, Traced<std::int64_t>& out) {
+    if (!is_list_or_tuple(seq)) return false;
+    const std::size_t start = out.size();
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.ptr()); ++i) {
+        const auto e = py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(seq.ptr(), i));
+        std::int64_t ns = kNaT;
+        const Stamp s = rd.stamp(e.ptr(), ns);
+        if (s == Stamp::Unsupported) {
+            out.resize(start);
+            return false;
         }
-        if (py::isinstance<py::str>(name) && str(name) == "time") return -2;
-        return -3;
+        out.push_back(s == Stamp::Valid ? ns : kNaT);
     }
-};
+    return true;
+}
 
-void widen(bool& any, std::int64_t& lo, std::int64_t& hi, std::int64_t key) {
-    if (!any) {
-        lo = hi = key;
-        any = true;
-    } else {
-        lo = std::min(lo, key);
-        hi = std::max(hi, key);
+// Appends the values of a list of `len` floats and None (None as NaN) that
+// the library makes a float64 column of: at least one float among them.
+// False, with `out` as it was, otherwise.  No call into Python on the way.
+bool read_values(const Readers& rd, py::handle seq, std::size_t len, Traced<double>& out) {
+    PyTypeObject* const float64 = rd.float64();
+    if (!is_list_or_tuple(seq)) return false;
+    const Py_ssize_t size = PySequence_Fast_GET_SIZE(seq.ptr());
+    if (static_cast<std::size_t>(size) != len) return false;
+    PyObject** items = PySequence_Fast_ITEMS(seq.ptr());
+    const std::size_t start = out.size();
+    out.resize(start + len);
+    double* dst = out.data() + start;
+    bool any_float = false;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* e = items[i];
+        if (Py_TYPE(e) == float64 || PyFloat_Check(e)) {
+            dst[i] = PyFloat_AS_DOUBLE(e);
+            any_float = true;
+        } else if (e == Py_None) {
+            dst[i] = kNaN;
+        } else {
+            any_float = false;
+            break;
+        }
     }
+    if (!any_float) out.resize(start);
+    return any_float;
 }
 
 bool starts_with(py::handle key, const std::string& prefix) {
@@ -181,88 +248,252 @@ bool starts_with(py::handle key, const std::string& prefix) {
     return str(key).rfind(prefix, 0) == 0;
 }
 
-// nullopt: the dictionary holds something only the pandas route reads alike.
-std::optional<PoolFrame> gather_pool(const Call& c, py::handle data, const py::object& obs_key,
-                                     const std::string& prefix) {
-    const Readers rd(c);
-    PoolFrame pool;
-    pool.obs_key = obs_key;
-    std::vector<Station> stations;
-    py::object time_key = py::str("time");
-    for (py::handle sd : data.attr("values")()) {
-        py::object t = sd[time_key];  // a station without time fails as the library would
-        if (!is_sequence(t)) return std::nullopt;
-        const std::size_t len = py::len(t);
-        PyObject** ts = items(t);
-        for (std::size_t i = 0; i < len; ++i) {
-            if (rd.stamp(ts[i], nullptr) == Stamp::Unsupported) return std::nullopt;
-        }
-        if (!truthy(sd.attr("__contains__")(obs_key))) continue;
-        Station st;
-        st.time = t;
-        st.len = len;
-        st.obs = sd[obs_key];
-        if (!is_sequence(st.obs) || py::len(st.obs) != len) return std::nullopt;
-        for (py::handle key : sd) {
-            if (!starts_with(key, prefix) || key.equal(obs_key)) continue;
-            py::object values = sd[key];
-            if (!is_sequence(values) || py::len(values) != len) return std::nullopt;
-            std::size_t col = pool.exp_keys.size();
-            for (std::size_t j = 0; j < pool.exp_keys.size(); ++j) {
-                if (py::object(pool.exp_keys[j]).equal(py::reinterpret_borrow<py::object>(key))) {
-                    col = j;
-                    break;
-                }
-            }
-            if (col == pool.exp_keys.size()) pool.exp_keys.append(key);
-            st.exps.emplace_back(col, values);
-        }
-        pool.n += len;
-        stations.push_back(std::move(st));
-    }
-    if (stations.empty()) return std::nullopt;
-
-    const auto size = static_cast<py::ssize_t>(pool.n > 0 ? pool.n : 1);
-    pool.ok = py::array_t<std::uint8_t>(size);
-    pool.obs = py::array_t<double>(size);
-    for (std::size_t j = 0; j < pool.exp_keys.size(); ++j) pool.exps.emplace_back(size);
-    std::uint8_t* ok = pool.ok.mutable_data();
-    double* obs = pool.obs.mutable_data();
-    std::vector<double*> exps;
-    for (auto& a : pool.exps) exps.push_back(a.mutable_data());
-    std::vector<bool> filled(exps.size());
-
-    std::size_t at = 0;
-    for (const Station& st : stations) {
-        PyObject** ts = items(st.time);
-        PyObject** os = items(st.obs);
-        for (std::size_t i = 0; i < st.len; ++i) {
-            std::int64_t key = 0;
-            const bool valid = rd.stamp(ts[i], &key) == Stamp::Valid;
-            ok[at + i] = valid;
-            if (!rd.value(os[i], obs[at + i])) return std::nullopt;
-            if (!valid) continue;
-            widen(pool.any_all, pool.lo_all, pool.hi_all, key);
-            if (!std::isnan(obs[at + i])) widen(pool.any_obs, pool.lo_obs, pool.hi_obs, key);
-        }
-        std::fill(filled.begin(), filled.end(), false);
-        for (const auto& [col, values] : st.exps) {
-            PyObject** vs = items(values);
-            for (std::size_t i = 0; i < st.len; ++i) {
-                if (!rd.value(vs[i], exps[col][at + i])) return std::nullopt;
-            }
-            filled[col] = true;
-        }
-        for (std::size_t j = 0; j < exps.size(); ++j) {
-            if (!filled[j]) {
-                std::fill(exps[j] + at, exps[j] + at + st.len,
-                          std::numeric_limits<double>::quiet_NaN());
-            }
-        }
-        at += st.len;
-    }
-    return pool;
+bool contains(py::handle mapping, py::handle key) {
+    const int found = PySequence_Contains(mapping.ptr(), key.ptr());
+    if (found < 0) throw py::error_already_set();
+    return found == 1;
 }
+
+template <typename T>
+py::array_t<T> to_array(const T* data, std::size_t n) {
+    py::array_t<T> a(static_cast<py::ssize_t>(n));
+    if (n > 0) std::memcpy(a.mutable_data(), data, n * sizeof(T));
+    return a;
+}
+
+// ---- the pool ---------------------------------------------------------------------
+
+// The rows of the usable stations, station after station, as the join of the
+// stations' blocks holds them.  Every station is read natively until one
+// cannot be; from then on the stations are pandas blocks, and the stations
+// read before are turned into blocks too.
+class PoolBuilder {
+  public:
+    // `stations`: how many stations the dictionary holds, when known, to make
+    // room for the pool at once.
+    PoolBuilder(const Call& c, py::object obs_key, std::string prefix, bool native,
+                std::size_t stations)
+        : c_(c),
+          obs_key_(std::move(obs_key)),
+          prefix_(std::move(prefix)),
+          native_(native),
+          stations_(stations) {
+        if (native_) readers_.emplace(c);
+    }
+
+    // One station, looked up as the formulation looks it up.
+    void add(py::handle sd) {
+        py::object time_list = sd[py::str("time")];
+        const std::size_t start = time_.size();
+        const bool native_time = native_ && read_times(*readers_, time_list, time_);
+        py::object times;
+        if (!native_time) times = c_.g("pd").attr("to_datetime")(time_list);
+        if (!contains(sd, obs_key_)) {
+            time_.resize(start);
+            return;
+        }
+        Span span{start, time_.size() - start, {}};
+        if (native_time && spans_.empty()) make_room(span.len);
+        py::object obs_list = sd[obs_key_];
+        bool native = native_time && read_values(*readers_, obs_list, span.len, obs_);
+        py::object block;
+        if (native_time && !native) times = stamps(span);
+        if (!native) block = new_block(times, obs_list);
+        for (py::handle key : sd) {
+            if (!starts_with(key, prefix_) || key.equal(obs_key_)) continue;
+            py::object values = sd[key];
+            if (native) {
+                const std::size_t col = column(key, span.start);
+                const bool again =
+                    std::find(span.cols.begin(), span.cols.end(), col) != span.cols.end();
+                if (!again && read_values(*readers_, values, span.len, exps_[col])) {
+                    span.cols.push_back(col);
+                    continue;
+                }
+                block = block_of(span);
+                native = false;
+            }
+            block.attr("__setitem__")(key, values);
+        }
+        if (native) {
+            finish_span(span);
+        } else {
+            to_pandas();
+            blocks_.append(block);
+        }
+    }
+
+    // True when every usable station was read natively (and there is one).
+    bool native_pool() const { return native_ && !spans_.empty(); }
+
+    // The stations' blocks, for the pandas formulation.
+    py::list blocks() {
+        to_pandas();
+        return blocks_;
+    }
+
+    const py::list& exp_keys() const { return exp_keys_; }
+    std::size_t rows() const { return time_.size(); }
+    const Traced<std::int64_t>& times() const { return time_; }
+    const Traced<double>& obs() const { return obs_; }
+    Traced<double>& exp(std::size_t j) { return exps_[j]; }
+
+  private:
+    struct Span {
+        std::size_t start = 0, len = 0;
+        std::vector<std::size_t> cols;  // pool columns, in the station's key order
+    };
+
+    // Room for as many rows as the stations would hold at `len` rows each (a
+    // guess: the columns still grow as they need to).
+    void make_room(std::size_t len) {
+        constexpr std::size_t most = std::size_t{1} << 26;
+        const std::size_t stations = std::max<std::size_t>(stations_, 1);
+        const std::size_t rows = len > most / stations ? most : len * stations;
+        try {
+            time_.reserve(rows);
+            obs_.reserve(rows);
+        } catch (const std::bad_alloc&) {
+        }
+    }
+
+    // The pool column of an experiment key, made at its first appearance,
+    // missing for the `before` rows of the stations read earlier.
+    std::size_t column(py::handle key, std::size_t before) {
+        for (std::size_t j = 0; j < exp_keys_.size(); ++j) {
+            if (py::object(exp_keys_[j]).equal(key)) return j;
+        }
+        exp_keys_.append(key);
+        exps_.emplace_back();
+        try {
+            exps_.back().reserve(time_.capacity());
+        } catch (const std::bad_alloc&) {
+        }
+        exps_.back().resize(before, kNaN);
+        return exps_.size() - 1;
+    }
+
+    void finish_span(const Span& span) {
+        for (std::size_t j = 0; j < exps_.size(); ++j) {
+            if (std::find(span.cols.begin(), span.cols.end(), j) == span.cols.end()) {
+                exps_[j].resize(span.start + span.len, kNaN);
+            }
+        }
+        spans_.push_back(span);
+    }
+
+    py::object stamps(const Span& s) const {
+        return to_array(time_.data() + s.start, s.len).attr("view")("M8[ns]");
+    }
+
+    py::object new_block(const py::object& times, const py::object& obs) const {
+        py::dict columns;
+        columns["time"] = times;
+        columns[obs_key_] = obs;
+        return c_.g("pd").attr("DataFrame")(columns);
+    }
+
+    // The block of a station read natively so far.
+    py::object block_of(const Span& s) const {
+        py::object block = new_block(stamps(s), to_array(obs_.data() + s.start, s.len));
+        for (std::size_t col : s.cols) {
+            block.attr("__setitem__")(exp_keys_[col], to_array(exps_[col].data() + s.start, s.len));
+        }
+        return block;
+    }
+
+    // Turns the stations read natively into blocks and reads natively no more.
+    void to_pandas() {
+        if (!native_) return;
+        for (const Span& s : spans_) blocks_.append(block_of(s));
+        spans_.clear();
+        native_ = false;
+        Traced<std::int64_t>().swap(time_);
+        Traced<double>().swap(obs_);
+        exps_.clear();
+        exp_keys_ = py::list();
+    }
+
+    const Call& c_;
+    py::object obs_key_;
+    std::string prefix_;
+    bool native_;
+    std::size_t stations_;
+    std::optional<Readers> readers_;
+    Traced<std::int64_t> time_;
+    Traced<double> obs_;
+    std::vector<Traced<double>> exps_;
+    py::list exp_keys_;
+    std::vector<Span> spans_;
+    py::list blocks_;
+};
+
+// The native pool in the order of the formulation's sorted table; only the
+// rows with a time stamp are kept, since every statistic leaves out the
+// others.
+class PoolFrame : public Frame {
+  public:
+    py::object obs_key;
+    py::list exp_keys;
+    Traced<std::uint8_t> ok;
+    Traced<double> obs;
+    std::vector<Traced<double>> exps;
+
+    bool has_column(py::handle name) override { return index(name) != kAbsent; }
+    std::optional<RowFlags> time_ok(const py::list&) override {
+        return RowFlags{ok.data(), ok.size()};
+    }
+    std::optional<Column> numeric(py::handle name) override {
+        const long i = index(name);
+        if (i == kAbsent || i == kTime) return std::nullopt;
+        const Traced<double>& a = i == kObs ? obs : exps[static_cast<std::size_t>(i)];
+        return Column{{a.data(), 1, a.size()}, py::none()};
+    }
+    // Every column is float64: the formulation on a table is never needed.
+    py::object table() override { throw std::logic_error("the regional pool has no table"); }
+
+  private:
+    static constexpr long kObs = -1, kTime = -2, kAbsent = -3;
+    long index(py::handle name) const {
+        if (obs_key.equal(name)) return kObs;
+        for (std::size_t i = 0; i < exp_keys.size(); ++i) {
+            if (py::object(exp_keys[i]).equal(name)) return static_cast<long>(i);
+        }
+        if (PyUnicode_Check(name.ptr()) && str(name) == "time") return kTime;
+        return kAbsent;
+    }
+};
+
+// The row order that sort_values("time") gives a table with these stamps
+// (NaT last), from the library's own sort.
+Traced<std::int64_t> sort_order(const Call& c, const Traced<std::int64_t>& stamps) {
+    py::object pd = c.g("pd");
+    py::dict columns;
+    columns["time"] = to_array(stamps.data(), stamps.size()).attr("view")("M8[ns]");
+    py::object index = pd.attr("DataFrame")(columns).attr("sort_values")("time").attr("index");
+    auto order = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(
+        index.attr("to_numpy")());
+    if (!order || order.ndim() != 1 || static_cast<std::size_t>(order.shape(0)) != stamps.size()) {
+        throw std::runtime_error("sort_values gave an unexpected index");
+    }
+    const std::int64_t* o = order.data();
+    const auto n = static_cast<std::int64_t>(stamps.size());
+    for (std::int64_t i = 0; i < n; ++i) {
+        if (o[i] < 0 || o[i] >= n) throw std::runtime_error("sort_values gave an unexpected index");
+    }
+    return Traced<std::int64_t>(o, o + n);
+}
+
+struct DateRange {
+    bool any = false;
+    std::int64_t lo = 0, hi = 0;
+    void add(std::int64_t t) {
+        if (t == kNaT) return;
+        lo = any ? std::min(lo, t) : t;
+        hi = any ? std::max(hi, t) : t;
+        any = true;
+    }
+};
 
 py::dict regional_metadata(py::object sdate, py::object edate) {
     py::dict meta;
@@ -289,26 +520,66 @@ const char* function_name(Variant v) {
                                     : "compute_regional_statistics_from_collocated_dict";
 }
 
-// The pool built, joined and sorted with pandas, handed to the module's
-// statistics function as it is bound now.
-py::object pandas_route(const Call& c, Variant v, const py::object& obs_key,
-                        const std::string& prefix) {
-    py::handle data = c[0];
-    py::object pd = c.g("pd");
-    py::list blocks;
-    for (py::handle sd : data.attr("values")()) {
-        py::object t = pd.attr("to_datetime")(sd[py::str("time")]);
-        if (!truthy(sd.attr("__contains__")(obs_key))) continue;
-        py::dict columns;
-        columns["time"] = t;
-        columns[obs_key] = sd[obs_key];
-        py::object block = pd.attr("DataFrame")(columns);
-        for (py::handle key : sd) {
-            if (!starts_with(key, prefix) || key.equal(obs_key)) continue;
-            block.attr("__setitem__")(key, sd[key]);
+// Sorts the native pool (for the experiments-only variant, its rows with an
+// observation) and computes the table; nullopt when no row has a time stamp,
+// whose missing date the formulation fails to format.
+std::optional<py::object> native_finish(const Call& c, Variant v, PoolBuilder& b,
+                                        const py::object& obs_key, const py::object& prefix) {
+    const bool all = v == Variant::WithObsRow;
+    // The table to sort: the whole pool, or its rows with an observation
+    // (`rows` holds their positions in the pool).
+    Traced<std::int64_t> rows, kept;
+    if (!all) {
+        for (std::size_t i = 0; i < b.rows(); ++i) {
+            if (std::isnan(b.obs()[i])) continue;
+            rows.push_back(static_cast<std::int64_t>(i));
+            kept.push_back(b.times()[i]);
         }
-        blocks.append(block);
     }
+    const Traced<std::int64_t>& stamps = all ? b.times() : kept;
+    DateRange dates;
+    for (std::int64_t t : stamps) dates.add(t);
+    if (!dates.any) return std::nullopt;
+    Traced<std::int64_t> order = sort_order(c, stamps);
+    // NaT sorts last; those rows take part in no statistic.
+    const auto dated = static_cast<std::size_t>(
+        std::count_if(stamps.begin(), stamps.end(), [](std::int64_t t) { return t != kNaT; }));
+    order.resize(dated);
+    if (!all) {
+        for (std::int64_t& o : order) o = rows[static_cast<std::size_t>(o)];
+    }
+    Traced<std::int64_t>().swap(rows);
+    Traced<std::int64_t>().swap(kept);
+
+    PoolFrame pool;
+    pool.obs_key = obs_key;
+    pool.exp_keys = b.exp_keys();
+    pool.ok.assign(dated, 1);
+    pool.obs.resize(dated);
+    cs::take(order.data(), dated, b.obs().data(), pool.obs.data());
+    for (std::size_t j = 0; j < pool.exp_keys.size(); ++j) {
+        pool.exps.emplace_back(dated);
+        cs::take(order.data(), dated, b.exp(j).data(), pool.exps.back().data());
+        Traced<double>().swap(b.exp(j));
+    }
+    Traced<std::int64_t>().swap(order);
+
+    py::dict meta = regional_metadata(py::str(civil_text(dates.lo)), py::str(civil_text(dates.hi)));
+    TableArgs a{meta, c[1], experiment_names(pool.exp_keys, prefix), c[2], c[3]};
+    if (all) {
+        end_banner(c, c[3], function_name(v));
+        return statistics_table_with_obs(c, pool, a);
+    }
+    py::object result = statistics_table(c, pool, a);
+    end_banner(c, c[3], function_name(v));
+    return result;
+}
+
+// The formulation from the stations' blocks on: join, sort, statistics by the
+// module's statistics function as it is bound now.
+py::object pandas_finish(const Call& c, Variant v, const py::list& blocks,
+                         const py::object& obs_key, const std::string& prefix) {
+    py::object pd = c.g("pd");
     if (blocks.empty() && v == Variant::WithObsRow) {
         log_warning(c, py::str("No valid station data found for regional statistics."));
         return pd.attr("DataFrame")();
@@ -335,8 +606,8 @@ py::object pandas_route(const Call& c, Variant v, const py::object& obs_key,
     if (v == Variant::WithObsRow) end_banner(c, c[3], function_name(v));
     py::object result = c.g(callee)(
         py::arg("df") = pool, py::arg("station_metadata") = meta, py::arg("variable") = c[1],
-        py::arg("experiments") = experiment_names(keys, py::str(prefix)),
-        py::arg("tavg") = c[2], py::arg("debug") = c[3]);
+        py::arg("experiments") = experiment_names(keys, py::str(prefix)), py::arg("tavg") = c[2],
+        py::arg("debug") = c[3]);
     if (v == Variant::ExperimentsOnly) end_banner(c, c[3], function_name(v));
     return result;
 }
@@ -353,29 +624,21 @@ py::object regional(const Call& c, Variant v) {
         native = native && is_original(c, "compute_statistics_from_collocated_df_with_obs_entry",
                                        o.with_obs_entry);
     }
-    if (native) {
-        std::optional<PoolFrame> pool = gather_pool(c, c[0], obs_key, prefix);
-        const bool dated = pool && (v == Variant::WithObsRow ? pool->any_all : pool->any_obs);
-        if (dated) {
-            const bool all = v == Variant::WithObsRow;
-            const std::int64_t lo = all ? pool->lo_all : pool->lo_obs;
-            const std::int64_t hi = all ? pool->hi_all : pool->hi_obs;
-            py::dict meta = regional_metadata(py::str(civil_text(lo)), py::str(civil_text(hi)));
-            TableArgs a{meta, c[1], experiment_names(pool->exp_keys, prefix_obj), c[2], c[3]};
-            if (all) {
-                end_banner(c, c[3], function_name(v));
-                return statistics_table_with_obs(c, *pool, a);
-            }
-            py::object result = statistics_table(c, *pool, a);
-            end_banner(c, c[3], function_name(v));
-            return result;
-        }
+    py::handle data = c[0];
+    const std::size_t stations = PyDict_CheckExact(data.ptr()) ? PyDict_GET_SIZE(data.ptr()) : 0;
+    PoolBuilder b(c, obs_key, prefix, native, stations);
+    for (py::handle sd : data.attr("values")()) b.add(sd);
+    if (b.native_pool()) {
+        std::optional<py::object> result = native_finish(c, v, b, obs_key, prefix_obj);
+        if (result) return *result;
     }
-    return pandas_route(c, v, obs_key, prefix);
+    return pandas_finish(c, v, b.blocks(), obs_key, prefix);
 }
 
 const std::vector<glue::Param> regional_params() {
-    return {annotated("data", "dict"), annotated("variable", "str"), annotated("tavg", "str"),
+    return {annotated("data", "dict"),
+            annotated("variable", "str"),
+            annotated("tavg", "str"),
             {"debug", py::bool_(false), "bool"}};
 }
 
@@ -393,8 +656,9 @@ FunctionSpec spec_compute_regional_statistics_from_collocated_dict() {
     return {.name = "compute_regional_statistics_from_collocated_dict",
             .params = regional_params(),
             .impl = [](const Call& c) { return regional(c, Variant::ExperimentsOnly); },
-            .doc = "compute_regional_statistics_from_collocated_dict(data, variable, tavg, "
-                   "debug=False)",
+            .doc =
+                "compute_regional_statistics_from_collocated_dict(data, variable, tavg, "
+                "debug=False)",
             .return_annotation = "pd.DataFrame"};
 }
 

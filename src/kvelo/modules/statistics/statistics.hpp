@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "kvelo/core/stats.hpp"
 #include "kvelo/glue/function.hpp"
 
 namespace kvelo::statistics {
@@ -46,24 +47,30 @@ bool native_pearson(const Call& c);
 // np and pd untouched: the native kernels stand in for their numbers.
 bool native_libraries(const Call& c);
 
-// A float64 column read through the buffer protocol (strides in elements).
+// A float64 column read through the buffer protocol, to the length the
+// buffer itself reports.
 struct Column {
-    const double* data = nullptr;
-    std::ptrdiff_t stride = 1;
+    core::stats::ColumnView view;
     py::object owner;  // keeps the memory alive
 };
 
+// One flag per row, 1 where the row's time is present.
+struct RowFlags {
+    const std::uint8_t* data = nullptr;
+    std::size_t n = 0;
+};
+
 // What the statistics read from a collocated frame: a pandas table, or the
-// regional pool gathered natively from the station-wise dictionary.
+// regional pool gathered natively from the station-wise dictionary, with its
+// rows in the order the table would hold them.
 class Frame {
-public:
+  public:
     virtual ~Frame() = default;
-    virtual std::size_t rows() = 0;
     virtual bool has_column(py::handle name) = 0;
-    // 1 where the row's time is present.  `selection` is the column list the
-    // library formulation selects, so that a frame without `time` fails with
-    // the library's own error.  nullptr: use the library formulation.
-    virtual const std::uint8_t* time_ok(const py::list& selection) = 0;
+    // `selection` is the column list the library formulation selects, so that
+    // a frame without `time` fails with the library's own error.  nullopt:
+    // use the library formulation.
+    virtual std::optional<RowFlags> time_ok(const py::list& selection) = 0;
     // nullopt: the column is not plain float64; use the library formulation.
     virtual std::optional<Column> numeric(py::handle name) = 0;
     // The pandas table for the library formulation.
@@ -72,20 +79,19 @@ public:
 
 // A pandas table as a Frame.
 class DataFrameFrame : public Frame {
-public:
+  public:
     DataFrameFrame(const Call& c, py::object df) : c_(c), df_(std::move(df)) {}
-    std::size_t rows() override;
     bool has_column(py::handle name) override;
-    const std::uint8_t* time_ok(const py::list& selection) override;
+    std::optional<RowFlags> time_ok(const py::list& selection) override;
     std::optional<Column> numeric(py::handle name) override;
     py::object table() override { return df_; }
 
-private:
+  private:
     const Call& c_;
     py::object df_;
     bool time_read_ = false;
-    py::array_t<std::uint8_t> time_ok_;
-    bool time_native_ = false;
+    std::optional<RowFlags> time_ok_;
+    py::array_t<std::uint8_t> time_flags_;
     std::vector<std::pair<py::object, std::optional<Column>>> numeric_;
 };
 

@@ -2,13 +2,15 @@
 // compute_pearson_r.
 //
 // Float64 columns are read natively: one pass gathers the complete rows of an
-// experiment, the kernel of kvelo/core/stats computes the row without the
-// interpreter lock.  Everything else (other column types, values outside the
-// kernel's range, a replaced module function) takes the numpy/scipy
-// formulation, so results, warnings and errors stay those of the libraries.
+// experiment into a new contiguous array, in row order, which is what the
+// table formulation's selection, dropna and copy give; the statistics are then
+// numpy's and scipy's own calls on that array, so every value carries the
+// libraries' bits, warnings and errors.  Everything else (other column types,
+// a replaced module function or library) takes the formulation on the table.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <cstring>
 #include <limits>
 
 #include "kvelo/core/stats.hpp"
@@ -66,24 +68,74 @@ py::object r_squared(const Call& c, const py::object& r) {
     return square(r);
 }
 
-// The numpy formulation of a full row, on arrays o and m.
+// Long arrays: gathers run without the interpreter lock (short ones are not
+// worth the hand-over), and medians are left to numpy's faster selection
+// (on short ones its call costs more than the work).
+constexpr std::size_t kLongRows = 1 << 16;
+
+// A value of the native order statistics where it is the one numpy gives,
+// else numpy's.
+template <typename F>
+py::object exact_or(double value, bool exact, F&& library) {
+    return exact ? py::float_(value) : library();
+}
+
+// The buffers of arrays gathered here: n contiguous values, no NaN.
+struct Gathered {
+    const double* values = nullptr;
+    double* scratch = nullptr;  // n values free to overwrite
+    std::size_t n = 0;
+};
+
+// np.min, np.max and np.median of x, natively when `g` holds x's values: a
+// nonzero extreme is the one value of its bits, and a median whose sum and
+// result are normal numbers depends only on the middle values.
+struct OrderStatistics {
+    const Call& c;
+    const py::object& x;
+    const Gathered* g;
+
+    py::object min() const {
+        if (g == nullptr) return c.g("np").attr("min")(x);
+        const double v = cs::min_value(g->values, g->n);
+        return exact_or(v, v != 0.0, [&] { return c.g("np").attr("min")(x); });
+    }
+    py::object max() const {
+        if (g == nullptr) return c.g("np").attr("max")(x);
+        const double v = cs::max_value(g->values, g->n);
+        return exact_or(v, v != 0.0, [&] { return c.g("np").attr("max")(x); });
+    }
+    py::object median() const {
+        if (g == nullptr || g->n >= kLongRows) return c.g("np").attr("median")(x);
+        std::copy(g->values, g->values + g->n, g->scratch);
+        bool exact = false;
+        const double v = cs::median_inplace(g->scratch, g->n, exact);
+        return exact_or(v, exact, [&] { return c.g("np").attr("median")(x); });
+    }
+};
+
+// The formulation of a full row, on arrays o and m, term by term (the
+// repeated differences included, so that warnings come as often as there).
+// `own`: m's buffer, when m was gathered here.
 py::dict numpy_row(const Call& c, py::handle exp, const py::object& o, const py::object& m,
-                   const TableArgs& a) {
-    py::object np = c.g("np");
+                   const TableArgs& a, const Gathered* own = nullptr) {
     py::object r = c.g("compute_pearson_r")(o, m);
-    py::object diff = m - o;
+    py::object r2 = r_squared(c, r);
+    py::object np = c.g("np");
+    py::object mean = np.attr("mean");
+    const OrderStatistics order{c, m, own};
     py::object values[11] = {
         r,
-        r_squared(c, r),
-        np.attr("sqrt")(np.attr("mean")(square(diff))),
-        np.attr("mean")(diff),
-        np.attr("mean")(o - m),
+        r2,
+        np.attr("sqrt")(mean(square(m - o))),
+        mean(m - o),
+        mean(o - m),
         np.attr("std")(o - m),
-        np.attr("mean")(m),
-        np.attr("min")(m),
-        np.attr("max")(m),
-        np.attr("mean")(m),
-        np.attr("median")(m),
+        mean(m),
+        order.min(),
+        order.max(),
+        mean(m),
+        order.median(),
     };
     return full_row(exp, values, py::int_(py::len(m)), a);
 }
@@ -92,12 +144,17 @@ void debug_count(const Call& c, const TableArgs& a, py::handle exp, std::size_t 
     if (truthy(a.debug)) log_debug(c, fmt("{}: After dropna: {} rows", exp, n));
 }
 
-// The library formulation of one experiment on a pandas table.
-py::dict library_row(const Call& c, const py::object& df, py::handle exp,
-                     const py::object& obs_col, const py::object& mod_col, const TableArgs& a) {
+py::list time_and(const py::object& col) {
     py::list selection;
     selection.append("time");
-    selection.append(obs_col);
+    selection.append(col);
+    return selection;
+}
+
+// The library formulation of one experiment on a pandas table.
+py::dict library_row(const Call& c, const py::object& df, py::handle exp, const py::object& obs_col,
+                     const py::object& mod_col, const TableArgs& a) {
+    py::list selection = time_and(obs_col);
     selection.append(mod_col);
     py::object paired = df[selection].attr("dropna")().attr("copy")();
     const std::size_t n = py::len(paired);
@@ -106,85 +163,50 @@ py::dict library_row(const Call& c, const py::object& df, py::handle exp,
     return numpy_row(c, exp, paired[obs_col].attr("values"), paired[mod_col].attr("values"), a);
 }
 
-// Scratch memory as numpy arrays: allocated through numpy, visible to tracemalloc.
-py::array_t<double> scratch(std::size_t n) {
-    return py::array_t<double>(static_cast<py::ssize_t>(n));
+template <typename F>
+auto maybe_without_gil(std::size_t rows, F&& f) {
+    if (rows < kLongRows) return f();
+    py::gil_scoped_release nogil;
+    return f();
 }
 
-py::object head_copy(const py::array_t<double>& buf, std::size_t n) {
-    return buf[py::slice(0, static_cast<py::ssize_t>(n), 1)].attr("copy")();
+// The complete rows of two columns as a new (2, n) array, observation values
+// first: the layout the library's copy of the two selected float columns has.
+// nullopt when the columns changed while the array was allocated.
+std::optional<py::array_t<double>> gather_pair_array(RowFlags ok, const Column& oc,
+                                                     const Column& mc, std::size_t n) {
+    py::array_t<double> out({py::ssize_t{2}, static_cast<py::ssize_t>(n)});
+    double* o = out.mutable_data(0, 0);
+    double* m = out.mutable_data(1, 0);
+    const std::size_t got = maybe_without_gil(
+        ok.n, [&] { return cs::gather_pairs(ok.data, oc.view, mc.view, o, m, n); });
+    if (got != n) return std::nullopt;
+    return out;
 }
 
-// Scratch buffers for the gathered pairs, reused across the experiments of a call.
-struct Buffers {
-    py::array_t<double> o, m;
-    std::size_t size = 0;
-    void ensure(std::size_t n) {
-        if (size >= n && size > 0) return;
-        size = n > 0 ? n : 1;
-        o = scratch(size);
-        m = scratch(size);
-    }
-};
-
-py::dict experiment_row(const Call& c, Frame& f, Buffers& buf, py::handle exp,
-                        const py::object& obs_col, const py::object& mod_col,
-                        const TableArgs& a) {
-    py::list selection;
-    selection.append("time");
-    selection.append(obs_col);
+py::dict experiment_row(const Call& c, Frame& f, py::handle exp, const py::object& obs_col,
+                        const py::object& mod_col, const TableArgs& a) {
+    py::list selection = time_and(obs_col);
     selection.append(mod_col);
-    const std::uint8_t* ok = f.time_ok(selection);
+    const std::optional<RowFlags> ok = f.time_ok(selection);
     std::optional<Column> oc, mc;
-    if (ok != nullptr) oc = f.numeric(obs_col);
+    if (ok) oc = f.numeric(obs_col);
     if (oc) mc = f.numeric(mod_col);
-    if (!mc) return library_row(c, f.table(), exp, obs_col, mod_col, a);
+    // Columns of one table have one length; anything else is not read here.
+    const bool native = mc && oc->view.n == ok->n && mc->view.n == ok->n;
+    if (!native) return library_row(c, f.table(), exp, obs_col, mod_col, a);
 
-    const std::size_t rows = f.rows();
-    buf.ensure(rows);
-    double* o = buf.o.mutable_data();
-    double* m = buf.m.mutable_data();
-    std::size_t n;
-    {
-        py::gil_scoped_release nogil;
-        n = cs::gather_pairs(ok, oc->data, oc->stride, mc->data, mc->stride, rows, o, m);
-    }
+    const std::size_t n =
+        maybe_without_gil(ok->n, [&] { return cs::count_pairs(ok->data, oc->view, mc->view); });
     debug_count(c, a, exp, n);
     if (n <= 2) return short_row(exp, n, a);
-
-    cs::PairStats s;
-    bool native;
-    {
-        py::gil_scoped_release nogil;
-        native = cs::pair_stats(o, m, n, s);
-    }
-    if (!native) return numpy_row(c, exp, head_copy(buf.o, n), head_copy(buf.m, n), a);
-
-    py::object r;
-    if (s.r_native && native_pearson(c)) {
-        r = py::float_(s.r);
-    } else {
-        r = c.g("compute_pearson_r")(head_copy(buf.o, n), head_copy(buf.m, n));
-    }
-    double median;
-    {
-        py::gil_scoped_release nogil;
-        median = cs::median_inplace(m, n);
-    }
-    py::object values[11] = {
-        r,
-        r_squared(c, r),
-        py::float_(s.rmse),
-        py::float_(s.mb),
-        py::float_(s.bias),
-        py::float_(s.std_dev),
-        py::float_(s.mean),
-        py::float_(s.min),
-        py::float_(s.max),
-        py::float_(s.mean),
-        py::float_(median),
-    };
-    return full_row(exp, values, py::int_(n), a);
+    std::optional<py::array_t<double>> pairs = gather_pair_array(*ok, *oc, *mc, n);
+    if (!pairs) return library_row(c, f.table(), exp, obs_col, mod_col, a);
+    // The observation values are read by no later term: their row is the
+    // median's scratch, unless a replaced correlation function may keep them.
+    const Gathered own{pairs->data(1, 0), pairs->mutable_data(0, 0), n};
+    return numpy_row(c, exp, (*pairs)[py::int_(0)], (*pairs)[py::int_(1)], a,
+                     native_pearson(c) ? &own : nullptr);
 }
 
 py::dict observation_row(py::object values[6], py::object count, const TableArgs& a) {
@@ -198,47 +220,40 @@ py::dict observation_row(py::object values[6], py::object count, const TableArgs
     return row;
 }
 
-py::dict numpy_observation_row(const Call& c, const py::object& o, const TableArgs& a) {
+py::dict numpy_observation_row(const Call& c, const py::object& o, const TableArgs& a,
+                               const Gathered* own = nullptr) {
     py::object np = c.g("np");
-    py::object values[6] = {np.attr("std")(o),    np.attr("mean")(o), np.attr("min")(o),
-                            np.attr("max")(o),    np.attr("mean")(o), np.attr("median")(o)};
+    const OrderStatistics order{c, o, own};
+    py::object values[6] = {np.attr("std")(o), np.attr("mean")(o), order.min(),
+                            order.max(),       np.attr("mean")(o), order.median()};
     return observation_row(values, py::int_(py::len(o)), a);
+}
+
+py::object library_observation_row(const Call& c, Frame& f, const py::list& selection,
+                                   const py::object& obs_col, const TableArgs& a) {
+    py::object vals = f.table()[selection].attr("dropna")().attr("copy")();
+    if (py::len(vals) < 1) return py::none();
+    return numpy_observation_row(c, vals[obs_col].attr("values"), a);
 }
 
 // The observation row, or None when the frame holds no observation value.
 py::object obs_entry(const Call& c, Frame& f, const py::object& obs_col, const TableArgs& a) {
-    py::list selection;
-    selection.append("time");
-    selection.append(obs_col);
-    const std::uint8_t* ok = f.time_ok(selection);
+    py::list selection = time_and(obs_col);
+    const std::optional<RowFlags> ok = f.time_ok(selection);
     std::optional<Column> oc;
-    if (ok != nullptr) oc = f.numeric(obs_col);
-    if (!oc) {
-        py::object vals = f.table()[selection].attr("dropna")().attr("copy")();
-        if (py::len(vals) < 1) return py::none();
-        return numpy_observation_row(c, vals[obs_col].attr("values"), a);
-    }
-    const std::size_t rows = f.rows();
-    py::array_t<double> buf = scratch(rows > 0 ? rows : 1);
-    double* x = buf.mutable_data();
-    std::size_t n;
-    cs::SampleStats s;
-    bool native;
-    {
-        py::gil_scoped_release nogil;
-        n = cs::gather_values(ok, oc->data, oc->stride, rows, x);
-        native = n >= 1 && cs::sample_stats(x, n, s);
-    }
+    if (ok) oc = f.numeric(obs_col);
+    if (!oc || oc->view.n != ok->n) return library_observation_row(c, f, selection, obs_col, a);
+    const std::size_t n =
+        maybe_without_gil(ok->n, [&] { return cs::count_values(ok->data, oc->view); });
     if (n < 1) return py::none();
-    if (!native) return numpy_observation_row(c, head_copy(buf, n), a);
-    double median;
-    {
-        py::gil_scoped_release nogil;
-        median = cs::median_inplace(x, n);
-    }
-    py::object values[6] = {py::float_(s.std_dev), py::float_(s.mean), py::float_(s.min),
-                            py::float_(s.max),     py::float_(s.mean), py::float_(median)};
-    return observation_row(values, py::int_(n), a);
+    // The values in row 0, the median's scratch in row 1.
+    py::array_t<double> buf({py::ssize_t{2}, static_cast<py::ssize_t>(n)});
+    double* out = buf.mutable_data(0, 0);
+    const std::size_t got =
+        maybe_without_gil(ok->n, [&] { return cs::gather_values(ok->data, oc->view, out, n); });
+    if (got != n) return library_observation_row(c, f, selection, obs_col, a);
+    const Gathered own{out, buf.mutable_data(1, 0), n};
+    return numpy_observation_row(c, buf[py::int_(0)], a, &own);
 }
 
 // pd.DataFrame(rows) with the numeric columns handed over as typed arrays:
@@ -299,46 +314,61 @@ py::object concat(py::handle a, py::handle b) {
 
 // ---- DataFrameFrame ----------------------------------------------------------
 
-std::size_t DataFrameFrame::rows() { return py::len(df_); }
-
 bool DataFrameFrame::has_column(py::handle name) {
-    return truthy(df_.attr("columns").attr("__contains__")(name));
+    const int found = PySequence_Contains(df_.attr("columns").ptr(), name.ptr());
+    if (found < 0) throw py::error_already_set();
+    return found == 1;
 }
 
-const std::uint8_t* DataFrameFrame::time_ok(const py::list& selection) {
-    if (!time_read_) {
-        if (!has_column(py::str("time"))) {
-            py::object raise = df_[selection];  // the library's missing-key error
-        }
-        py::object t = df_["time"];
-        if (native_libraries(c_) && py::isinstance(t, c_.g("pd").attr("Series"))) {
-            const std::size_t n = rows();
-            time_ok_ = py::array_t<std::uint8_t>(static_cast<py::ssize_t>(n > 0 ? n : 1));
-            std::uint8_t* out = time_ok_.mutable_data();
-            py::object dtype = t.attr("dtype");
-            if (py::isinstance(dtype, c_.g("np").attr("dtype")) &&
-                str(dtype.attr("kind")) == "M") {
-                py::buffer_info b =
-                    py::buffer(t.attr("to_numpy")().attr("view")("int64")).request();
-                const auto* v = static_cast<const std::int64_t*>(b.ptr);
-                const std::ptrdiff_t st = b.ndim == 1 ? b.strides[0] / 8 : 1;
-                for (std::size_t i = 0; i < n; ++i) {
-                    out[i] = v[static_cast<std::ptrdiff_t>(i) * st] !=
-                             std::numeric_limits<std::int64_t>::min();
-                }
-            } else {
-                py::buffer_info b = py::buffer(t.attr("isna")().attr("to_numpy")()).request();
-                const auto* v = static_cast<const std::uint8_t*>(b.ptr);
-                const std::ptrdiff_t st = b.ndim == 1 ? b.strides[0] : 1;
-                for (std::size_t i = 0; i < n; ++i) {
-                    out[i] = v[static_cast<std::ptrdiff_t>(i) * st] == 0;
-                }
-            }
-            time_native_ = true;
-        }
-        time_read_ = true;
+namespace {
+
+// A one-dimensional buffer of `itemsize`-byte items, read to its own length.
+struct Strided {
+    const char* data = nullptr;
+    std::ptrdiff_t stride = 0;  // in items
+    std::size_t n = 0;
+};
+
+std::optional<Strided> strided(const py::object& arr, py::ssize_t itemsize) {
+    py::buffer_info b = py::buffer(arr).request();
+    if (b.ndim != 1 || b.itemsize != itemsize || b.strides[0] % itemsize != 0) return std::nullopt;
+    return Strided{static_cast<const char*>(b.ptr), b.strides[0] / itemsize,
+                   static_cast<std::size_t>(b.shape[0])};
+}
+
+}  // namespace
+
+std::optional<RowFlags> DataFrameFrame::time_ok(const py::list& selection) {
+    if (time_read_) return time_ok_;
+    time_read_ = true;
+    if (!has_column(py::str("time"))) {
+        py::object raise = df_[selection];  // the library's missing-key error
     }
-    return time_native_ ? time_ok_.data() : nullptr;
+    py::object t = df_["time"];
+    if (!native_libraries(c_) || !py::isinstance(t, c_.g("pd").attr("Series"))) return time_ok_;
+    py::object dtype = t.attr("dtype");
+    const bool stamps =
+        py::isinstance(dtype, c_.g("np").attr("dtype")) && str(dtype.attr("kind")) == "M";
+    // Present: a stamp other than NaT, or a value the library does not call missing.
+    py::object values =
+        stamps ? t.attr("to_numpy")().attr("view")("int64") : t.attr("isna")().attr("to_numpy")();
+    const py::ssize_t itemsize = stamps ? 8 : 1;
+    const std::optional<Strided> v = strided(values, itemsize);
+    if (!v) return time_ok_;
+    time_flags_ = py::array_t<std::uint8_t>(static_cast<py::ssize_t>(v->n));
+    std::uint8_t* out = time_flags_.mutable_data();
+    for (std::size_t i = 0; i < v->n; ++i) {
+        const char* item = v->data + static_cast<std::ptrdiff_t>(i) * v->stride * itemsize;
+        if (stamps) {
+            std::int64_t x;
+            std::memcpy(&x, item, sizeof x);
+            out[i] = x != std::numeric_limits<std::int64_t>::min();
+        } else {
+            out[i] = *item == 0;
+        }
+    }
+    time_ok_ = RowFlags{out, v->n};
+    return time_ok_;
 }
 
 std::optional<Column> DataFrameFrame::numeric(py::handle name) {
@@ -350,8 +380,10 @@ std::optional<Column> DataFrameFrame::numeric(py::handle name) {
     if (is_float64_series(c_, s)) {
         py::object arr = s.attr("to_numpy")();
         py::buffer_info b = py::buffer(arr).request();
-        if (b.ndim == 1 && b.itemsize == 8 && b.format == "d") {
-            col = Column{static_cast<const double*>(b.ptr), b.strides[0] / 8, arr};
+        if (b.ndim == 1 && b.itemsize == 8 && b.format == "d" && b.strides[0] % 8 == 0) {
+            col = Column{{static_cast<const double*>(b.ptr), b.strides[0] / 8,
+                          static_cast<std::size_t>(b.shape[0])},
+                         arr};
         }
     }
     numeric_.emplace_back(py::reinterpret_borrow<py::object>(name), col);
@@ -368,14 +400,13 @@ py::object statistics_table(const Call& c, Frame& f, const TableArgs& a) {
         throw py::value_error(str(fmt("Observation column '{}' not found in DataFrame.", obs_col)));
     }
     py::list rows;
-    Buffers buf;
     for (py::handle exp : a.experiments) {
         py::object mod_col = fmt("{}_{}", a.variable, exp);
         if (!f.has_column(mod_col)) {
             log_warning(c, fmt("{} not found in DataFrame. Skipping.", mod_col));
             continue;
         }
-        rows.append(experiment_row(c, f, buf, exp, obs_col, mod_col, a));
+        rows.append(experiment_row(c, f, exp, obs_col, mod_col, a));
     }
     end_banner(c, a.debug, name);
     return make_table(c, rows);
@@ -414,9 +445,9 @@ namespace {
 TableArgs table_args(const Call& c) { return {c[1], c[2], c[3], c[4], c[5]}; }
 
 const std::vector<glue::Param> table_params() {
-    return {annotated("df", "pd.DataFrame"),       annotated("station_metadata", "dict"),
-            annotated("variable", "str"),          annotated("experiments", "list"),
-            annotated("tavg", "str"),              {"debug", py::bool_(false), "bool"}};
+    return {annotated("df", "pd.DataFrame"), annotated("station_metadata", "dict"),
+            annotated("variable", "str"),    annotated("experiments", "list"),
+            annotated("tavg", "str"),        {"debug", py::bool_(false), "bool"}};
 }
 
 py::object compute_statistics_from_collocated_df(const Call& c) {
@@ -441,8 +472,9 @@ FunctionSpec spec_compute_statistics_from_collocated_df() {
     return {.name = "compute_statistics_from_collocated_df",
             .params = table_params(),
             .impl = compute_statistics_from_collocated_df,
-            .doc = "compute_statistics_from_collocated_df(df, station_metadata, variable, "
-                   "experiments, tavg, debug=False)",
+            .doc =
+                "compute_statistics_from_collocated_df(df, station_metadata, variable, "
+                "experiments, tavg, debug=False)",
             .return_annotation = "pd.DataFrame"};
 }
 
@@ -450,8 +482,9 @@ FunctionSpec spec_compute_statistics_from_collocated_df_with_obs_entry() {
     return {.name = "compute_statistics_from_collocated_df_with_obs_entry",
             .params = table_params(),
             .impl = compute_statistics_from_collocated_df_with_obs_entry,
-            .doc = "compute_statistics_from_collocated_df_with_obs_entry(df, station_metadata, "
-                   "variable, experiments, tavg, debug=False)",
+            .doc =
+                "compute_statistics_from_collocated_df_with_obs_entry(df, station_metadata, "
+                "variable, experiments, tavg, debug=False)",
             .return_annotation = "pd.DataFrame"};
 }
 
