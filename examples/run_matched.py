@@ -12,8 +12,9 @@ a generated ozone field with the stations on top, and the log run.log.
 The maps need cartopy's Natural Earth coastlines and borders, which cartopy
 downloads on first use.  Where it cannot, the script says so in one line,
 draws everything that is not a map and still exits 0.  A local copy of the
-Natural Earth shapefiles works offline: pass its folder with --natural-earth
-(it becomes cartopy.config["pre_existing_data_dir"]).
+Natural Earth shapefiles (DIR/shapefiles/natural_earth/{physical,cultural}/)
+works offline: pass --natural-earth DIR (it becomes
+cartopy.config["pre_existing_data_dir"]).
 """
 
 import argparse
@@ -98,8 +99,8 @@ def make_model_field():
 def offline_line(err):
     return ("Maps skipped: cartopy could not get its Natural Earth data "
             f"({type(err).__name__}: {err}); put a local copy of the Natural Earth shapefiles "
-            "in a folder and set cartopy.config[\"pre_existing_data_dir\"] to it "
-            "(here: --natural-earth DIR).")
+            "under DIR/shapefiles/natural_earth/{physical,cultural}/ and pass --natural-earth DIR "
+            '(it becomes cartopy.config["pre_existing_data_dir"]).')
 
 
 def draw_maps(maps):

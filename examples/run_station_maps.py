@@ -1,6 +1,7 @@
 """Draws the two station maps of a small generated station table.
 
     PYTHONPATH=build/dev/pkg python examples/run_station_maps.py [OUTPUT_DIR] [--formats png pdf]
+                                                               [--natural-earth DIR]
 
 Writes into OUTPUT_DIR (default examples/out, created when missing): the
 station table O3_stations.csv (forty stations, four of which share their
@@ -10,12 +11,15 @@ O3_stations_val.<fmt>, and the log run.log.
 
 The maps draw coastlines and borders from cartopy's Natural Earth files, which
 cartopy downloads on first use.  Where it can get them neither locally nor by
-download, one line says what to do, the maps are left out and the rest is
-written.
+download, one line says what to do, the maps are left out, the rest is
+written and the script still exits 0.  A local copy of the Natural Earth
+shapefiles (DIR/shapefiles/natural_earth/{physical,cultural}/) works offline:
+pass --natural-earth DIR (it becomes cartopy.config["pre_existing_data_dir"]).
 """
 
 import argparse
 import logging
+import sys
 import time
 from pathlib import Path
 
@@ -93,11 +97,18 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("output_dir", nargs="?", default=str(HERE / "out"))
     parser.add_argument("--formats", nargs="+", default=["png"])
+    parser.add_argument("--natural-earth", metavar="DIR",
+                        help="folder holding shapefiles/natural_earth/... for offline maps")
     args = parser.parse_args(argv)
 
     out = Path(args.output_dir).resolve()
     out.mkdir(parents=True, exist_ok=True)
     begun = time.time()
+
+    if args.natural_earth:
+        import cartopy
+
+        cartopy.config["pre_existing_data_dir"] = Path(args.natural_earth).resolve()
     set_up_logging(out / "run.log")
 
     from kvelo.py.figdefaults import set_kvelo_plot_style
@@ -113,10 +124,10 @@ def main(argv=None):
 
     problem = natural_earth_problem()
     if problem:
-        print(f"Station maps skipped: cartopy cannot get its Natural Earth map data ({problem}); "
+        print(f"Station maps skipped: cartopy could not get its Natural Earth data ({problem}); "
               "put a local copy of the Natural Earth shapefiles under "
-              "DIR/shapefiles/natural_earth/{physical,cultural}/ and set "
-              'cartopy.config["pre_existing_data_dir"] = DIR before drawing.')
+              "DIR/shapefiles/natural_earth/{physical,cultural}/ and pass --natural-earth DIR "
+              '(it becomes cartopy.config["pre_existing_data_dir"]).')
     else:
         common = dict(data_file_base=str(table_path), data_format="csv", region="EU",
                       obs_type="background", region_bounds=REGION_BOUNDS,
@@ -130,7 +141,8 @@ def main(argv=None):
     print(f"{len(written)} files written to {out}:")
     for name in written:
         print(f"  {name}")
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

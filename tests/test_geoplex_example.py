@@ -12,13 +12,15 @@ import pandas as pd  # noqa: E402
 import pytest  # noqa: E402
 from PIL import Image  # noqa: E402
 
+from test_plotting_example import NATURAL_EARTH_ADVICE  # noqa: E402
+
 EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "run_station_maps.py"
 
 
 def run_example(out, *args):
     main = runpy.run_path(str(EXAMPLE), run_name="station_maps_example")["main"]
     with matplotlib.rc_context():  # the example applies the shared plot style
-        main([str(out), *args])
+        assert main([str(out), *args]) == 0
     assert plt.get_fignums() == []
 
 
@@ -54,6 +56,20 @@ def test_example_without_map_data_says_what_to_do(monkeypatch, clean_root_logger
     run_example(out)
     advice = [line for line in capsys.readouterr().out.splitlines() if "Natural Earth" in line]
     assert len(advice) == 1
-    assert "name resolution" in advice[0]
-    assert 'cartopy.config["pre_existing_data_dir"]' in advice[0]
+    assert advice[0].startswith("Station maps skipped: ") and "name resolution" in advice[0]
+    assert advice[0].endswith("; " + NATURAL_EARTH_ADVICE)
     assert sorted(p.name for p in out.iterdir()) == ["O3_stations.csv", "run.log"]
+
+
+def test_natural_earth_option_points_cartopy_at_a_local_copy(offline_natural_earth, monkeypatch,
+                                                             clean_root_logger, tmp_path, capsys):
+    import cartopy
+    import cartopy.feature
+
+    monkeypatch.setattr(cartopy.feature, "_NATURAL_EARTH_GEOM_CACHE", {})
+    monkeypatch.setitem(cartopy.config, "pre_existing_data_dir", tmp_path / "none")
+    out = tmp_path / "out"
+    run_example(out, "--natural-earth", str(offline_natural_earth))
+    assert "Natural Earth" not in capsys.readouterr().out
+    assert sorted(p.name for p in out.iterdir()) == [
+        "O3_stations.csv", "O3_stations.png", "O3_stations_val.png", "run.log"]

@@ -18,6 +18,11 @@ TABLES = ["matched_obs.csv", "matched_ctrl.csv", "matched_test.csv",
 SCATTERS = ["matched_EU_O3_daily_SCATTER_ctrl.png", "matched_EU_O3_daily_SCATTER_test.png"]
 MAPS = ["matched_EU_O3_daily_BIAS_ctrl.png", "matched_EU_O3_daily_BIAS_test.png",
         "field_model_EU_O3_ctrl.png"]
+# What both examples advise, in the same words, when the map data cannot be had.
+NATURAL_EARTH_ADVICE = (
+    "put a local copy of the Natural Earth shapefiles under "
+    "DIR/shapefiles/natural_earth/{physical,cultural}/ and pass --natural-earth DIR "
+    '(it becomes cartopy.config["pre_existing_data_dir"]).')
 
 
 @pytest.fixture
@@ -62,6 +67,19 @@ def test_without_map_data_one_line_says_what_to_do(example, tmp_path, capsys, mo
     lines = capsys.readouterr().out.splitlines()
     skipped = [line for line in lines if "Natural Earth" in line]
     assert len(skipped) == 1
-    assert 'cartopy.config["pre_existing_data_dir"]' in skipped[0]
-    assert "local copy" in skipped[0] and "--natural-earth" in skipped[0]
+    assert skipped[0].startswith("Maps skipped: ") and "name resolution" in skipped[0]
+    assert skipped[0].endswith("; " + NATURAL_EARTH_ADVICE)
     assert sorted(p.name for p in out_dir.iterdir()) == sorted(TABLES + SCATTERS)
+
+
+def test_natural_earth_option_points_cartopy_at_a_local_copy(example, tmp_path, capsys,
+                                                             monkeypatch, offline_natural_earth):
+    import cartopy
+    import cartopy.feature
+
+    monkeypatch.setattr(cartopy.feature, "_NATURAL_EARTH_GEOM_CACHE", {})
+    monkeypatch.setitem(cartopy.config, "pre_existing_data_dir", tmp_path / "none")
+    out_dir = tmp_path / "out"
+    assert example.main([str(out_dir), "--natural-earth", str(offline_natural_earth)]) == 0
+    assert "Natural Earth" not in capsys.readouterr().out
+    assert sorted(p.name for p in out_dir.iterdir()) == sorted(TABLES + SCATTERS + MAPS)

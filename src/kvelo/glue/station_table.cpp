@@ -9,12 +9,14 @@ using namespace pybind11::literals;
 std::vector<py::object> unpack(py::handle value, size_t n) {
     py::object it = py::reinterpret_steal<py::object>(PyObject_GetIter(value.ptr()));
     if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+        // As the interpreter words it: only for a type that cannot iterate at
+        // all (an __iter__ that raises keeps its own error), named by its
+        // tp_name ("numpy.float64").
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value.ptr())->tp_iter == nullptr &&
+            !PySequence_Check(value.ptr())) {
             PyErr_Clear();
-            PyErr_SetString(PyExc_TypeError, fmt("cannot unpack non-iterable {} object",
-                                                 py::type::of(value).attr("__name__"))
-                                                 .cast<std::string>()
-                                                 .c_str());
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(value.ptr())->tp_name);
         }
         throw py::error_already_set();
     }

@@ -2,10 +2,11 @@
 // positions on top when the driver passes them.
 #include <pybind11/pybind11.h>
 
-#include <array>
 #include <string>
+#include <vector>
 
 #include "kvelo/glue/pyutil.hpp"
+#include "kvelo/glue/station_table.hpp"
 #include "kvelo/modules/plotting/plotting.hpp"
 
 namespace kvelo::plotting {
@@ -16,38 +17,6 @@ using namespace pybind11::literals;
 namespace {
 
 const char* const kName = "process_model_map_plot";
-
-// `a, b, c, d = seq` with the interpreter's errors for anything else.
-std::array<py::object, 4> unpack4(py::handle seq) {
-    PyObject* it = PyObject_GetIter(seq.ptr());
-    if (it == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %s object",
-                         Py_TYPE(seq.ptr())->tp_name);
-        }
-        throw py::error_already_set();
-    }
-    py::object iter = py::reinterpret_steal<py::object>(it);
-    auto next = [&]() -> py::object {
-        PyObject* item = PyIter_Next(iter.ptr());
-        if (item == nullptr && PyErr_Occurred()) throw py::error_already_set();
-        return py::reinterpret_steal<py::object>(item);
-    };
-    std::array<py::object, 4> out;
-    for (size_t i = 0; i < out.size(); ++i) {
-        out[i] = next();
-        if (!out[i]) {
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 4, got %zu)", i);
-            throw py::error_already_set();
-        }
-    }
-    if (next()) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 4)");
-        throw py::error_already_set();
-    }
-    return out;
-}
 
 // ds[name] when `name` is a coordinate of the dataset, else ds[fallback].
 py::object coordinate(py::handle ds, const char* name, const char* fallback) {
@@ -88,7 +57,9 @@ py::object process_model_map_plot(const Call& c) {
     if (truthy(debug)) {
         log_debug(c, fmt("Mapping variable {} \u2794 {} for plotting", variable, mapped_varname));
     }
-    auto [lat_min, lat_max, lon_min, lon_max] = unpack4(region_bounds);
+    std::vector<py::object> bounds = unpack(region_bounds, 4);
+    const py::object &lat_min = bounds[0], &lat_max = bounds[1], &lon_min = bounds[2],
+                     &lon_max = bounds[3];
     py::object lats = coordinate(ds_model, "lat", "latitude");
     py::object lons = coordinate(ds_model, "lon", "longitude");
     py::object var_model = ds_model[mapped_varname].attr("squeeze")();
