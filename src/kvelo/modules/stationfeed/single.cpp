@@ -8,6 +8,7 @@
 #include <string>
 
 #include "kvelo/glue/pyutil.hpp"
+#include "kvelo/glue/station_table.hpp"
 #include "kvelo/modules/stationfeed/stationfeed.hpp"
 
 namespace kvelo::stationfeed {
@@ -19,38 +20,8 @@ using glue::log_debug;
 using glue::log_info;
 using glue::log_warning;
 using glue::truthy;
+using glue::unpack;
 using namespace pybind11::literals;
-
-std::vector<py::object> unpack(py::handle value, size_t n) {
-    PyObject* it = PyObject_GetIter(value.ptr());
-    if (it == nullptr) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %s object",
-                     Py_TYPE(value.ptr())->tp_name);
-        throw py::error_already_set();
-    }
-    py::object iter = py::reinterpret_steal<py::object>(it);
-    std::vector<py::object> items;
-    for (;;) {
-        PyObject* item = PyIter_Next(iter.ptr());
-        if (item == nullptr) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            break;
-        }
-        if (items.size() == n) {
-            Py_DECREF(item);
-            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
-            throw py::error_already_set();
-        }
-        items.push_back(py::reinterpret_steal<py::object>(item));
-    }
-    if (items.size() < n) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n,
-                     items.size());
-        throw py::error_already_set();
-    }
-    return items;
-}
 
 bool ordinary(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
 

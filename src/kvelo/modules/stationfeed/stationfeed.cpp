@@ -2,9 +2,10 @@
 // names, the pool of loader threads and the progress bar.
 #include <string>
 
-#include "kvelo/glue/pyutil.hpp"
-#include "kvelo/modules/stationfeed/stationfeed.hpp"
 #include "kvelo/glue/module.hpp"
+#include "kvelo/glue/pyutil.hpp"
+#include "kvelo/glue/station_table.hpp"
+#include "kvelo/modules/stationfeed/stationfeed.hpp"
 
 namespace py = pybind11;
 using namespace kvelo::glue;

@@ -21,9 +21,6 @@ struct LoadWindow {
 // load_single_dataset for one call, made at call time with that call's values.
 py::object make_load_single_dataset(const glue::Call& c, LoadWindow window);
 
-// `a, b, ... = value` as the interpreter unpacks it, with its messages.
-std::vector<py::object> unpack(py::handle value, size_t n);
-
 // An error of the Exception family (not KeyboardInterrupt, SystemExit,
 // GeneratorExit), which the loader reports and goes on.
 bool ordinary(const py::error_already_set& e);
