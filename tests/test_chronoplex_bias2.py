@@ -170,7 +170,7 @@ def bias2_formulation(data):
 
 @pytest.mark.filterwarnings("ignore:invalid value encountered")
 @pytest.mark.parametrize("n_stations, kind", [
-    (1, "float64"), (9, "float64"), (130, "float64"), (9, "float32"), (9, "int")])
+    (1, "float64"), (9, "float64"), (130, "float64"), (9, "float32"), (9, "int"), (9, "mixed")])
 def test_numbers_equal_the_library_formulation_bit_for_bit(n_stations, kind, tmp_path, figures,
                                                             calls):
     data = random_collocated(n_stations, n_stations, kind)

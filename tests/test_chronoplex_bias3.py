@@ -129,14 +129,16 @@ def random_collocated(seed, n_stations, kind="float64", n_times=30):
     """Stations with gaps, shifted spans, infinite values, biases of widely
     varying magnitude and an experiment without values at every fourth station.
     `kind` is how the values are held: numpy float64 items (paired natively),
-    float32 items, or Python ints with None for a gap."""
+    float32 items, Python ints with None for a gap, or "mixed": the three in
+    turn over the stations, experiment b held unlike the rest of its station."""
     rng = np.random.default_rng(seed)
     times = pd.date_range("2024-01-01", periods=n_times, freq="h")
 
-    def items(values):
-        if kind == "int":
+    def items(values, turn):
+        held = ("float64", "float32", "int")[turn % 3] if kind == "mixed" else kind
+        if held == "int":
             return [None if np.isnan(v) else v if np.isinf(v) else int(v * 1000) for v in values]
-        return [np.dtype(kind).type(v) for v in values]
+        return [np.dtype(held).type(v) for v in values]
 
     data = {}
     for i in range(n_stations):
@@ -151,8 +153,8 @@ def random_collocated(seed, n_stations, kind="float64", n_times=30):
             mods["b"][2] = np.inf
         if i % 4 == 3:
             mods["b"][:] = np.nan
-        sd = {"site_id": i, "site_name": f"N{i}", "time": list(t), "O3_obs": items(obs)}
-        sd.update({f"O3_{e}": items(values) for e, values in mods.items()})
+        sd = {"site_id": i, "site_name": f"N{i}", "time": list(t), "O3_obs": items(obs, i)}
+        sd.update({f"O3_{e}": items(values, i + (e == "b")) for e, values in mods.items()})
         data[i] = sd
     return data
 

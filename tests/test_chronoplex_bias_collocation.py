@@ -167,7 +167,7 @@ def collocation_formulation(data):
 
 
 @pytest.mark.filterwarnings("ignore:invalid value encountered")
-@pytest.mark.parametrize("n_stations, kind", [(9, "float64"), (9, "float32"), (9, "int")])
+@pytest.mark.parametrize("n_stations, kind", [(9, "float64"), (9, "float32"), (9, "int"), (9, "mixed")])
 def test_numbers_equal_the_library_formulation_bit_for_bit(n_stations, kind, tmp_path, figures,
                                                             calls):
     data = random_collocated(n_stations, n_stations, kind)

@@ -80,3 +80,17 @@ def test_identifiers_in_file_names(name, tmp_path, figures, quick_save, caplog):
     assert [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING] == [
         "Stations a/b and a_b share the file name 'a_b'; figures of a_b are named 'a_b_a_b'."]
     assert "Same (a/b): " in figures[-2].axes[0].get_title()
+
+
+@pytest.mark.parametrize("name, files", [
+    (name, ["run_regional_bias.png", "run_regional_regional_bias.png"]) for name in ALL[:3]
+] + [("plot_station_bias_collocation", ["run_regional_bias.png"])])  # no regional figure there
+def test_a_station_named_like_the_regional_figure_leaves_it_alone(name, files, tmp_path, figures,
+                                                                  quick_save, caplog):
+    data = {"regional": station("regional", T[:3], [1, 2, 3], name="regional", ctrl=[2, 2, 2])}
+    call(getattr(chronoplex, name), data, tmp_path, {"show_stations": True}, formats=["png"])
+    assert sorted(p.name for p in tmp_path.iterdir()) == files
+    warnings = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
+    assert warnings == ([] if len(files) == 1 else [
+        "Station regional and the regional figure share the file name 'regional'; "
+        "figures of regional are named 'regional_regional'."])

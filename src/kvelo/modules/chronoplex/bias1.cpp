@@ -104,7 +104,7 @@ py::object plot_station_timeseries_bias1(const Call& c) {
         guard.close();
     }
 
-    StationFileNames file_names(c, "figures");
+    StationFileNames file_names(c, "figures", "regional");
     for (size_t i = 0; i < stations.data.size(); ++i) {
         const py::object& sd = stations.data[i];
         py::object sid = stations.ids[i];

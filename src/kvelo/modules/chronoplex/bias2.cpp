@@ -119,7 +119,7 @@ py::object plot_station_timeseries_bias2(const Call& c) {
         guard.close();
     }
 
-    StationFileNames file_names(c, "figures");
+    StationFileNames file_names(c, "figures", "regional");
     for (const Record& rec : bias_data) {
         py::object times = r.pd.attr("to_datetime")(rec.times);
         py::tuple fig_ax = bias::new_figure(r, 12);

@@ -228,7 +228,7 @@ py::object plot_station_timeseries_bias3(const Call& c) {
 
     // Station figures: one per station that has at least one counting series.
     valid_station_count = 0;
-    StationFileNames figure_names(c, "figures");
+    StationFileNames figure_names(c, "figures", "regional");
     for (size_t i = 0; i < stations.data.size(); ++i) {
         const py::object& sd = stations.data[i];
         py::object sid = stations.ids[i];

@@ -31,17 +31,26 @@ std::string folded(const std::string& name) { return str(py::str(name).attr("cas
 
 }  // namespace
 
+StationFileNames::StationFileNames(const Call& c, const char* kind, const char* regional)
+    : c_(c), kind_(kind), regional_(regional ? folded(regional) : "") {}
+
 std::string StationFileNames::claim(py::handle sid, py::handle name) {
     const std::string wanted = file_safe_name(c_, name);
     std::string out = wanted;
-    auto holder = taken_.find(folded(out));
-    if (holder != taken_.end()) {
+    auto taken = [this](const std::string& n) {
+        const std::string f = folded(n);
+        return taken_.count(f) || (!regional_.empty() && f == regional_);
+    };
+    if (taken(out)) {
+        auto holder = taken_.find(folded(out));
         const std::string suffix = "_" + file_safe_name(c_, sid);
         do {
             out += suffix;
-        } while (taken_.count(folded(out)));
-        log_warning(c_, fmt("Stations {} and {} share the file name '{}'; {} of {} are named '{}'.",
-                            holder->second, sid, py::str(wanted), kind_, sid, py::str(out)));
+        } while (taken(out));
+        py::str others = holder != taken_.end() ? fmt("Stations {} and {}", holder->second, sid)
+                                                : fmt("Station {} and the regional figure", sid);
+        log_warning(c_, fmt("{} share the file name '{}'; {} of {} are named '{}'.", others,
+                            py::str(wanted), kind_, sid, py::str(out)));
     }
     taken_.emplace(folded(out), py::reinterpret_borrow<py::object>(sid));
     return out;

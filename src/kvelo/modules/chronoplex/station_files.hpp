@@ -21,10 +21,11 @@ std::string file_safe_name(const glue::Call& c, py::handle name);
 // ("figures", "debug dumps").  The first station keeps its name; a later one
 // whose name is taken (case aside, as case-insensitive file systems see it)
 // gets "_{identifier}" appended, with one warning naming both stations, so that
-// no station's files overwrite another's.
+// no station's files overwrite another's.  Where the call's regional figure is
+// named in the stations' pattern, its name (`regional`) is taken from the start.
 class StationFileNames {
   public:
-    StationFileNames(const glue::Call& c, const char* kind) : c_(c), kind_(kind) {}
+    StationFileNames(const glue::Call& c, const char* kind, const char* regional = nullptr);
 
     // The file-safe name for station `sid` called `name`, now taken by it.
     std::string claim(py::handle sid, py::handle name);
@@ -33,6 +34,7 @@ class StationFileNames {
     const glue::Call& c_;
     const char* kind_;
     std::map<std::string, py::object> taken_;  // case-folded name -> station holding it
+    std::string regional_;                     // case-folded, empty without a regional figure
 };
 
 }  // namespace kvelo::chronoplex
