@@ -121,7 +121,29 @@ bool read_floats(py::handle values, std::vector<double>& out) {
     return true;
 }
 
-// pd.Series(values).notna().any(), natively for a list of floats.
+// A list whose items are all numpy scalars of one type among float32, int64
+// and bool (what a column of that type gives): numpy and the library's
+// inference give such a list the same dtype, so numpy's quicker conversion
+// serves.  False for any other list.
+bool numpy_scalars_of_one_type(const Call& c, py::handle values) {
+    py::object np = c.g("np");
+    const py::object types[] = {np.attr("float32"), np.attr("int64"), np.attr("bool_")};
+    const Py_ssize_t n = PyList_GET_SIZE(values.ptr());
+    if (n == 0) return false;
+    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(PyList_GET_ITEM(values.ptr(), 0)));
+    bool known = false;
+    for (const py::object& t : types) known = known || t.ptr() == type;
+    if (!known) return false;
+    for (Py_ssize_t i = 1; i < n; ++i) {
+        if (reinterpret_cast<PyObject*>(Py_TYPE(PyList_GET_ITEM(values.ptr(), i))) != type) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// pd.Series(values).notna().any(), natively for a list of floats, through
+// numpy for a list of numpy scalars of one type.
 bool any_present(const Call& c, py::handle values) {
     std::vector<double> v;
     if (read_floats(values, v)) {
@@ -129,6 +151,10 @@ bool any_present(const Call& c, py::handle values) {
             if (!std::isnan(x)) return true;
         }
         return false;
+    }
+    if (PyList_CheckExact(values.ptr()) && numpy_scalars_of_one_type(c, values)) {
+        py::object np = c.g("np");
+        return !truthy(np.attr("isnan")(np.attr("array")(values)).attr("all")());
     }
     return truthy(c.g("pd").attr("Series")(values).attr("notna")().attr("any")());
 }
@@ -173,6 +199,9 @@ bool gather_station(const Call& c, RegionalGather& gather, const Station& s, py:
     py::object values = s.data[key];
     if (PyList_CheckExact(values.ptr())) {
         if (read_floats(values, floats)) return gather.add(s.times, floats);
+        if (numpy_scalars_of_one_type(c, values)) {
+            return gather.add(s.times, c.g("np").attr("array")(values));
+        }
         py::object typed = c.g("pd").attr("Series")(values, "index"_a = s.times);
         return gather.add(s.times, typed.attr("to_numpy")());
     }
