@@ -3,6 +3,9 @@ import collections.abc
 import logging
 import math
 import os
+import subprocess
+import sys
+import textwrap
 
 import matplotlib.axes
 import matplotlib.pyplot as plt
@@ -386,3 +389,177 @@ def test_regional_aggregates_equal_library_formulation(drawn, kind):
         assert label == key
         assert np.array_equal(np.asarray(ex), want.index.values)
         assert np.array_equal(np.asarray(ey), want.values)
+
+
+def bits(values):
+    """dtype and raw bytes: equal only for the very same numbers of the same type."""
+    a = np.asarray(values)
+    return a.dtype, a.tobytes()
+
+
+@pytest.fixture
+def ylims(monkeypatch):
+    """The limits every set_ylim call was given."""
+    calls, real = [], matplotlib.axes.Axes.set_ylim
+
+    def set_ylim(ax, *args, **kw):
+        calls.append(args[0] if args else None)
+        return real(ax, *args, **kw)
+
+    monkeypatch.setattr(matplotlib.axes.Axes, "set_ylim", set_ylim)
+    return calls
+
+
+def assert_regional_as_library(drawn, data, ylims=None):
+    """The observation's regional mean, band and fixed range are the library's, bit for bit."""
+    obs = pandas_regional(data, ["O3_obs"])["O3_obs"]
+    mean, lo, hi = obs.mean(axis=1), obs.min(axis=1), obs.max(axis=1)
+    (label, x, y, _), = [line for line in drawn.lines(0) if line[0] == "Observation (mean)"]
+    (_, bx, blo, bhi, _), = drawn.bands
+    assert bits(x) == bits(obs.index) and bits(bx) == bits(obs.index)
+    assert bits(y) == bits(mean)
+    assert (bits(blo), bits(bhi)) == (bits(lo), bits(hi))
+    if ylims is not None:
+        low, high = lo.min(), hi.max()
+        margin = 0.05 * (high - low)
+        assert [bits(v) for v in ylims[0]] == [bits(low - margin), bits(high + margin)]
+
+
+def typed_values(kind, rng, n):
+    v = rng.normal(40, 10, n) * 10.0 ** rng.integers(-3, 4)
+    v[rng.random(n) < 0.2] = np.nan
+    whole = np.nan_to_num(v).round()
+    return {
+        "float32": lambda: [np.float32(x) for x in v],
+        "float32 array": lambda: v.astype(np.float32),
+        "int": lambda: [np.int64(x) for x in whole],
+        "python int": lambda: [int(x) for x in whole],
+        "bool": lambda: [np.bool_(x > 40) for x in whole],
+        # Objects the library turns into float64 (None among numbers).
+        "none": lambda: [None if np.isnan(x) else float(x) for x in v],
+        "float32 and float": lambda: [np.float32(v[0])] + [float(x) for x in v[1:]],
+    }[kind]()
+
+
+@pytest.mark.parametrize("kinds", [
+    ["float32"], ["float32 array"], ["int"], ["python int"], ["bool"], ["none"],
+    ["float32 and float"],
+    ["float32", "float32 array"],
+    ["float32", None],                    # float32 stations beside float64 ones
+    ["int", "bool", None],                # all averaged as float64
+])
+@pytest.mark.parametrize("complete", [False, True])
+def test_regional_aggregates_keep_the_library_dtype(drawn, ylims, kinds, complete):
+    rng = np.random.default_rng(11)
+    data = random_stations(3, 25, complete=complete)
+    for k, sid in enumerate(sorted(data)):
+        kind = kinds[k % len(kinds)]
+        if kind is not None:
+            data[sid]["O3_obs"] = typed_values(kind, rng, len(data[sid]["time"]))
+    draw(data, {"show_stations": False, "fix_y_axis": True})
+    assert_regional_as_library(drawn, data, ylims)
+
+
+def test_object_values_stay_with_the_library(drawn):
+    # A bool among numbers: the library keeps objects and averages them as such.
+    data = two_stations()
+    data["S1"]["O3_obs"] = [True] + [float(v) for v in data["S1"]["O3_obs"][1:]]
+    draw(data, {"show_stations": False, "show_min_max": False})
+    mean = pandas_regional(data, ["O3_obs"])["O3_obs"].mean(axis=1)
+    (_, _, y, _), = [line for line in drawn.lines(0) if line[0] == "Observation (mean)"]
+    assert np.asarray(y).dtype == object == mean.dtype
+    assert [(type(a), a) for a in y] == [(type(b), b) for b in mean]
+
+
+def test_float32_mean_is_taken_in_float32(drawn, ylims):
+    values = [np.float32(39.8), np.float32(39.9), np.float32(39.9)]
+    data = {f"S{k}": station(f"S{k}", DAYS[:2]) for k in range(3)}
+    for sd, v in zip(data.values(), values):
+        sd["O3_obs"] = [v, v]
+    draw(data, {"show_stations": False, "fix_y_axis": True})
+    (_, _, y, _), = drawn.lines(0)
+    assert np.asarray(y).dtype == np.float32
+    assert float(np.asarray(y)[0]) == float(np.float32(np.float32(39.8) + np.float32(39.9)
+                                                      + np.float32(39.9)) / np.float32(3))
+    assert_regional_as_library(drawn, data, ylims)
+
+
+@pytest.mark.parametrize("values", [
+    [0.0, -0.0, 0.0],                     # a -0.0 averaged with +0.0
+    [-5e-324, 0.0, 5e-324],               # a tiny negative mean rounds to -0.0
+])
+def test_signed_zeros_in_the_band(drawn, values):
+    t = list(pd.to_datetime(["2021-03-01", "2021-03-01", "2021-03-02"]))
+    data = {f"S{k}": {"time": t, "O3_obs": [np.float64(v), 0.0, 1.0]}
+            for k, v in enumerate(values)}
+    data["S9"] = {"time": t[:1], "O3_obs": [-0.0]}     # a lone -0.0 averages to +0.0
+    draw(data, {"show_stations": False})
+    assert_regional_as_library(drawn, data)
+
+
+def test_series_values_are_aligned_on_their_index(drawn):
+    # The library aligns a Series on its index; read by position the band
+    # would be 10, 20, 30.
+    data = two_stations()
+    for sd in data.values():
+        sd["time"] = sd["time"][:3]
+        del sd["O3_exp1"], sd["O3_exp2"]
+    data["S1"]["O3_obs"] = pd.Series([30.0, 20.0, 10.0], index=data["S1"]["time"][::-1])
+    data["S2"]["O3_obs"] = pd.Series([1.0, 2.0, 3.0])     # no stamp matches: all missing
+    draw(data, {"show_stations": False})
+    assert_regional_as_library(drawn, data)
+    assert list(drawn.bands[0][2]) == [10.0, 20.0, 30.0]
+
+
+def test_series_of_stamps_as_time(drawn):
+    data = two_stations()
+    for sd in data.values():
+        sd["time"] = pd.Series(sd["time"], index=range(10, 20), name="time")
+    draw(data, {"show_stations": False})
+    assert_regional_as_library(drawn, data)
+
+
+def test_value_list_holding_a_list_raises_the_library_error(drawn):
+    data = two_stations()
+    data["S1"]["O3_obs"] = [[1.0, 2.0], [3.0]] * 5
+    with pytest.raises(TypeError) as library:
+        pandas_regional(data, ["O3_obs"])["O3_obs"]
+    with pytest.raises(TypeError) as ours:
+        draw(data)
+    assert str(ours.value) == str(library.value)
+
+
+
+@pytest.mark.parametrize("call", [
+    'chronoplex.plot_station_timeseries_collocation({"show_stations": False}, '
+    '{"A": {"time": times, "O3_obs": list(values)}}, "", "", "", "o", [], "", "O3", "ppb")',
+    # The plain figures' regional table reads the same stamps.
+    'chronoplex.plot_station_timeseries_grouped_or_subplots('
+    '{}, {"A": {"time": times, "value": values}}, "", "", "", "o", [], "t", "O3", "ppb")',
+], ids=["collocated", "plain"])
+def test_stamps_whose_length_lies_are_read_by_their_own_size(call):
+    # `time` as a series whose len() reports five stamps fewer than it holds,
+    # values of that reported length: paired by the reported length the values
+    # would be read past their end.  The library refuses to pair them.
+    code = textwrap.dedent("""
+        import numpy as np, pandas as pd
+        from kvelo.py import chronoplex
+        class Stamps(pd.Series):
+            @property
+            def _constructor(self):
+                return Stamps
+            def __len__(self):
+                return super().__len__() - 5
+        times = Stamps(pd.date_range("2024-01-01", periods=2000, freq="h"))
+        values = np.arange(1995.0)
+        try:
+            {call}
+            print("no error")
+        except Exception as e:
+            print(type(e).__name__, e)
+    """).format(call=call)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         timeout=300)
+    assert out.returncode == 0, out.stderr[-3000:]
+    assert out.stdout.strip() == ("ValueError Length of values (1995) does not match length of "
+                                  "index (2000)")

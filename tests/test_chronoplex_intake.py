@@ -1,6 +1,9 @@
 """Station table intake: reading the table and building the station-wise dictionary."""
 import logging
 import math
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pandas as pd
@@ -58,6 +61,8 @@ def same(a, b):
         pd.testing.assert_series_equal(a, b)
     elif isinstance(a, float) and math.isnan(a):
         assert math.isnan(b)
+    elif a is pd.NA:
+        assert b is pd.NA
     else:
         assert a == b or (pd.isna(a) and pd.isna(b)), (a, b)
 
@@ -308,3 +313,113 @@ def test_empty_table_dispatches_empty_dictionary(run, collocated):
     df = pd.DataFrame({"site_id": [], "O3": []})
     calls = run(df, collocated=collocated)
     assert calls and all(kw["data"] == {} for _, kw in calls)
+
+
+@pytest.mark.parametrize("column, collocated, ties", [
+    ("site_id", True, False),
+    ("site_id", False, False),
+    ("time", True, False),
+    ("time", True, True),                 # tied stamps: the library's own sort of them
+    ("time", False, False),
+    ("O3_obs", True, False),
+    ("O3", False, False),
+    ("min", False, False),
+])
+def test_duplicated_column_raises_naming_it(run, column, collocated, ties):
+    df = random_table(4, stations=3, times=8, ties=ties)
+    # The same label again, holding the rows in another order: read as one
+    # column it would hand one station the values of another.
+    df = pd.concat([df, df[[column]].iloc[::-1].set_axis(df.index)], axis=1)
+    with pytest.raises(ValueError) as err:
+        run(df, collocated=collocated)
+    assert str(err.value) == f"The column label '{column}' is not unique."
+
+
+@pytest.mark.parametrize("column, collocated", [("O3_obs", False), ("NO2", True)])
+def test_duplicated_column_the_intake_does_not_read(run, column, collocated):
+    df = random_table(4, stations=2, times=3)
+    df["NO2"] = 1.0
+    df = pd.concat([df, df[[column]]], axis=1)
+    assert data_of(run(df, collocated=collocated)[-1:])
+
+
+@pytest.mark.parametrize("column, values", [
+    ("O3_obs", pd.array([1, None, 3, 4, 5], dtype="Int64")),
+    ("O3_obs", pd.array([True, None, False, True, False], dtype="boolean")),
+    ("O3_obs", pd.array([1.5, None, 2.5, 3.5, 4.5], dtype="Float64")),
+    ("O3_obs", pd.Categorical([1, None, 3, 4, 5])),
+    ("O3_obs", pd.array(["a", None, "b", "c", "d"], dtype="string")),
+    ("time", pd.array([2, None, 1, 2, 3], dtype="Int64")),
+])
+def test_extension_columns_give_the_per_station_item_types(run, column, values):
+    # A station with a missing value gets float (or object) items, one without
+    # keeps the column's own type, as each station's rows convert alone.
+    df = pd.DataFrame({"site_id": ["A", "A", "B", "B", "B"], "time": [2, 1, 3, 1, 2],
+                       "O3_obs": [1.0, 2.0, 3.0, 4.0, 5.0]})
+    df[column] = values
+    same_data(data_of(run(df)), reference_collocated(df, "O3"))
+
+
+def run_isolated(code):
+    """Runs `code` in a fresh interpreter, so a crash fails the test and not the run."""
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                            text=True, timeout=300)
+    assert result.returncode == 0, result.stderr[-3000:]
+    return result.stdout.strip().splitlines()[-1]
+
+
+ADVERSARIAL_TABLE = """
+    import numpy as np, pandas as pd
+    from kvelo.py import chronoplex
+    for name in ["plot_station_timeseries_collocation", "plot_station_timeseries_bias3",
+                 "extend_process_time_series_with_stats",
+                 "plot_station_timeseries_grouped_or_subplots"]:
+        setattr(chronoplex, name, lambda **kw: None)
+    {table}
+    df = Table({{"site_id": ["A", "B"] * 200, "time": np.repeat(np.arange(200), 2) % 7,
+                "site_name": "x", "lat": 1.0, "lon": 2.0, "elevation_m": 3.0,
+                "O3": np.arange(400.0), "O3_obs": np.arange(400.0)}})
+    chronoplex.read_data = lambda *a, **k: df
+    try:
+        chronoplex.process_time_series_plot_from_file("t", "csv", {{}}, "o", [], {{}}, "T", "O3",
+                                                      None, False, {collocated})
+        print("no error")
+    except Exception as e:
+        print(type(e).__name__)
+"""
+
+
+@pytest.mark.parametrize("table", [
+    # A time column whose sort hands back labels that are no row positions.
+    """
+    class Stamps(pd.Series):
+        @property
+        def _constructor(self):
+            return Stamps
+        def sort_values(self, *args, **kwargs):
+            out = pd.Series.sort_values(self, *args, **kwargs)
+            return out.set_axis(out.index + 10**9)
+    class Table(pd.DataFrame):
+        @property
+        def _constructor(self):
+            return Table
+        @property
+        def _constructor_sliced(self):
+            return Stamps
+    """,
+    # A time column shorter than the table.
+    """
+    class Table(pd.DataFrame):
+        @property
+        def _constructor(self):
+            return Table
+        def __getitem__(self, key):
+            column = super().__getitem__(key)
+            return column.iloc[:3] if isinstance(key, str) and key == "time" else column
+    """,
+], ids=["foreign-sort-labels", "short-time-column"])
+@pytest.mark.parametrize("collocated", [True, False])
+def test_tables_that_disagree_with_themselves_are_read_within_bounds(table, collocated):
+    code = ADVERSARIAL_TABLE.format(table=textwrap.indent(textwrap.dedent(table), "    "),
+                                    collocated=collocated)
+    assert run_isolated(code) == "IndexError"

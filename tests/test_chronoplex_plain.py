@@ -217,6 +217,57 @@ def test_many_stations_sum_in_the_same_order_as_pandas(figs):
     np.testing.assert_array_equal(mean_line(figs[0].axes[0]).get_ydata(), mean.to_numpy())
 
 
+def bits(values):
+    """dtype and raw bytes: equal only for the very same numbers of the same type."""
+    a = np.asarray(values)
+    return a.dtype, a.tobytes()
+
+
+def as_float32_values(data):
+    for st in data.values():
+        st["value"] = st["value"].astype(np.float32)
+    return data
+
+
+def as_bool_values(data):
+    for st in data.values():
+        st["value"] = st["value"] > 40
+    return data
+
+
+def as_uint8_values(data):
+    for st in data.values():
+        st["value"] = pd.Series(np.nan_to_num(st["value"].values).clip(0, 255).astype(np.uint8))
+    return data
+
+
+def as_float32_beside_float64(data):
+    for sid in list(data)[::2]:
+        data[sid]["value"] = data[sid]["value"].astype(np.float32)
+    return data
+
+
+def as_arrays_with_signed_zeros(data):
+    rng = np.random.default_rng(3)
+    for st in data.values():
+        st["value"] = rng.choice([0.0, -0.0, 1.0, -5e-324, 5e-324, np.nan], len(st["time"]))
+    return data
+
+
+@pytest.mark.parametrize("shape", [as_float32_values, as_bool_values, as_uint8_values,
+                                   as_float32_beside_float64, as_arrays_with_signed_zeros],
+                         ids=["float32", "bool", "uint8", "float32-and-float64", "signed-zeros"])
+def test_regional_aggregates_keep_the_library_dtype(figs, bands, shape):
+    data = shape(random_stations(2))
+    mean, lo, hi = pandas_regional(data)
+    run(data, {"show_min_max": True, "fix_y_axis": True}, formats=())
+    ax = figs[0].axes[0]
+    x, y1, y2 = bands[0]
+    assert bits(x) == bits(mean.index)
+    assert bits(mean_line(ax).get_ydata()) == bits(mean)
+    assert (bits(y1), bits(y2)) == (bits(lo), bits(hi))
+
+
 def test_empty_dictionary_raises_the_table_error_before_any_figure(figs):
     with pytest.raises(ValueError, match="No objects to concatenate"):
         run({}, {"show_stations": True})
@@ -562,3 +613,4 @@ def test_zero_group_size_fails_as_python_arithmetic_would(figs, mode):
     with pytest.raises(ZeroDivisionError):
         run(stations(3), {"show_stations": True, "station_plot_group_size": 0, "plot_mode": mode})
     assert saved_names(figs) == ["out/o3_regional_mean.png"]
+

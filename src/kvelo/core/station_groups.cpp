@@ -28,7 +28,7 @@ RowGroups group_rows(const int64_t* codes, size_t n, size_t n_groups) {
 namespace {
 
 template <typename Key, typename IsMissing>
-bool order_impl(const int64_t* rows, size_t n, const Key* key, IsMissing missing,
+bool order_impl(const int64_t* rows, size_t n, const Key* key, size_t n_keys, IsMissing missing,
                 std::vector<int64_t>& out) {
     out.clear();
     out.reserve(n);
@@ -36,6 +36,7 @@ bool order_impl(const int64_t* rows, size_t n, const Key* key, IsMissing missing
     bool increasing = true;
     for (size_t i = 0; i < n; ++i) {
         int64_t r = rows[i];
+        if (r < 0 || static_cast<size_t>(r) >= n_keys) return false;
         if (missing(key[r])) {
             absent.push_back(r);
             continue;
@@ -62,12 +63,14 @@ bool order_impl(const int64_t* rows, size_t n, const Key* key, IsMissing missing
 
 bool order_by_time(const int64_t* rows, size_t n, const TimeKeys& keys, std::vector<int64_t>& out) {
     if (keys.reals) {
-        return order_impl(rows, n, keys.reals, [](double v) { return std::isnan(v); }, out);
+        return order_impl(
+            rows, n, keys.reals, keys.size, [](double v) { return std::isnan(v); }, out);
     }
     const bool has_missing = keys.has_int_missing;
     const int64_t sentinel = keys.int_missing;
     return order_impl(
-        rows, n, keys.ints, [=](int64_t v) { return has_missing && v == sentinel; }, out);
+        rows, n, keys.ints, keys.size, [=](int64_t v) { return has_missing && v == sentinel; },
+        out);
 }
 
 }  // namespace kvelo::core

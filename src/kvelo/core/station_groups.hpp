@@ -26,6 +26,7 @@ RowGroups group_rows(const int64_t* codes, size_t n, size_t n_groups);
 struct TimeKeys {
     const int64_t* ints = nullptr;  // stamps or integers; `int_missing` marks NaT
     const double* reals = nullptr;  // floating point; NaN is missing
+    size_t size = 0;                // number of keys the buffer holds
     bool has_int_missing = false;
     int64_t int_missing = INT64_MIN;
 };
@@ -34,7 +35,8 @@ struct TimeKeys {
 // with a missing key last in table order (how the table library places them).
 // Returns false, with `out` in no particular order, when two present keys
 // are equal: the library's default sort is not stable, so the order of ties
-// must come from the library itself.
+// must come from the library itself.  Also false for a row the keys do not
+// reach (a key column shorter than the grouping): never read past them.
 bool order_by_time(const int64_t* rows, size_t n, const TimeKeys& keys, std::vector<int64_t>& out);
 
 }  // namespace kvelo::core

@@ -2,7 +2,8 @@
 // experiment over the valid stations, with the station-range band, then one
 // figure per station.  The regional tables are aggregated natively; stations
 // whose series the kernel cannot take as they are (time zones, other units,
-// non-numeric values, length mismatches) go through the library's own
+// values other than a plain list or array, dtypes other than float64, float32,
+// integer or boolean, length mismatches) go through the library's own
 // groupby / concat formulation, which also raises its own errors.
 #include <pybind11/numpy.h>
 
@@ -11,9 +12,9 @@
 #include <utility>
 #include <vector>
 
-#include "kvelo/core/regional_series.hpp"
 #include "kvelo/glue/pyutil.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
+#include "kvelo/modules/chronoplex/regional.hpp"
 #include "kvelo/modules/chronoplex/station_files.hpp"
 
 namespace kvelo::chronoplex {
@@ -104,7 +105,29 @@ bool read_floats(py::handle values, std::vector<double>& out) {
     return true;
 }
 
-// pd.Series(values).notna().any(), natively for a list of floats.
+// A list whose items are all numpy scalars of one type among float32, int64
+// and bool (what a column of that type gives): numpy and the library's
+// inference give such a list the same dtype, so numpy's quicker conversion
+// serves.  False for any other list.
+bool numpy_scalars_of_one_type(const Call& c, py::handle values) {
+    py::object np = c.g("np");
+    const py::object types[] = {np.attr("float32"), np.attr("int64"), np.attr("bool_")};
+    const Py_ssize_t n = PyList_GET_SIZE(values.ptr());
+    if (n == 0) return false;
+    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(PyList_GET_ITEM(values.ptr(), 0)));
+    bool known = false;
+    for (const py::object& t : types) known = known || t.ptr() == type;
+    if (!known) return false;
+    for (Py_ssize_t i = 1; i < n; ++i) {
+        if (reinterpret_cast<PyObject*>(Py_TYPE(PyList_GET_ITEM(values.ptr(), i))) != type) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// pd.Series(values).notna().any(), natively for a list of floats, through
+// numpy for a list of numpy scalars of one type.
 bool any_present(const Call& c, py::handle values) {
     std::vector<double> v;
     if (read_floats(values, v)) {
@@ -112,6 +135,10 @@ bool any_present(const Call& c, py::handle values) {
             if (!std::isnan(x)) return true;
         }
         return false;
+    }
+    if (PyList_CheckExact(values.ptr()) && numpy_scalars_of_one_type(c, values)) {
+        py::object np = c.g("np");
+        return !truthy(np.attr("isnan")(np.attr("array")(values)).attr("all")());
     }
     return truthy(c.g("pd").attr("Series")(values).attr("notna")().attr("any")());
 }
@@ -123,16 +150,9 @@ struct Station {
     py::object times;  // DatetimeIndex of its `time`
 };
 
-struct KeyAggregate {
-    py::object index;  // DatetimeIndex, ascending union of stamps
-    py::object mean;
-    py::object min;
-    py::object max;
-};
-
 // The library formulation: per-station groupby mean, outer concat, row reductions.
-KeyAggregate aggregate_by_library(const Call& c, const std::vector<const Station*>& with_key,
-                                  py::handle key, bool with_range) {
+RegionalSeries aggregate_by_library(const Call& c, const std::vector<const Station*>& with_key,
+                                    py::handle key, bool with_range) {
     py::object pd = c.g("pd");
     py::list parts;
     for (const Station* s : with_key) {
@@ -141,7 +161,7 @@ KeyAggregate aggregate_by_library(const Call& c, const std::vector<const Station
         series.attr("name") = s->sid;
         parts.append(series);
     }
-    KeyAggregate out;
+    RegionalSeries out;
     py::object table = pd.attr("concat")(parts, "axis"_a = 1).attr("sort_index")();
     out.index = table.attr("index");
     out.mean = table.attr("mean")("axis"_a = 1);
@@ -152,53 +172,39 @@ KeyAggregate aggregate_by_library(const Call& c, const std::vector<const Station
     return out;
 }
 
-py::array_t<double> to_array(const std::vector<double>& v) {
-    py::array_t<double> a(static_cast<py::ssize_t>(v.size()));
-    std::copy(v.begin(), v.end(), a.mutable_data());
-    return a;
+// Hands one station's values of `key` to the kernel: a plain list of floats
+// as read; any other plain list typed by the library's own inference, as
+// pd.Series(values, index=times) does (float32 items stay float32, integers
+// int64, mixtures and objects object); a numpy array as it is.  Anything else
+// (a Series, which the library aligns on its index; a tuple; a masked array)
+// is refused.
+bool gather_station(const Call& c, RegionalGather& gather, const Station& s, py::handle key,
+                    std::vector<double>& floats) {
+    py::object values = s.data[key];
+    if (PyList_CheckExact(values.ptr())) {
+        if (read_floats(values, floats)) return gather.add(s.times, floats);
+        if (numpy_scalars_of_one_type(c, values)) {
+            return gather.add(s.times, c.g("np").attr("array")(values));
+        }
+        py::object typed = c.g("pd").attr("Series")(values, "index"_a = s.times);
+        return gather.add(s.times, typed.attr("to_numpy")());
+    }
+    return gather.add(s.times, values);
 }
 
-// Native when every station's stamps are naive nanosecond stamps and its
-// values numeric of the same length; otherwise the library formulation.
-KeyAggregate aggregate_key(const Call& c, const std::vector<const Station*>& with_key,
-                           py::handle key, bool with_range) {
-    py::object np = c.g("np"), pd = c.g("pd");
-    std::vector<core::StampSeries> series;
-    series.reserve(with_key.size());
-    std::vector<double> v;
+// Native when every station's stamps and values qualify (RegionalGather);
+// otherwise the library formulation, which also raises its own errors.
+RegionalSeries aggregate_key(const Call& c, const std::vector<const Station*>& with_key,
+                             py::handle key, bool with_range) {
+    RegionalGather gather(c);
+    std::vector<double> floats;
     for (const Station* s : with_key) {
-        if (str(s->times.attr("dtype")) != "datetime64[ns]") {
+        if (!gather_station(c, gather, *s, key, floats)) {
             return aggregate_by_library(c, with_key, key, with_range);
         }
-        py::object values = s->data[key];
-        if (!read_floats(values, v)) {
-            py::array arr = np.attr("asarray")(values);
-            const char kind = arr.dtype().kind();
-            if (arr.ndim() != 1 || !(kind == 'f' || kind == 'i' || kind == 'u' || kind == 'b')) {
-                return aggregate_by_library(c, with_key, key, with_range);
-            }
-            auto a = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(arr);
-            v.assign(a.data(), a.data() + a.size());
-        }
-        if (v.size() != py::len(s->times)) {
-            return aggregate_by_library(c, with_key, key, with_range);  // the library's error
-        }
-        auto t = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(
-            s->times.attr("asi8"));
-        series.push_back(core::average_duplicates({t.data(), v.data(), v.size()}));
     }
-    core::RegionalAggregate agg = core::aggregate_stations(series, with_range);
-    py::array_t<int64_t> stamps(static_cast<py::ssize_t>(agg.time.size()));
-    std::copy(agg.time.begin(), agg.time.end(), stamps.mutable_data());
-
-    KeyAggregate out;
-    out.index = pd.attr("DatetimeIndex")(stamps.attr("view")("M8[ns]"));
-    out.mean = pd.attr("Series")(to_array(agg.mean), "index"_a = out.index);
-    if (with_range) {
-        out.min = pd.attr("Series")(to_array(agg.min), "index"_a = out.index);
-        out.max = pd.attr("Series")(to_array(agg.max), "index"_a = out.index);
-    }
-    return out;
+    if (gather.empty()) return aggregate_by_library(c, with_key, key, with_range);
+    return gather.reduce(with_range);
 }
 
 py::object plot_station_timeseries_collocation(const Call& c) {
@@ -303,7 +309,7 @@ py::object plot_station_timeseries_collocation(const Call& c) {
         for (const Station* s : ordered) {
             if (s->data.contains(key)) with_key.push_back(s);
         }
-        KeyAggregate agg = aggregate_key(c, with_key, key, first_key);
+        RegionalSeries agg = aggregate_key(c, with_key, key, first_key);
         regional_mean[key] = agg.mean;
         if (first_key) {
             regional_time = agg.index;

@@ -8,6 +8,7 @@
 #include <pybind11/numpy.h>
 
 #include <limits>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,6 +27,7 @@ namespace {
 constexpr const char* kName = "process_time_series_plot_from_file";
 
 using Int64Array = py::array_t<int64_t, py::array::c_style | py::array::forcecast>;
+using F64Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 py::array_t<int64_t> to_index_array(const std::vector<int64_t>& v) {
     py::array_t<int64_t> a(static_cast<py::ssize_t>(v.size()));
@@ -33,22 +35,60 @@ py::array_t<int64_t> to_index_array(const std::vector<int64_t>& v) {
     return a;
 }
 
-// list(values.take(positions)): new scalars made in the station's order,
-// which keeps memory access sequential on long tables.
-py::list take_list(const py::object& values, const py::object& positions) {
-    return py::list(values.attr("take")(positions));
+// A new list of the items of `seq`, never `seq` itself: a list we keep
+// while calling back into Python must be one no other code holds.
+py::list new_list(const py::object& seq) {
+    PyObject* list = PySequence_List(seq.ptr());
+    if (!list) throw py::error_already_set();
+    return py::reinterpret_steal<py::list>(list);
 }
+
+// df[name], refusing a label the table holds more than once: that selection
+// is a table of all such columns, and reading it as one column would hand a
+// station the rows of another.
+py::object unique_column(py::handle df, py::handle name) {
+    py::object where = df.attr("columns").attr("get_loc")(name);  // KeyError when absent
+    if (py::isinstance<py::slice>(where) || py::isinstance<py::array>(where)) {
+        throw py::value_error(
+            fmt("The column label '{}' is not unique.", name).cast<std::string>());
+    }
+    return df[name];
+}
+
+// A column's values per station as the per-station formulation lists them,
+// list(rows[col].to_numpy()).  A numpy column converts alike whatever rows it
+// holds, so it is converted once and each station takes its items (new
+// scalars made in the station's order, which keeps memory access sequential
+// on long tables).  An extension column (nullable integers, categoricals, ...)
+// picks its numpy type by the rows it holds (a station without a missing
+// value keeps int64 items), so each station's rows are converted alone.
+class ColumnLists {
+  public:
+    ColumnLists(const Call& c, const py::object& column) {
+        per_station_ = !py::isinstance(column.attr("dtype"), c.g("np").attr("dtype"));
+        values_ = per_station_ ? column.attr("array") : column.attr("to_numpy")();
+    }
+
+    py::list take(const py::object& positions) const {
+        py::object part = values_.attr("take")(positions);
+        return new_list(per_station_ ? part.attr("to_numpy")() : part);
+    }
+
+  private:
+    py::object values_;
+    bool per_station_ = false;
+};
 
 // The table grouped by station, in the order of `site_id.unique()`.
 class StationRows {
   public:
     StationRows(const Call& c, py::object df) : c_(c), df_(std::move(df)) {
-        py::object ids = df_["site_id"];
-        uniques_ = py::list(ids.attr("unique")());
+        ids_ = unique_column(df_, py::str("site_id"));
+        uniques_ = new_list(ids_.attr("unique")());
         py::object pd = c_.g("pd");
-        py::tuple fact = pd.attr("factorize")(ids);
+        py::tuple fact = pd.attr("factorize")(ids_);
         auto codes = Int64Array::ensure(fact[0]);
-        py::list present(fact[1]);
+        py::list present = new_list(fact[1]);
 
         // unique() and factorize() list the present identifiers in the same
         // order; unique() also lists each kind of missing identifier once.
@@ -81,9 +121,10 @@ class StationRows {
         load_time();
         std::vector<int64_t> rows;
         if (by_selection_) {
-            py::object mask = df_["site_id"].attr("__eq__")(uniques_[i]);
+            py::object mask = ids_.attr("__eq__")(uniques_[i]);
             py::object nz = c_.g("np").attr("flatnonzero")(mask.attr("to_numpy")());
             auto a = Int64Array::ensure(nz);
+            if (!a) throw py::type_error("row positions are not integers");
             rows.assign(a.data(), a.data() + a.size());
         } else if (group_[i] >= 0) {
             size_t g = static_cast<size_t>(group_[i]);
@@ -95,7 +136,7 @@ class StationRows {
         return library_order(rows);
     }
 
-    py::object time_column() {
+    const py::object& time_column() {
         load_time();
         return time_;
     }
@@ -105,22 +146,27 @@ class StationRows {
     // column raises the table's KeyError there).
     void load_time() {
         if (time_) return;
-        time_ = df_["time"];
-        py::object np = c_.g("np");
+        time_ = unique_column(df_, py::str("time"));
         py::object values = time_.attr("values");
         if (!py::isinstance<py::array>(values)) return;
         py::array arr = values;
         const char kind = arr.dtype().kind();
+        // Typed, contiguous copies or views: the keys are read as int64 or
+        // double up to the length these arrays report.
         if (kind == 'M' || kind == 'm') {
-            key_store_ = np.attr("ascontiguousarray")(arr.attr("view")("i8"));
-            keys_.ints = static_cast<const int64_t*>(key_store_.data());
+            int_keys_ = Int64Array::ensure(arr.attr("view")("i8"));
             keys_.has_int_missing = true;
         } else if (kind == 'i' || (kind == 'u' && arr.dtype().itemsize() < 8)) {
-            key_store_ = np.attr("ascontiguousarray")(arr, "dtype"_a = "i8");
-            keys_.ints = static_cast<const int64_t*>(key_store_.data());
+            int_keys_ = Int64Array::ensure(arr);
         } else if (kind == 'f') {
-            key_store_ = np.attr("ascontiguousarray")(arr, "dtype"_a = "f8");
-            keys_.reals = static_cast<const double*>(key_store_.data());
+            real_keys_ = F64Array::ensure(arr);
+        }
+        if (int_keys_) {
+            keys_.ints = int_keys_.data();
+            keys_.size = static_cast<size_t>(int_keys_.size());
+        } else if (real_keys_) {
+            keys_.reals = real_keys_.data();
+            keys_.size = static_cast<size_t>(real_keys_.size());
         } else {
             return;
         }
@@ -128,25 +174,27 @@ class StationRows {
     }
 
     // Ties (or keys we cannot compare natively): the library's own sort of the
-    // station's time values, exactly as it sorts the selected rows.
+    // station's time values, exactly as it sorts the selected rows, labelled
+    // by their positions so the sorted labels are the positions in order.
     std::vector<int64_t> library_order(const std::vector<int64_t>& rows) {
-        py::object sub =
-            time_.attr("take")(to_index_array(rows)).attr("reset_index")("drop"_a = true);
+        py::object positions = to_index_array(rows);
+        py::object sub = time_.attr("take")(positions).attr("set_axis")(positions);
         py::object order = sub.attr("sort_values")().attr("index").attr("to_numpy")();
         auto a = Int64Array::ensure(order);
-        std::vector<int64_t> out(static_cast<size_t>(a.size()));
-        for (size_t i = 0; i < out.size(); ++i) out[i] = rows[static_cast<size_t>(a.data()[i])];
-        return out;
+        if (!a) throw py::type_error("row positions are not integers");
+        return std::vector<int64_t>(a.data(), a.data() + a.size());
     }
 
     const Call& c_;
     py::object df_;
+    py::object ids_;
     py::list uniques_;
     std::vector<int64_t> group_;  // per unique(): group number, -1 for a missing identifier
     core::RowGroups groups_;
     bool by_selection_ = false;
     py::object time_;
-    py::array key_store_;
+    Int64Array int_keys_;
+    F64Array real_keys_;
     core::TimeKeys keys_;
     bool native_keys_ = false;
 };
@@ -178,17 +226,17 @@ py::dict build_collocated(const Call& c, py::object df, py::object variable, py:
     // them (numpy scalars; stamps of a naive time column as numpy datetime64,
     // which cost a tenth of Timestamps).
     bool columns_ready = false;
-    std::vector<std::pair<py::object, py::object>> value_columns;
-    py::object times;
+    std::vector<std::pair<py::object, ColumnLists>> value_columns;
+    std::optional<ColumnLists> times;
 
     for_each_station(
         c, df, [&](py::handle sid, const std::vector<int64_t>& pos, StationRows& stations) {
             if (!columns_ready) {
-                times = stations.time_column().attr("to_numpy")();
+                times.emplace(c, stations.time_column());
                 for (py::handle col : df.attr("columns")) {
                     if (!truthy(py::str(col).attr("startswith")(variable))) continue;
                     value_columns.emplace_back(py::reinterpret_borrow<py::object>(col),
-                                               df[col].attr("to_numpy")());
+                                               ColumnLists(c, unique_column(df, col)));
                 }
                 columns_ready = true;
             }
@@ -200,10 +248,10 @@ py::dict build_collocated(const Call& c, py::object df, py::object variable, py:
             sd["lon"] = first.attr("get")("lon", nan);
             sd["elevation_m"] = first.attr("get")("elevation_m", nan);
             py::object positions = to_index_array(pos);
-            sd["time"] = take_list(times, positions);
+            sd["time"] = times->take(positions);
             sd["n_valid"] = first.attr("get")("n_valid", nan);
             for (auto& [col, values] : value_columns) {
-                py::list list = take_list(values, positions);
+                py::list list = values.take(positions);
                 sd[col] = list;
                 if (dbg) {
                     log_debug(c, fmt("[{}] Loaded {}: {} values", sid, col, py::len(list)));
@@ -227,9 +275,18 @@ py::object build_plain(const Call& c, py::object df, py::object variable) {
     }
     const bool min_max = columns.contains("min") && columns.contains("max");
     py::dict data;
+    bool checked = false;
     // Every plain figure needs a station's metadata and series, so an
     // identifier without rows is left out here too.
     for_each_station(c, df, [&](py::handle sid, const std::vector<int64_t>& pos, StationRows&) {
+        if (!checked) {
+            unique_column(df, variable);
+            if (min_max) {
+                unique_column(df, py::str("min"));
+                unique_column(df, py::str("max"));
+            }
+            checked = true;
+        }
         py::object rows = df.attr("take")(to_index_array(pos));
         py::object first = rows.attr("iloc")[py::int_(0)];
         py::dict sd;

@@ -2,19 +2,16 @@
 // (observation-only) run.  A regional figure of the mean over all stations,
 // then, when asked, the stations themselves: one panel when they fit,
 // otherwise group figures or one figure of small panels.
-#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <optional>
 #include <string>
-#include <type_traits>
 #include <vector>
 
-#include "kvelo/core/regional_series.hpp"
 #include "kvelo/glue/pyutil.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
+#include "kvelo/modules/chronoplex/regional.hpp"
 
 namespace kvelo::chronoplex {
 
@@ -25,22 +22,14 @@ namespace {
 
 constexpr const char* kName = "plot_station_timeseries_grouped_or_subplots";
 
-// The values every figure of one call shares.
-struct Regional {
-    py::object time;  // DatetimeIndex of the union of the stations' stamps
-    py::object mean;
-    py::object min;
-    py::object max;
-};
-
 // pd.to_datetime(times).  For stamps already held as a series or index of
 // naive nanosecond stamps the conversion returns them unchanged; its cache
 // would only scan them first (for a long series that scan costs far more than
 // everything else done with it), so it is turned off there.
 py::object as_datetime(const Call& c, py::handle times) {
     py::object pd = c.g("pd");
-    const bool stamps = py::isinstance(times, pd.attr("Series")) ||
-                        py::isinstance(times, pd.attr("DatetimeIndex"));
+    const bool stamps =
+        py::isinstance(times, pd.attr("Series")) || py::isinstance(times, pd.attr("DatetimeIndex"));
     if (stamps && str(times.attr("dtype")) == "datetime64[ns]") {
         return pd.attr("to_datetime")(times, "cache"_a = false);
     }
@@ -49,7 +38,7 @@ py::object as_datetime(const Call& c, py::handle times) {
 
 // Regional table in the table library itself: the reference formulation,
 // used for every input the native kernel does not take.
-Regional regional_with_pandas(const Call& c, py::handle data, py::handle station_ids) {
+RegionalSeries regional_with_pandas(const Call& c, py::handle data, py::handle station_ids) {
     py::object pd = c.g("pd");
     py::list series;
     for (py::handle sid : station_ids) {
@@ -68,70 +57,25 @@ Regional regional_with_pandas(const Call& c, py::handle data, py::handle station
             df.attr("max")("axis"_a = 1)};
 }
 
-// The native kernel takes naive nanosecond stamps and numeric numpy-typed
-// values of matching lengths; anything else (time zones, lists, nullable or
+// The native kernel takes naive nanosecond stamps and, as the library's group
+// mean would hold them, float64 or float32 values (integers and booleans as
+// float64) of matching lengths; anything else (time zones, lists, nullable or
 // object values, scalars, mismatched lengths, no station at all) goes to the
 // library, which also raises its own errors for what it cannot join.
-std::optional<Regional> regional_native(const Call& c, py::handle data, py::handle station_ids) {
+std::optional<RegionalSeries> regional_native(const Call& c, py::handle data,
+                                              py::handle station_ids) {
     py::object pd = c.g("pd");
-    py::object np = c.g("np");
-    using I64 = py::array_t<int64_t, py::array::c_style | py::array::forcecast>;
-    using F64 = py::array_t<double, py::array::c_style | py::array::forcecast>;
-    std::vector<I64> times;
-    std::vector<F64> values;
-    py::object name = py::none();
-    bool first = true;
+    RegionalGather gather(c);
     for (py::handle sid : station_ids) {
         py::object st = data[sid];
         py::object t = as_datetime(c, st["time"]);
-        if (!py::hasattr(t, "dtype") || str(t.attr("dtype")) != "datetime64[ns]") return {};
-        // Lists and extension dtypes (nullable, categorical) keep the library's
-        // own inference and reductions.
+        // The values by their array, as the library formulation takes them.
         py::object raw = st["value"];
-        if (!py::hasattr(raw, "dtype") || !py::isinstance(raw.attr("dtype"), np.attr("dtype"))) {
-            return {};
-        }
-        py::object v = np.attr("asarray")(raw);
-        std::string kind = str(v.attr("dtype").attr("kind"));
-        if (kind != "f" && kind != "i" && kind != "u" && kind != "b") return {};
-        if (kind == "f" && v.attr("dtype").attr("itemsize").cast<int>() != 8) return {};
-        if (v.attr("ndim").cast<int>() != 1 || py::len(v) != py::len(t)) return {};
-        // The joined table keeps the stamps' name only when all stations agree.
-        py::object tname = py::getattr(t, "name", py::none());
-        if (first) {
-            name = tname;
-            first = false;
-        } else if (!name.is_none() && !name.equal(tname)) {
-            name = py::none();
-        }
-        times.emplace_back(np.attr("asarray")(t).attr("view")("i8"));
-        values.emplace_back(v.attr("astype")("float64"));
+        if (py::isinstance(raw, pd.attr("Series"))) raw = raw.attr("values");
+        if (!gather.add(t, raw)) return {};
     }
-    if (times.empty()) return {};
-
-    core::RegionalAggregate agg;
-    {
-        py::gil_scoped_release release;
-        std::vector<core::StampSeries> stations;
-        stations.reserve(times.size());
-        for (size_t j = 0; j < times.size(); ++j) {
-            stations.push_back(core::average_duplicates(
-                {times[j].data(), values[j].data(), static_cast<size_t>(times[j].size())}));
-        }
-        agg = core::aggregate_stations(stations, true);
-    }
-    auto to_array = [](const auto& v) {
-        using T = typename std::decay_t<decltype(v)>::value_type;
-        py::array_t<T> a(static_cast<py::ssize_t>(v.size()));
-        std::copy(v.begin(), v.end(), a.mutable_data());
-        return a;
-    };
-    py::object index = pd.attr("DatetimeIndex")(
-        to_array(agg.time).attr("view")("datetime64[ns]"), "name"_a = name);
-    auto series = [&](const std::vector<double>& v) {
-        return pd.attr("Series")(to_array(v), "index"_a = index);
-    };
-    return Regional{index, series(agg.mean), series(agg.min), series(agg.max)};
+    if (gather.empty()) return {};
+    return gather.reduce(true);
 }
 
 // Everything one call reads or prepares before its figures.
@@ -141,7 +85,7 @@ struct Ctx {
     py::object plot_mode, group_size_obj, fix_y, show_min_max, force_full_year;
     py::object station_ids, palette;
     long long group_size = 0;
-    Regional reg{};
+    RegionalSeries reg{};
     py::object y_limits = py::none();
     std::string mima{}, yfix{};
 
@@ -165,12 +109,12 @@ void save_all(const Ctx& x, py::handle fig, const std::string& part) {
 }
 
 void draw_band(const Ctx& x, py::handle ax) {
-    ax.attr("fill_between")(x.reg.time, x.reg.min, x.reg.max, "color"_a = "gray", "alpha"_a = 0.2,
+    ax.attr("fill_between")(x.reg.index, x.reg.min, x.reg.max, "color"_a = "gray", "alpha"_a = 0.2,
                             "label"_a = "Station range");
 }
 
 void draw_mean(const Ctx& x, py::handle ax) {
-    ax.attr("plot")(x.reg.time, x.reg.mean, "label"_a = "Observations (mean)", "color"_a = "black",
+    ax.attr("plot")(x.reg.index, x.reg.mean, "label"_a = "Observations (mean)", "color"_a = "black",
                     "marker"_a = "o", "markersize"_a = 4, "linewidth"_a = 1.6, "linestyle"_a = "-",
                     "zorder"_a = 3);
 }
@@ -189,7 +133,7 @@ void draw_grids(py::handle ax) {
 }
 
 void time_axis_and_range(const Ctx& x, py::handle ax) {
-    x.c.g("apply_time_axis_format")(ax, x.reg.time, x.force_full_year);
+    x.c.g("apply_time_axis_format")(ax, x.reg.index, x.force_full_year);
     if (truthy(x.fix_y)) ax.attr("set_ylim")(x.y_limits);
 }
 
@@ -290,10 +234,9 @@ void subplot_figure(const Ctx& x) {
     py::object plt = x.c.g("plt");
     const size_t n = py::len(x.station_ids);
     py::object n_rows = x.c.g("ceil")(py::int_(n) / py::int_(2));
-    py::tuple made =
-        plt.attr("subplots")("nrows"_a = n_rows, "ncols"_a = 2,
-                             "figsize"_a = py::make_tuple(14, n_rows * py::float_(2.5)),
-                             "constrained_layout"_a = true);
+    py::tuple made = plt.attr("subplots")(
+        "nrows"_a = n_rows, "ncols"_a = 2,
+        "figsize"_a = py::make_tuple(14, n_rows * py::float_(2.5)), "constrained_layout"_a = true);
     FigureGuard guard(plt, made[0]);
     py::object fig = made[0];
     py::object axes = made[1].attr("flatten")();
@@ -384,10 +327,10 @@ py::object plot_grouped_or_subplots(const Call& c) {
           .station_ids = station_ids,
           .palette = palette};
     // Slices and colour positions need a true integer, as Python's would.
-    x.group_size = py::reinterpret_steal<py::int_>(PyNumber_Index(group_size.ptr()))
-                       .cast<long long>();
+    x.group_size =
+        py::reinterpret_steal<py::int_>(PyNumber_Index(group_size.ptr())).cast<long long>();
 
-    std::optional<Regional> native = regional_native(c, data, station_ids);
+    std::optional<RegionalSeries> native = regional_native(c, data, station_ids);
     x.reg = native ? *native : regional_with_pandas(c, data, station_ids);
 
     if (truthy(fix_y)) {
