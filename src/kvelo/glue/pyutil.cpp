@@ -107,6 +107,19 @@ void end_banner(const Call& c, py::handle debug, const std::string& name, EndFor
     if (truthy(debug)) log_debug(c, py::str(end_banner_text(name, form)));
 }
 
+bool float_list_values(py::handle list, std::vector<double>& out) {
+    // A list subclass may read differently through its own methods.
+    if (!PyList_CheckExact(list.ptr())) return false;
+    const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
+    out.resize(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyList_GET_ITEM(list.ptr(), i);
+        if (!PyFloat_Check(item)) return false;
+        out[static_cast<size_t>(i)] = PyFloat_AS_DOUBLE(item);
+    }
+    return true;
+}
+
 py::object get(py::handle mapping, const char* key) { return mapping.attr("get")(key); }
 
 py::object get(py::handle mapping, const char* key, py::handle default_value) {

@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "kvelo/glue/function.hpp"
 
@@ -67,6 +68,10 @@ void end_banner(const Call& c, py::handle debug, const std::string& name,
 
 // Python truth test; an error raised by __bool__ propagates.
 bool truthy(py::handle v);
+// The values of a plain list whose items are all floats (numpy's float64 is one),
+// read without building an array and without calling back into Python;
+// false for any other item or object, which the table library then converts.
+bool float_list_values(py::handle list, std::vector<double>& out);
 // mapping.get(key) / mapping.get(key, default), as Python would call it.
 py::object get(py::handle mapping, const char* key);
 py::object get(py::handle mapping, const char* key, py::handle default_value);

@@ -64,20 +64,6 @@ bool takes_part(py::handle sd, py::handle key) { return sd.contains(key) && trut
 
 namespace {
 
-// The values of a list whose items are all floats (numpy's float64 is one);
-// false for any other item, so that the table library converts those.
-bool float_values(py::handle list, std::vector<double>& out) {
-    if (!PyList_Check(list.ptr())) return false;
-    const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
-    out.resize(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PyList_GET_ITEM(list.ptr(), i);
-        if (!PyFloat_Check(item)) return false;
-        out[static_cast<size_t>(i)] = PyFloat_AS_DOUBLE(item);
-    }
-    return true;
-}
-
 struct Pairs {
     std::vector<uint8_t> valid;
     std::vector<double> bias;
@@ -120,14 +106,14 @@ Station station_series(const Run& r, py::handle sd, py::handle obs_values, bool 
     s.times = r.pd.attr("to_datetime")(sd.attr("get")("time", py::list()));
     s.obs_list = py::reinterpret_borrow<py::object>(obs_values);
     s.as_float64 = as_float64;
-    s.native = float_values(s.obs_list, s.obs) && s.obs.size() == py::len(s.times);
+    s.native = float_list_values(s.obs_list, s.obs) && s.obs.size() == py::len(s.times);
     if (!s.native) s.series(r);  // also raises for a list of the wrong length
     return s;
 }
 
 Bias station_bias(const Run& r, Station& s, py::handle values, Sign sign) {
     std::vector<double> mod;
-    if (s.native && float_values(values, mod) && mod.size() == s.obs.size()) {
+    if (s.native && float_list_values(values, mod) && mod.size() == s.obs.size()) {
         Pairs p = pair_up(s.obs, mod, sign);
         py::object index = s.times[to_array(p.valid).attr("astype")("bool")];
         py::object bias = r.pd.attr("Series")(to_array(p.bias), "index"_a = index);

@@ -91,20 +91,6 @@ void save_all(const Call& c, py::object plt, const std::string& stem, py::handle
     }
 }
 
-// The values of a list whose items are all floats (numpy's float64 is one),
-// read without building an array; false for any other list or object.
-bool read_floats(py::handle values, std::vector<double>& out) {
-    if (!PyList_Check(values.ptr())) return false;
-    const Py_ssize_t n = PyList_GET_SIZE(values.ptr());
-    out.resize(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PyList_GET_ITEM(values.ptr(), i);
-        if (!PyFloat_Check(item)) return false;
-        out[static_cast<size_t>(i)] = PyFloat_AS_DOUBLE(item);
-    }
-    return true;
-}
-
 // A list whose items are all numpy scalars of one type among float32, int64
 // and bool (what a column of that type gives): numpy and the library's
 // inference give such a list the same dtype, so numpy's quicker conversion
@@ -130,7 +116,7 @@ bool numpy_scalars_of_one_type(const Call& c, py::handle values) {
 // numpy for a list of numpy scalars of one type.
 bool any_present(const Call& c, py::handle values) {
     std::vector<double> v;
-    if (read_floats(values, v)) {
+    if (float_list_values(values, v)) {
         for (double x : v) {
             if (!std::isnan(x)) return true;
         }
@@ -146,7 +132,7 @@ bool any_present(const Call& c, py::handle values) {
 // One valid station as the regional step reads it.
 struct Station {
     py::object sid;
-    py::object data;  // its station_data mapping, read through the mapping protocol
+    py::object data;   // its station_data mapping, read through the mapping protocol
     py::object times;  // DatetimeIndex of its `time`
 };
 
@@ -182,7 +168,7 @@ bool gather_station(const Call& c, RegionalGather& gather, const Station& s, py:
                     std::vector<double>& floats) {
     py::object values = s.data[key];
     if (PyList_CheckExact(values.ptr())) {
-        if (read_floats(values, floats)) return gather.add(s.times, floats);
+        if (float_list_values(values, floats)) return gather.add(s.times, floats);
         if (numpy_scalars_of_one_type(c, values)) {
             return gather.add(s.times, c.g("np").attr("array")(values));
         }
@@ -342,8 +328,7 @@ py::object plot_station_timeseries_collocation(const Call& c) {
         if (!obs_key.is_none()) {
             py::dict own("label"_a = "Observation (mean)", "marker"_a = "o", "markersize"_a = 4,
                          "zorder"_a = 3);
-            plot_line(ax, regional_time, regional_mean[obs_key], own,
-                      c.g("get_line_style")("obs"));
+            plot_line(ax, regional_time, regional_mean[obs_key], own, c.g("get_line_style")("obs"));
         }
         for (py::handle key : exp_keys) {
             py::object mean = regional_mean.contains(key) ? py::object(regional_mean[key])
@@ -356,8 +341,8 @@ py::object plot_station_timeseries_collocation(const Call& c) {
             const size_t n = py::len(series);
             if (n <= 1) {
                 log_warning(
-                    c, fmt("Skipping experiment {}: not enough data to plot (only {} points).",
-                           key, n));
+                    c, fmt("Skipping experiment {}: not enough data to plot (only {} points).", key,
+                           n));
                 continue;
             }
             py::object style = c.g("get_line_style")(key);
@@ -366,8 +351,8 @@ py::object plot_station_timeseries_collocation(const Call& c) {
             py::dict own("label"_a = exp_label_map.attr("get")(name, key), "zorder"_a = 2);
             plot_line(ax, series.attr("index"), series.attr("values"), own, style);
             if (dbg) {
-                double pct = 100.0 * static_cast<double>(n) /
-                             static_cast<double>(py::len(regional_time));
+                double pct =
+                    100.0 * static_cast<double>(n) / static_cast<double>(py::len(regional_time));
                 log_debug(c, fmt("[{}] valid data: {:.1f}%", key, pct));
             }
         }
@@ -396,8 +381,7 @@ py::object plot_station_timeseries_collocation(const Call& c) {
         bool plotted_any = false;
         for (py::handle key : plot_keys) {
             if (!s->data.contains(key)) continue;
-            py::object series =
-                pd.attr("Series")(s->data[key], "index"_a = times).attr("dropna")();
+            py::object series = pd.attr("Series")(s->data[key], "index"_a = times).attr("dropna")();
             const size_t n = py::len(series);
             if (n < 2) continue;
             const bool is_obs = !obs_key.is_none() && key.equal(obs_key);

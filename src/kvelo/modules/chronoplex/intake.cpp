@@ -15,6 +15,7 @@
 
 #include "kvelo/core/station_groups.hpp"
 #include "kvelo/glue/pyutil.hpp"
+#include "kvelo/glue/station_table.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 
 namespace kvelo::chronoplex {
@@ -308,31 +309,9 @@ py::object process_time_series_plot_from_file(const Call& c) {
                use_collocation = c[10];
     start_banner(c, debug, kName);
 
-    py::object df_obs, units;
-    try {
-        py::object result = c.g("read_data")(data_file_base, "data_format"_a = data_format,
-                                             "debug"_a = debug, "return_units"_a = true);
-        if (PyTuple_Check(result.ptr())) {
-            const Py_ssize_t n = PyTuple_GET_SIZE(result.ptr());
-            if (n > 2) throw py::value_error("too many values to unpack (expected 2)");
-            if (n < 2) {
-                throw py::value_error(
-                    fmt("not enough values to unpack (expected 2, got {})", n).cast<std::string>());
-            }
-            df_obs = result[py::int_(0)];
-            units = result[py::int_(1)];
-        } else {
-            df_obs = result;
-            units = py::dict();
-        }
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        log_error(c, fmt("Could not load station data for plotting: {}", e.value()));
-        return py::none();
-    } catch (py::value_error& e) {
-        log_error(c, fmt("Could not load station data for plotting: {}", e.what()));
-        return py::none();
-    }
+    auto table = read_station_table(c, data_file_base, data_format, debug);
+    if (!table) return py::none();
+    auto [df_obs, units] = *table;
 
     py::object fallback = units.attr("get")(variable, "");
     py::object unit = units.attr("get")(fmt("{}_obs", variable), fallback);
