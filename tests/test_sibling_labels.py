@@ -29,3 +29,11 @@ def test_a_density_without_a_share_gives_the_minimum(density):
     picked = utils.select_label_stations_by_density(station_df=stations(20), density=density,
                                                     min_labels=3)
     assert len(picked) == 3
+
+
+@pytest.mark.parametrize("column", ["lon", "lat"])
+def test_a_duplicated_coordinate_column_is_refused(column):
+    df = stations(10)
+    df = pd.concat([df, df[[column]]], axis=1)
+    with pytest.raises(ValueError, match=f"The column label '{column}' is not unique."):
+        utils.select_label_stations_by_density(station_df=df)

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include "kvelo/core/label_spread.hpp"
@@ -18,6 +19,11 @@ std::vector<double> column_values(py::handle df, const char* name) {
         df[py::str(name)].attr("to_numpy")(py::arg("dtype") = "float64",
                                            py::arg("na_value") = NAN));
     if (!arr) throw py::error_already_set();
+    // A label that names two columns gives a table, whose values would be
+    // read as positions of other stations.
+    if (arr.ndim() != 1) {
+        throw py::value_error(std::string("The column label '") + name + "' is not unique.");
+    }
     return std::vector<double>(arr.data(), arr.data() + arr.size());
 }
 
