@@ -154,6 +154,12 @@ void save_each_format(const Call& c, py::handle save, py::handle stem, py::handl
     }
 }
 
+void save_each_format_300_tight(const Call& c, py::handle save, py::handle stem,
+                                py::handle formats) {
+    save_each_format(c, save, stem, formats,
+                     "Saved: ", py::dict(py::arg("dpi") = 300, py::arg("bbox_inches") = "tight"));
+}
+
 FigureGuard::~FigureGuard() {
     if (!fig_) return;
     // An error in flight is held by its C++ exception object, so the

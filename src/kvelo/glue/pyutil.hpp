@@ -91,6 +91,10 @@ py::object read_netcdf_table(const Call& c, py::handle path, py::dict* units = n
 // earlier words stay.
 void save_each_format(const Call& c, py::handle save, py::handle stem, py::handle formats,
                       const char* announce, const py::dict& options = py::dict());
+// The same at 300 dpi with a tight bounding box, announced as "Saved: {path}":
+// the save of the station, bias, chart and location figures.
+void save_each_format_300_tight(const Call& c, py::handle save, py::handle stem,
+                                py::handle formats);
 
 // Closes a figure when the scope ends, also when an exception propagates.
 // Swallows nothing of the error in flight and throws nothing itself.

@@ -240,11 +240,8 @@ py::tuple new_figure(const Run& r, int width) {
 }
 
 void save_figure(const Run& r, py::handle fig, const std::string& stem) {
-    for (py::handle word : r.formats) {
-        py::str fname = fmt("{}{}.{}", r.plot_file_base, py::str(stem), word);
-        fig.attr("savefig")(fname, "dpi"_a = 300, "bbox_inches"_a = "tight");
-        log_info(r.c, fmt("Saved: {}", fname));
-    }
+    save_each_format_300_tight(r.c, fig.attr("savefig"),
+                               fmt("{}{}", r.plot_file_base, py::str(stem)), r.formats);
 }
 
 }  // namespace kvelo::chronoplex::bias

@@ -83,14 +83,6 @@ void tick_axes(py::object ax) {
     ax.attr("tick_params")("axis"_a = "y", "labelsize"_a = 12, "pad"_a = 6);
 }
 
-void save_all(const Call& c, py::object plt, const std::string& stem, py::handle formats) {
-    for (py::handle word : formats) {
-        py::str path = fmt("{}.{}", stem, word);
-        plt.attr("savefig")(path, "dpi"_a = 300, "bbox_inches"_a = "tight");
-        log_info(c, fmt("Saved: {}", path));
-    }
-}
-
 // A list whose items are all numpy scalars of one type among float32, int64
 // and bool (what a column of that type gives): numpy and the library's
 // inference give such a list the same dtype, so numpy's quicker conversion
@@ -365,7 +357,7 @@ py::object plot_station_timeseries_collocation(const Call& c) {
         tick_axes(ax);
         std::string stem = str(plot_file_base) + "_regional_mean" +
                            (truthy(use_log_y) ? "_log" : "") + mima + yfix;
-        save_all(c, plt, stem, save_plot_formats);
+        save_each_format_300_tight(c, plt.attr("savefig"), py::str(stem), save_plot_formats);
         guard.close();
     }
 
@@ -407,7 +399,7 @@ py::object plot_station_timeseries_collocation(const Call& c) {
             tick_axes(ax);
             std::string stem = str(plot_file_base) + "_" + file_names.claim(s->sid, site_name) +
                                "_log" + str(use_log_y) + mima + yfix;
-            save_all(c, plt, stem, save_plot_formats);
+            save_each_format_300_tight(c, plt.attr("savefig"), py::str(stem), save_plot_formats);
         }
         guard.close();
     }

@@ -101,11 +101,8 @@ struct Ctx {
 };
 
 void save_all(const Ctx& x, py::handle fig, const std::string& part) {
-    for (py::handle word : x.formats) {
-        py::str path = fmt("{}{}{}{}.{}", x.plot_file_base, part, x.mima, x.yfix, word);
-        fig.attr("savefig")(path, "dpi"_a = 300, "bbox_inches"_a = "tight");
-        log_info(x.c, fmt("Saved: {}", path));
-    }
+    save_each_format_300_tight(x.c, fig.attr("savefig"),
+                               fmt("{}{}{}{}", x.plot_file_base, part, x.mima, x.yfix), x.formats);
 }
 
 void draw_band(const Ctx& x, py::handle ax) {

@@ -102,11 +102,7 @@ py::object station_location_map_plot_from_file(const Call& c) {
     ax.attr("set_title")(title, "fontsize"_a = 12);
     ax.attr("legend")("loc"_a = "upper left", "fontsize"_a = 9);
 
-    for (py::handle word : save_plot_formats) {
-        py::str output_file = fmt("{}.{}", plot_file_base, word);
-        plt.attr("savefig")(output_file, "dpi"_a = 300, "bbox_inches"_a = "tight");
-        log_info(c, fmt("Saved: {}", output_file));
-    }
+    save_each_format_300_tight(c, plt.attr("savefig"), plot_file_base, save_plot_formats);
     guard.close();
     end_banner(c, debug, kName);
     return py::none();

@@ -17,15 +17,6 @@ const char* const kBias = "process_bias_plot";
 const char* const kScatter = "process_scatter_plot";
 const char* const kNoObservation = "No matched observation data for";
 
-// Saves the current figure once per format word and announces each file.
-void save_each(const Call& c, const py::object& plt, const py::str& stem, const char* saved) {
-    for (py::handle word : c[6]) {
-        py::str path = fmt("{}.{}", stem, word);
-        plt.attr("savefig")(path);
-        log_info(c, fmt("{}: {}", saved, path));
-    }
-}
-
 void draw_bias_map(const Call& c, py::handle exp, py::object merged) {
     py::object var = c[3];
     // Through the bound method, which holds the table as a caller's variable
@@ -45,7 +36,8 @@ void draw_bias_map(const Call& c, py::handle exp, py::object merged) {
     plt.attr("colorbar")(sc, "label"_a = fmt("Bias ({})", var));
     ax.attr("set_title")(fmt("Bias {} - {} - {} ({})", exp, var, c[2], c[4]));
     plt.attr("tight_layout")();
-    save_each(c, plt, matched_figure_stem(c, "BIAS", exp), "Saved bias plot");
+    save_each_format(c, plt.attr("savefig"), matched_figure_stem(c, "BIAS", exp), c[6],
+                     "Saved bias plot: ");
     guard.close();
 }
 
@@ -65,7 +57,8 @@ void draw_scatter(const Call& c, py::handle exp, py::object merged) {
     plt.attr("grid")(true);
     plt.attr("title")(fmt("Scatter {} - {} - {} ({})", exp, var, c[2], c[4]));
     plt.attr("tight_layout")();
-    save_each(c, plt, matched_figure_stem(c, "SCATTER", exp), "Saved scatter plot");
+    save_each_format(c, plt.attr("savefig"), matched_figure_stem(c, "SCATTER", exp), c[6],
+                     "Saved scatter plot: ");
     guard.close();
 }
 

@@ -80,21 +80,18 @@ py::object plot_statistics(const Call& c) {
         FigureGuard guard(plt, fig);
         py::list ycols;
         for (const char* col : g.columns) ycols.append(col);
-        df.attr("plot")(py::arg("kind") = "bar", py::arg("x") = "Experiment",
-                        py::arg("y") = ycols, py::arg("ax") = fig.attr("gca")(),
-                        py::arg("rot") = 45, py::arg("legend") = true);
+        df.attr("plot")(py::arg("kind") = "bar", py::arg("x") = "Experiment", py::arg("y") = ycols,
+                        py::arg("ax") = fig.attr("gca")(), py::arg("rot") = 45,
+                        py::arg("legend") = true);
         plt.attr("title")(fmt("{} across Model Experiments", g.name));
         plt.attr("ylabel")("Value");
         plt.attr("xlabel")("Model Experiment");
         plt.attr("grid")(py::arg("axis") = "y", py::arg("linestyle") = "--",
                          py::arg("alpha") = 0.7);
         if (std::string(g.name) == "Descriptive Statistics") draw_counts(fig, df);
-        for (py::handle word : c[2]) {
-            py::object base = os.attr("path").attr("splitext")(output_file)[py::int_(0)];
-            py::object fname = fmt("{}_{}.{}", base, file_piece(g.name), word);
-            fig.attr("savefig")(fname, py::arg("dpi") = 300, py::arg("bbox_inches") = "tight");
-            log_info(c, fmt("Saved: {}", fname));
-        }
+        py::object base = os.attr("path").attr("splitext")(output_file)[py::int_(0)];
+        save_each_format_300_tight(c, fig.attr("savefig"), fmt("{}_{}", base, file_piece(g.name)),
+                                   c[2]);
         guard.close();
     }
     end_banner(c, c[3], name);
