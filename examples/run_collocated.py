@@ -8,8 +8,8 @@ statistics file O3_daily_stats.csv beside the table, its three bar charts,
 and the log run.log.
 """
 
-import argparse
 import logging
+import sys
 import time
 from pathlib import Path
 
@@ -17,6 +17,10 @@ import numpy as np
 import pandas as pd
 
 HERE = Path(__file__).resolve().parent
+if str(HERE) not in sys.path:  # also when loaded from elsewhere, as the tests do
+    sys.path.insert(0, str(HERE))
+
+from example_support import command_line, list_written  # noqa: E402
 
 STATIONS = [
     ("ST01", "Hilltop", 47.80, 11.01, 985.0),
@@ -73,14 +77,7 @@ def set_up_logging(log_path):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("output_dir", nargs="?", default=str(HERE / "out"))
-    parser.add_argument("--formats", nargs="+", default=["png"])
-    args = parser.parse_args()
-
-    out = Path(args.output_dir).resolve()
-    out.mkdir(parents=True, exist_ok=True)
-    begun = time.time()
+    args, out, begun = command_line(__doc__, maps=False)
     set_up_logging(out / "run.log")
 
     from kvelo.py.chronoplex import process_time_series_plot_from_file
@@ -116,11 +113,7 @@ def main():
         use_collocation=True,
     )
     took = time.perf_counter() - started
-    written = sorted(p.name for p in out.iterdir() if p.stat().st_mtime >= begun - 1)
-    print(f"{len(written)} files written to {out} in {took:.1f} s:")
-    for name in written:
-        print(f"  {name}")
-
+    list_written(out, begun, took)
 
 if __name__ == "__main__":
     main()

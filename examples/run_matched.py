@@ -17,7 +17,6 @@ works offline: pass --natural-earth DIR (it becomes
 cartopy.config["pre_existing_data_dir"]).
 """
 
-import argparse
 import sys
 import time
 import urllib.error
@@ -28,6 +27,10 @@ import pandas as pd
 import xarray as xr
 
 HERE = Path(__file__).resolve().parent
+if str(HERE) not in sys.path:  # also when loaded from elsewhere, as the tests do
+    sys.path.insert(0, str(HERE))
+
+from example_support import command_line, list_written, offline_line  # noqa: E402
 
 REGION = "EU"
 REGION_BOUNDS = (35.0, 62.0, -10.0, 30.0)  # lat_min, lat_max, lon_min, lon_max
@@ -96,13 +99,6 @@ def make_model_field():
                       coords={"time": [pd.Timestamp(START)], "lat": lat, "lon": lon})
 
 
-def offline_line(err):
-    return ("Maps skipped: cartopy could not get its Natural Earth data "
-            f"({type(err).__name__}: {err}); put a local copy of the Natural Earth shapefiles "
-            "under DIR/shapefiles/natural_earth/{physical,cultural}/ and pass --natural-earth DIR "
-            '(it becomes cartopy.config["pre_existing_data_dir"]).')
-
-
 def draw_maps(maps):
     """Runs the map calls in order; the first one that cannot get map data
     ends the maps with one line.  Returns whether all were drawn."""
@@ -110,27 +106,13 @@ def draw_maps(maps):
         try:
             draw()
         except DOWNLOAD_ERRORS as err:
-            print(offline_line(err))
+            print(offline_line("Maps", f"{type(err).__name__}: {err}"))
             return False
     return True
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("output_dir", nargs="?", default=str(HERE / "out"))
-    parser.add_argument("--formats", nargs="+", default=["png"])
-    parser.add_argument("--natural-earth", metavar="DIR",
-                        help="folder holding shapefiles/natural_earth/... for offline maps")
-    args = parser.parse_args(argv)
-
-    out = Path(args.output_dir).resolve()
-    out.mkdir(parents=True, exist_ok=True)
-    begun = time.time()
-
-    if args.natural_earth:
-        import cartopy
-
-        cartopy.config["pre_existing_data_dir"] = Path(args.natural_earth).resolve()
+    args, out, begun = command_line(__doc__, argv)
 
     from kvelo.py.figdefaults import set_kvelo_plot_style
     from kvelo.py.matched import save_matched_data
@@ -162,10 +144,7 @@ def main(argv=None):
     ])
     took = time.perf_counter() - started
 
-    written = sorted(p.name for p in out.iterdir() if p.stat().st_mtime >= begun - 1)
-    print(f"{len(written)} files written to {out} in {took:.1f} s:")
-    for name in written:
-        print(f"  {name}")
+    list_written(out, begun, took)
     return 0
 
 

@@ -17,16 +17,18 @@ shapefiles (DIR/shapefiles/natural_earth/{physical,cultural}/) works offline:
 pass --natural-earth DIR (it becomes cartopy.config["pre_existing_data_dir"]).
 """
 
-import argparse
 import logging
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
 import pandas as pd
 
 HERE = Path(__file__).resolve().parent
+if str(HERE) not in sys.path:  # also when loaded from elsewhere, as the tests do
+    sys.path.insert(0, str(HERE))
+
+from example_support import command_line, list_written, offline_line  # noqa: E402
 
 REGION_BOUNDS = (34.0, 62.0, -12.0, 30.0)  # min_lat, max_lat, min_lon, max_lon
 
@@ -94,21 +96,7 @@ def set_up_logging(log_path):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("output_dir", nargs="?", default=str(HERE / "out"))
-    parser.add_argument("--formats", nargs="+", default=["png"])
-    parser.add_argument("--natural-earth", metavar="DIR",
-                        help="folder holding shapefiles/natural_earth/... for offline maps")
-    args = parser.parse_args(argv)
-
-    out = Path(args.output_dir).resolve()
-    out.mkdir(parents=True, exist_ok=True)
-    begun = time.time()
-
-    if args.natural_earth:
-        import cartopy
-
-        cartopy.config["pre_existing_data_dir"] = Path(args.natural_earth).resolve()
+    args, out, begun = command_line(__doc__, argv)
     set_up_logging(out / "run.log")
 
     from kvelo.py.figdefaults import set_kvelo_plot_style
@@ -124,10 +112,7 @@ def main(argv=None):
 
     problem = natural_earth_problem()
     if problem:
-        print(f"Station maps skipped: cartopy could not get its Natural Earth data ({problem}); "
-              "put a local copy of the Natural Earth shapefiles under "
-              "DIR/shapefiles/natural_earth/{physical,cultural}/ and pass --natural-earth DIR "
-              '(it becomes cartopy.config["pre_existing_data_dir"]).')
+        print(offline_line("Station maps", problem))
     else:
         common = dict(data_file_base=str(table_path), data_format="csv", region="EU",
                       obs_type="background", region_bounds=REGION_BOUNDS,
@@ -137,10 +122,7 @@ def main(argv=None):
         station_location_map_plot_from_file(**common)
         station_value_map_plot_from_file(time_avg="monthly", **common)
 
-    written = sorted(p.name for p in out.iterdir() if p.stat().st_mtime >= begun - 1)
-    print(f"{len(written)} files written to {out}:")
-    for name in written:
-        print(f"  {name}")
+    list_written(out, begun)
     return 0
 
 
