@@ -78,6 +78,27 @@ def offline_natural_earth(natural_earth_dir, monkeypatch, tmp_path):
 
 
 @pytest.fixture
+def no_map_data(monkeypatch, tmp_path):
+    """Cartopy finds no Natural Earth files and every download fails as it
+    does without a network; geometries read by earlier maps are forgotten."""
+    import urllib.error
+
+    import cartopy
+    import cartopy.feature
+    from cartopy.io import Downloader, shapereader
+
+    monkeypatch.setattr(cartopy.feature, "_NATURAL_EARTH_GEOM_CACHE", {})
+    monkeypatch.setitem(cartopy.config, "pre_existing_data_dir", tmp_path / "none")
+    monkeypatch.setitem(cartopy.config, "data_dir", tmp_path / "downloads")
+
+    def no_network(self, target_path, format_dict):
+        raise urllib.error.URLError("[Errno -3] Temporary failure in name resolution")
+
+    for downloader in (Downloader, shapereader.NEShpDownloader):
+        monkeypatch.setattr(downloader, "acquire_resource", no_network)
+
+
+@pytest.fixture
 def clean_root_logger():
     """The root logger without handlers for the test; its handlers, level and
     the quieted library levels are put back (and added handlers closed) after."""

@@ -1,7 +1,6 @@
 """The station map example: both maps from a generated table, and one line
 of advice where cartopy cannot get its map data."""
 import runpy
-import urllib.error
 from pathlib import Path
 
 import matplotlib
@@ -39,19 +38,8 @@ def test_example_draws_both_maps(offline_natural_earth, clean_root_logger, tmp_p
     assert "Natural Earth" not in capsys.readouterr().out
 
 
-def test_example_without_map_data_says_what_to_do(monkeypatch, clean_root_logger, tmp_path,
+def test_example_without_map_data_says_what_to_do(no_map_data, clean_root_logger, tmp_path,
                                                   capsys):
-    import cartopy
-    from cartopy.io import Downloader, shapereader
-
-    monkeypatch.setitem(cartopy.config, "pre_existing_data_dir", tmp_path / "none")
-    monkeypatch.setitem(cartopy.config, "data_dir", tmp_path / "downloads")
-
-    def offline(self, target_path, format_dict):
-        raise urllib.error.URLError("Temporary failure in name resolution")
-    for downloader in (Downloader, shapereader.NEShpDownloader):
-        monkeypatch.setattr(downloader, "acquire_resource", offline)
-
     out = tmp_path / "out"
     run_example(out)
     advice = [line for line in capsys.readouterr().out.splitlines() if "Natural Earth" in line]

@@ -2,7 +2,6 @@
 line it prints where cartopy cannot get its map data."""
 
 import importlib.util
-import urllib.error
 from pathlib import Path
 
 import matplotlib
@@ -46,22 +45,7 @@ def test_example_draws_every_figure(example, tmp_path, capsys, offline_natural_e
     assert log.count("Saved bias plot: ") == 2 and log.count("Saved scatter plot: ") == 2
 
 
-def test_without_map_data_one_line_says_what_to_do(example, tmp_path, capsys, monkeypatch):
-    import cartopy
-    from cartopy.io import Downloader, shapereader
-
-    import cartopy.feature
-
-    # Geometries read by earlier maps of this process are kept by cartopy.
-    monkeypatch.setattr(cartopy.feature, "_NATURAL_EARTH_GEOM_CACHE", {})
-    monkeypatch.setitem(cartopy.config, "pre_existing_data_dir", tmp_path / "none")
-    monkeypatch.setitem(cartopy.config, "data_dir", tmp_path / "none")
-
-    def no_network(self, target_path, format_dict):
-        raise urllib.error.URLError("[Errno -3] Temporary failure in name resolution")
-
-    for downloader in (Downloader, shapereader.NEShpDownloader):
-        monkeypatch.setattr(downloader, "acquire_resource", no_network)
+def test_without_map_data_one_line_says_what_to_do(example, tmp_path, capsys, no_map_data):
     out_dir = tmp_path / "out"
     assert example.main([str(out_dir)]) == 0
     lines = capsys.readouterr().out.splitlines()
