@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "kvelo/core/regional_series.hpp"
+#include "kvelo/glue/arrays.hpp"
 #include "kvelo/glue/pyutil.hpp"
 
 namespace kvelo::chronoplex::bias {
@@ -82,11 +83,6 @@ Pairs pair_up(const std::vector<double>& obs, const std::vector<double>& mod, Si
         if (!std::isnan(d)) ++p.finite_count;
     }
     return p;
-}
-
-template <typename T>
-py::array_t<T> to_array(const std::vector<T>& v) {
-    return py::array_t<T>(static_cast<py::ssize_t>(v.size()), v.data());
 }
 
 py::object library_series(const Run& r, py::handle values, py::handle times, bool as_float64) {

@@ -6,21 +6,18 @@
 #include <string>
 #include <type_traits>
 
+#include "kvelo/glue/arrays.hpp"
 #include "kvelo/glue/pyutil.hpp"
 
 namespace kvelo::chronoplex {
 
+using glue::to_array;
 using namespace pybind11::literals;
 
 namespace {
 
 template <typename T>
 using Contiguous = py::array_t<T, py::array::c_style | py::array::forcecast>;
-
-template <typename T>
-py::array_t<T> to_array(const std::vector<T>& v) {
-    return py::array_t<T>(static_cast<py::ssize_t>(v.size()), v.data());
-}
 
 }  // namespace
 

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "kvelo/core/stats.hpp"
+#include "kvelo/glue/arrays.hpp"
 #include "kvelo/glue/pyutil.hpp"
 #include "kvelo/modules/statistics/statistics.hpp"
 
@@ -252,13 +253,6 @@ bool contains(py::handle mapping, py::handle key) {
     const int found = PySequence_Contains(mapping.ptr(), key.ptr());
     if (found < 0) throw py::error_already_set();
     return found == 1;
-}
-
-template <typename T>
-py::array_t<T> to_array(const T* data, std::size_t n) {
-    py::array_t<T> a(static_cast<py::ssize_t>(n));
-    if (n > 0) std::memcpy(a.mutable_data(), data, n * sizeof(T));
-    return a;
 }
 
 // ---- the pool ---------------------------------------------------------------------
