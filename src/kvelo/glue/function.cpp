@@ -3,6 +3,8 @@
 #include <structmember.h>
 
 #include <cstddef>
+#include <new>
+#include <stdexcept>
 #include <string>
 
 namespace kvelo::glue {
@@ -86,23 +88,23 @@ bool bind_arguments(const FunctionSpec& spec, PyObject* args, PyObject* kwargs,
                              spec.qualname.c_str());
                 return false;
             }
-            const char* k = PyUnicode_AsUTF8(key);
-            if (k == nullptr) return false;
+            // Compared as text: a key that is no valid UTF-8 (a lone
+            // surrogate) is simply no parameter's name.
             size_t idx = nparams;
             for (size_t i = 0; i < nparams; ++i) {
-                if (spec.params[i].name == k) {
+                if (PyUnicode_CompareWithASCIIString(key, spec.params[i].name.c_str()) == 0) {
                     idx = i;
                     break;
                 }
             }
             if (idx == nparams) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'",
-                             spec.qualname.c_str(), k);
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                             spec.qualname.c_str(), key);
                 return false;
             }
             if (bound[idx]) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
-                             spec.qualname.c_str(), k);
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'",
+                             spec.qualname.c_str(), key);
                 return false;
             }
             bound[idx] = py::reinterpret_borrow<py::object>(value);
@@ -142,16 +144,13 @@ PyObject* fn_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::vector<py::object> bound;
     if (!bind_arguments(*f->spec, args, kwargs, bound)) return nullptr;
     try {
-        Call call(bound, py::reinterpret_borrow<py::dict>(f->globals), f->spec->qualname);
+        Call call(bound, py::reinterpret_borrow<py::dict>(f->globals), f->spec->qualname,
+                  &f->spec->params);
         py::object result = f->spec->impl(call);
         if (!result) result = py::none();
         return result.release().ptr();
-    } catch (py::error_already_set& e) {
-        e.restore();
-    } catch (py::builtin_exception& e) {
-        e.set_error();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        set_error_from_exception(f->spec->qualname);
     }
     return nullptr;
 }
@@ -236,7 +235,71 @@ PyTypeObject* function_type() {
     return type;
 }
 
+// The Python type named in a binding-library conversion message
+// ("... instance of type <class 'str'> to ..."), or "".
+std::string cast_source_type(const char* what) {
+    const std::string w(what);
+    const std::string open = "<class '";
+    const size_t at = w.find(open);
+    if (at == std::string::npos) return "";
+    const size_t from = at + open.size();
+    const size_t to = w.find('\'', from);
+    return to == std::string::npos ? "" : w.substr(from, to - from);
+}
+
+// A message of the binding library itself, which speaks of C++ types and
+// compile-time switches rather than of the call.
+bool binding_wording(const char* what) {
+    const std::string w(what);
+    for (const char* mark : {"pybind11", "PYBIND11", "C++ type", "Unable to cast"}) {
+        if (w.find(mark) != std::string::npos) return true;
+    }
+    return false;
+}
+
 }  // namespace
+
+void set_error_from_exception(const std::string& qualname) {
+    try {
+        throw;
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (py::cast_error& e) {
+        const std::string type = cast_source_type(e.what());
+        if (type.empty()) {
+            PyErr_Format(PyExc_TypeError, "%s() got a value of a type it cannot use",
+                         qualname.c_str());
+        } else {
+            PyErr_Format(PyExc_TypeError, "%s() got a value of type '%s' that it cannot use",
+                         qualname.c_str(), type.c_str());
+        }
+    } catch (py::builtin_exception& e) {
+        if (binding_wording(e.what())) {
+            PyErr_Format(PyExc_TypeError, "%s() got a value it cannot use", qualname.c_str());
+        } else {
+            e.set_error();
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        // A container asked for more than it can hold: as an allocation
+        // beyond memory, which the interpreter reports as MemoryError.
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        if (binding_wording(e.what())) {
+            PyErr_Format(PyExc_RuntimeError, "%s() failed on an internal error", qualname.c_str());
+        } else {
+            PyErr_SetString(PyExc_RuntimeError, e.what());
+        }
+    } catch (...) {
+        PyErr_Format(PyExc_RuntimeError, "%s() failed on an internal error", qualname.c_str());
+    }
+}
+
+const std::string& Call::param_name(size_t i) const {
+    static const std::string none;
+    return params_ != nullptr && i < params_->size() ? (*params_)[i].name : none;
+}
 
 py::object Call::g(const char* name) const {
     PyObject* v = PyDict_GetItemString(globals_.ptr(), name);

@@ -43,11 +43,14 @@ inline Param annotated(const char* n, std::string ann) {
 // module that owns the function.
 class Call {
 public:
-    Call(const std::vector<py::object>& args, py::dict globals, const std::string& qualname)
-        : args_(args), globals_(std::move(globals)), qualname_(qualname) {}
+    Call(const std::vector<py::object>& args, py::dict globals, const std::string& qualname,
+         const std::vector<Param>* params = nullptr)
+        : args_(args), globals_(std::move(globals)), qualname_(qualname), params_(params) {}
 
     const py::object& operator[](size_t i) const { return args_[i]; }
     size_t size() const { return args_.size(); }
+    // The name of parameter i ("" when the call was built without its table).
+    const std::string& param_name(size_t i) const;
     // A module global (falls back to builtins), looked up now: NameError when missing.
     py::object g(const char* name) const;
     const py::dict& globals() const { return globals_; }
@@ -57,6 +60,7 @@ private:
     const std::vector<py::object>& args_;
     py::dict globals_;
     const std::string& qualname_;
+    const std::vector<Param>* params_;
 };
 
 using Impl = std::function<py::object(const Call&)>;
@@ -74,6 +78,12 @@ struct FunctionSpec {
 // `module_name`.  Used at module load for the entry points, and at call time
 // for nested functions (closures capture what they need in `impl`).
 py::object make_function(FunctionSpec spec, py::dict globals, const std::string& module_name);
+
+// Sets the Python error for a C++ exception that ends a call of `qualname`,
+// so that no C++ or binding-library wording reaches the user: a failed
+// conversion becomes TypeError, a failed allocation MemoryError.  Call from
+// a catch block (it rethrows the exception in flight to classify it).
+void set_error_from_exception(const std::string& qualname);
 
 // Builds the function and binds it as a module attribute under its name.
 py::object def(py::module_& m, FunctionSpec spec);

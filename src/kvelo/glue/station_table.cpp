@@ -1,6 +1,7 @@
 #include "kvelo/glue/station_table.hpp"
 
 #include "kvelo/glue/pyutil.hpp"
+#include "kvelo/glue/values.hpp"
 
 namespace kvelo::glue {
 
@@ -29,20 +30,13 @@ std::vector<py::object> unpack(py::handle value, size_t n) {
     while (items.size() < n) {
         py::object item = next();
         if (!item) {
-            PyErr_SetString(
-                PyExc_ValueError,
-                fmt("not enough values to unpack (expected {}, got {})", n, items.size())
-                    .cast<std::string>()
-                    .c_str());
-            throw py::error_already_set();
+            raise(PyExc_ValueError,
+                  fmt("not enough values to unpack (expected {}, got {})", n, items.size()));
         }
         items.push_back(std::move(item));
     }
     if (next()) {
-        PyErr_SetString(
-            PyExc_ValueError,
-            fmt("too many values to unpack (expected {})", n).cast<std::string>().c_str());
-        throw py::error_already_set();
+        raise(PyExc_ValueError, fmt("too many values to unpack (expected {})", n));
     }
     return items;
 }

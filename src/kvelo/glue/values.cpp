@@ -1,0 +1,129 @@
+#include "kvelo/glue/values.hpp"
+
+#include <climits>
+
+namespace kvelo::glue {
+
+void raise(PyObject* type, py::handle msg) {
+    PyErr_SetObject(type, msg.ptr());
+    throw py::error_already_set();
+}
+
+py::int_ index(py::handle v) {
+    PyObject* r = PyNumber_Index(v.ptr());
+    if (r == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::int_>(r);
+}
+
+long long saturated(py::handle int_value) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(int_value.ptr(), &overflow);
+    if (overflow > 0) return LLONG_MAX;
+    if (overflow < 0) return LLONG_MIN;
+    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return v;
+}
+
+long long index_saturated(py::handle v) { return saturated(index(v)); }
+
+double as_double(py::handle v) {
+    // PyNumber_Float is float(v): __float__, __index__, or the text of a number.
+    PyObject* f = PyNumber_Float(v.ptr());
+    if (f == nullptr) throw py::error_already_set();
+    const double d = PyFloat_AS_DOUBLE(f);
+    Py_DECREF(f);
+    return d;
+}
+
+bool text_is(py::handle v, const char* ascii) {
+    return PyUnicode_Check(v.ptr()) && PyUnicode_CompareWithASCIIString(v.ptr(), ascii) == 0;
+}
+
+bool str_is(py::handle v, const char* ascii) {
+    py::str s(py::reinterpret_borrow<py::object>(v));
+    return text_is(s, ascii);
+}
+
+std::optional<std::string_view> utf8(py::handle s) {
+    if (!PyUnicode_Check(s.ptr())) return std::nullopt;
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
+    if (p == nullptr) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return std::string_view(p, static_cast<size_t>(n));
+}
+
+std::string text_key(py::handle s) {
+    if (auto v = utf8(s)) return std::string(*v);
+    PyObject* b = PyUnicode_AsEncodedString(s.ptr(), "utf-8", "surrogatepass");
+    if (b == nullptr) throw py::error_already_set();
+    // The same bytes as the fast path for valid text; a lone surrogate's bytes
+    // never occur in valid UTF-8, so the keys of two texts never meet.
+    std::string key(PyBytes_AS_STRING(b), static_cast<size_t>(PyBytes_GET_SIZE(b)));
+    Py_DECREF(b);
+    return key;
+}
+
+py::str text(std::string_view utf8_bytes) {
+    PyObject* s =
+        PyUnicode_DecodeUTF8(utf8_bytes.data(), static_cast<Py_ssize_t>(utf8_bytes.size()), nullptr);
+    if (s == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(s);
+}
+
+namespace {
+
+// What the interpreter writes for a callable in call errors: "mod.qualname()".
+py::object function_text(py::handle fn) {
+    py::object qualname = py::getattr(fn, "__qualname__", py::none());
+    if (!PyUnicode_Check(qualname.ptr())) return py::str(fn);
+    py::object module = py::getattr(fn, "__module__", py::none());
+    if (PyUnicode_Check(module.ptr()) && !text_is(module, "builtins")) {
+        return py::str("{}.{}()").format(module, qualname);
+    }
+    return py::str("{}()").format(qualname);
+}
+
+}  // namespace
+
+py::object call_kw(py::handle fn, const py::tuple& args, const py::dict& own, py::handle extra) {
+    PyObject* merged = PyDict_Copy(own.ptr());
+    if (merged == nullptr) throw py::error_already_set();
+    py::dict kwargs = py::reinterpret_steal<py::dict>(merged);
+    py::object keys;
+    if (PyDict_Check(extra.ptr())) {
+        // A snapshot of the keys: reading a value may run code that changes the mapping.
+        keys = py::reinterpret_steal<py::object>(PyDict_Keys(extra.ptr()));
+    } else {
+        PyObject* k = PyObject_GetAttrString(extra.ptr(), "keys");
+        if (k == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+            PyErr_Clear();
+            raise(PyExc_TypeError, py::str("{} argument after ** must be a mapping, not {}")
+                                       .format(function_text(fn), py::type::of(extra).attr("__name__")));
+        }
+        keys = py::reinterpret_steal<py::object>(k)();
+    }
+    if (!keys) throw py::error_already_set();
+    for (py::handle key : keys) {
+        if (!PyUnicode_Check(key.ptr())) raise(PyExc_TypeError, py::str("keywords must be strings"));
+        const int has = PyDict_Contains(kwargs.ptr(), key.ptr());
+        if (has < 0) throw py::error_already_set();
+        if (has == 1) {
+            raise(PyExc_TypeError, py::str("{} got multiple values for keyword argument '{}'")
+                                       .format(function_text(fn), key));
+        }
+        PyObject* value = PyObject_GetItem(extra.ptr(), key.ptr());
+        if (value == nullptr) throw py::error_already_set();
+        const int set = PyDict_SetItem(kwargs.ptr(), key.ptr(), value);
+        Py_DECREF(value);
+        if (set < 0) throw py::error_already_set();
+    }
+    PyObject* r = PyObject_Call(fn.ptr(), args.ptr(), kwargs.ptr());
+    if (r == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+}  // namespace kvelo::glue

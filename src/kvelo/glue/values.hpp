@@ -1,0 +1,58 @@
+// Reading settings and scalar arguments with the interpreter's own
+// operations, so that an odd value fails as Python itself would fail on it
+// (TypeError, ValueError, OverflowError, UnicodeEncodeError, ...) and never
+// as a failed C++ conversion; and raising errors whose text is Python text.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kvelo::glue {
+
+namespace py = pybind11;
+
+// ---- raising -----------------------------------------------------------------
+
+// Raises `type(msg)` with `msg` kept as Python text (any str, lone surrogates
+// included).
+[[noreturn]] void raise(PyObject* type, py::handle msg);
+
+// ---- numbers -------------------------------------------------------------------
+
+// operator.index(v): the interpreter's TypeError for a value that is no integer.
+py::int_ index(py::handle v);
+// A Python int as a C++ integer, held at the ends of long long's range: for
+// counts and bounds, where a value beyond 2^63 acts as any huge value would.
+long long saturated(py::handle int_value);
+// operator.index(v), then held at the ends of long long's range.
+long long index_saturated(py::handle v);
+// float(v), as the interpreter converts it.
+double as_double(py::handle v);
+
+// ---- text ----------------------------------------------------------------------
+
+// True when `v` is a str equal to the ASCII text `ascii`; never raises.
+bool text_is(py::handle v, const char* ascii);
+// str(v) == ascii, with str() as the interpreter calls it.
+bool str_is(py::handle v, const char* ascii);
+// The UTF-8 bytes of a str, or nullopt for a non-str or a str that is not
+// valid UTF-8 (a lone surrogate); leaves no error set.  The view lives as
+// long as the str.
+std::optional<std::string_view> utf8(py::handle s);
+// A lossless byte key for a str (lone surrogates kept), for C++ maps keyed by
+// text; never decoded back into text.
+std::string text_key(py::handle s);
+// A str from UTF-8 bytes the caller knows to be valid (literals, C++ texts).
+py::str text(std::string_view utf8_bytes);
+
+// ---- calls ---------------------------------------------------------------------
+
+// fn(*args, **own, **extra) as the interpreter makes that call: `extra` may be
+// any mapping; a key that is no str or that `own` holds already raises the
+// interpreter's TypeError naming the function and the key.
+py::object call_kw(py::handle fn, const py::tuple& args, const py::dict& own, py::handle extra);
+
+}  // namespace kvelo::glue
