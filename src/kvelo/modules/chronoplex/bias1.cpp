@@ -100,7 +100,7 @@ py::object plot_station_timeseries_bias1(const Call& c) {
         bias::grids(ax);
         ax.attr("legend")("loc"_a = "upper right", "fontsize"_a = 9, "frameon"_a = false,
                           "ncol"_a = 2);
-        bias::save_figure(r, fig_ax[0], "_regional_bias");
+        bias::save_figure(r, fig_ax[0], py::str("_regional_bias"));
         guard.close();
     }
 
@@ -135,7 +135,7 @@ py::object plot_station_timeseries_bias1(const Call& c) {
         c.g("apply_time_axis_format")(ax, st.times, settings.force_full_year);
         bias::grids(ax);
         ax.attr("legend")("loc"_a = "upper right", "fontsize"_a = 9, "frameon"_a = false);
-        bias::save_figure(r, fig_ax[0], "_" + file_names.claim(sid, sid) + "_bias");
+        bias::save_figure(r, fig_ax[0], fmt("_{}_bias", file_names.claim(sid, sid)));
         guard.close();
     }
     end_banner(c, r.debug_flag, kName, EndForm::Narrow);

@@ -115,7 +115,7 @@ py::object plot_station_timeseries_bias2(const Call& c) {
                     fmt("{}: {} Bias [obs - model] — {}", settings.region_label, r.variable,
                         settings.date_range),
                     all_time, settings.force_full_year);
-        bias::save_figure(r, fig_ax[0], "_regional_bias");
+        bias::save_figure(r, fig_ax[0], py::str("_regional_bias"));
         guard.close();
     }
 
@@ -136,7 +136,7 @@ py::object plot_station_timeseries_bias2(const Call& c) {
             r, ax,
             fmt("{} ({}): {} Bias — {}", rec.site_name, rec.sid, r.variable, settings.date_range),
             times, settings.force_full_year);
-        bias::save_figure(r, fig_ax[0], "_" + file_names.claim(rec.sid, rec.sid) + "_bias");
+        bias::save_figure(r, fig_ax[0], fmt("_{}_bias", file_names.claim(rec.sid, rec.sid)));
         guard.close();
     }
     end_banner(c, r.debug_flag, kName, EndForm::Narrow);

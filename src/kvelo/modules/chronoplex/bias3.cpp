@@ -73,7 +73,7 @@ void draw_with_band(const Run& r, py::handle ax, py::handle key, py::handle inde
 // Title, zero line, labels, time axis, grids, legend, ticks and files of one
 // bias figure.
 void finish_figure(const Run& r, py::handle fig, py::handle ax, py::handle title, double zero_alpha,
-                   py::handle time_index, const std::string& stem) {
+                   py::handle time_index, py::handle stem) {
     ax.attr("set_title")(title, "fontsize"_a = 18, "pad"_a = 6, "alpha"_a = 0.8);
     ax.attr("axhline")(0, "color"_a = "black", "linewidth"_a = 1.0, "linestyle"_a = "--",
                        "alpha"_a = zero_alpha);
@@ -143,7 +143,7 @@ py::object plot_station_timeseries_bias3(const Call& c) {
         py::object site_name = sd.attr("get")("site_name", "unknown_site");
         if (!bias::takes_part(sd, r.obs_key)) continue;
         bias::Station st = bias::station_series(r, sd, sd[r.obs_key]);
-        py::str site = r.debug_extended ? py::str(dump_names.claim(sid, site_name)) : py::str();
+        py::str site = r.debug_extended ? dump_names.claim(sid, site_name) : py::str();
         if (r.debug_extended) {
             write_csv(two_columns(r, st.times, r.obs_key, st.series(r).attr("values")),
                       fmt("output/debug_obs_{}.csv", site));
@@ -217,7 +217,7 @@ py::object plot_station_timeseries_bias3(const Call& c) {
         finish_figure(
             r, fig_ax[0], ax,
             fmt("{}: {} Bias [model - obs] — {}", r.region_label, r.variable, r.date_range), 0.7,
-            time_index, "_regional_bias");
+            time_index, py::str("_regional_bias"));
         guard.close();
     }
 
@@ -264,7 +264,7 @@ py::object plot_station_timeseries_bias3(const Call& c) {
         finish_figure(r, fig_ax[0], ax,
                       fmt("{} ({}): {} Bias [model - obs] — {}", r.region_label, site_name,
                           r.variable, r.date_range),
-                      0.9, time_index, "_" + figure_names.claim(sid, site_name) + "_bias");
+                      0.9, time_index, fmt("_{}_bias", figure_names.claim(sid, site_name)));
         guard.close();
     }
     finish_run(r, valid_station_count, data);

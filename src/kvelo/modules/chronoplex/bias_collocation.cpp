@@ -81,7 +81,7 @@ py::object plot_station_bias_collocation(const Call& c) {
         ax.attr("grid")(true, "linestyle"_a = "--", "alpha"_a = 0.5);
         ax.attr("set_axisbelow")(true);
         ax.attr("legend")("loc"_a = "upper right", "frameon"_a = false);
-        bias::save_figure(r, fig_ax[0], "_" + file_names.claim(sid, sid) + "_bias");
+        bias::save_figure(r, fig_ax[0], fmt("_{}_bias", file_names.claim(sid, sid)));
         guard.close();
     }
     end_banner(c, r.debug_flag, kName, EndForm::Narrow);

@@ -235,9 +235,9 @@ py::tuple new_figure(const Run& r, int width) {
                                   "constrained_layout"_a = true);
 }
 
-void save_figure(const Run& r, py::handle fig, const std::string& stem) {
-    save_each_format_300_tight(r.c, fig.attr("savefig"),
-                               fmt("{}{}", r.plot_file_base, py::str(stem)), r.formats);
+void save_figure(const Run& r, py::handle fig, py::handle stem) {
+    save_each_format_300_tight(r.c, fig.attr("savefig"), fmt("{}{}", r.plot_file_base, stem),
+                               r.formats);
 }
 
 }  // namespace kvelo::chronoplex::bias

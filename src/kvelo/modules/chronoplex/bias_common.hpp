@@ -122,6 +122,6 @@ py::tuple new_figure(const Run& r, int width);
 
 // "{plot_file_base}{stem}.{fmt}" for every format word: saved at 300 dpi with
 // a tight box, then "Saved: {fname}".
-void save_figure(const Run& r, py::handle fig, const std::string& stem);
+void save_figure(const Run& r, py::handle fig, py::handle stem);
 
 }  // namespace kvelo::chronoplex::bias

@@ -1,58 +1,59 @@
 #include "kvelo/modules/chronoplex/station_files.hpp"
 
-#include <vector>
-
 #include "kvelo/glue/pyutil.hpp"
 
 namespace kvelo::chronoplex {
 
 using namespace kvelo::glue;
 
-std::string file_safe_name(const Call& c, py::handle name) {
-    std::string s = str(name);
+py::str file_safe_name(const Call& c, py::handle name) {
+    // Kept as Python text throughout: names may hold any character a file
+    // name can (surrogate-escaped bytes included).
+    py::object s = py::str(name);
     py::object os = c.g("os");
-    std::vector<std::string> seps = {"/"};
+    py::list seps;
+    seps.append(py::str("/"));
     for (const char* attr : {"sep", "altsep"}) {
         py::object sep = os.attr(attr);
-        if (!sep.is_none()) seps.push_back(str(sep));
+        if (!sep.is_none()) seps.append(py::str(sep));
     }
-    for (const std::string& sep : seps) {
-        if (sep.empty()) continue;
-        for (size_t at = s.find(sep); at != std::string::npos; at = s.find(sep, at + 1)) {
-            s.replace(at, sep.size(), "_");
-        }
+    for (py::handle sep : seps) {
+        if (py::len(sep) == 0) continue;
+        s = s.attr("replace")(sep, "_");
     }
     return s;
 }
 
 namespace {
 
-std::string folded(const std::string& name) { return str(py::str(name).attr("casefold")()); }
+py::object folded(py::handle name) { return py::str(name).attr("casefold")(); }
 
 }  // namespace
 
 StationFileNames::StationFileNames(const Call& c, const char* kind, const char* regional)
-    : c_(c), kind_(kind), regional_(regional ? folded(regional) : "") {}
+    : c_(c), kind_(kind), regional_(regional ? folded(py::str(regional)) : py::none()) {}
 
-std::string StationFileNames::claim(py::handle sid, py::handle name) {
-    const std::string wanted = file_safe_name(c_, name);
-    std::string out = wanted;
-    auto taken = [this](const std::string& n) {
-        const std::string f = folded(n);
-        return taken_.count(f) || (!regional_.empty() && f == regional_);
+py::str StationFileNames::claim(py::handle sid, py::handle name) {
+    const py::str wanted = file_safe_name(c_, name);
+    py::object out = wanted;
+    auto taken = [this](py::handle n) {
+        py::object f = folded(n);
+        return taken_.contains(f) || (!regional_.is_none() && f.equal(regional_));
     };
     if (taken(out)) {
-        auto holder = taken_.find(folded(out));
-        const std::string suffix = "_" + file_safe_name(c_, sid);
+        py::object key = folded(out);
+        const bool held = taken_.contains(key);
+        py::object holder = held ? py::object(taken_[key]) : py::object(py::none());
+        const py::object suffix = fmt("_{}", file_safe_name(c_, sid));
         do {
-            out += suffix;
+            out = out + suffix;
         } while (taken(out));
-        py::str others = holder != taken_.end() ? fmt("Stations {} and {}", holder->second, sid)
-                                                : fmt("Station {} and the regional figure", sid);
+        py::str others = held ? fmt("Stations {} and {}", holder, sid)
+                              : fmt("Station {} and the regional figure", sid);
         log_warning(c_, fmt("{} share the file name '{}'; {} of {} are named '{}'.", others,
-                            py::str(wanted), kind_, sid, py::str(out)));
+                            wanted, kind_, sid, out));
     }
-    taken_.emplace(folded(out), py::reinterpret_borrow<py::object>(sid));
+    taken_[folded(out)] = py::reinterpret_borrow<py::object>(sid);
     return out;
 }
 

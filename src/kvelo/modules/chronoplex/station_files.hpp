@@ -4,9 +4,6 @@
 
 #include <pybind11/pybind11.h>
 
-#include <map>
-#include <string>
-
 #include "kvelo/glue/function.hpp"
 
 namespace kvelo::chronoplex {
@@ -15,7 +12,7 @@ namespace py = pybind11;
 
 // The text form of `name` with every path separator replaced by "_", so that a
 // name such as "Mt. X/Y" stays inside the directory it is written to.
-std::string file_safe_name(const glue::Call& c, py::handle name);
+py::str file_safe_name(const glue::Call& c, py::handle name);
 
 // The names under which the stations of one call write one family of files
 // ("figures", "debug dumps").  The first station keeps its name; a later one
@@ -28,13 +25,13 @@ class StationFileNames {
     StationFileNames(const glue::Call& c, const char* kind, const char* regional = nullptr);
 
     // The file-safe name for station `sid` called `name`, now taken by it.
-    std::string claim(py::handle sid, py::handle name);
+    py::str claim(py::handle sid, py::handle name);
 
   private:
     const glue::Call& c_;
     const char* kind_;
-    std::map<std::string, py::object> taken_;  // case-folded name -> station holding it
-    std::string regional_;                     // case-folded, empty without a regional figure
+    py::dict taken_;     // case-folded name -> station holding it
+    py::object regional_;  // case-folded, None without a regional figure
 };
 
 }  // namespace kvelo::chronoplex
