@@ -42,7 +42,7 @@ inline Param annotated(const char* n, std::string ann) {
 // The bound arguments of one call, in parameter order, and the globals of the
 // module that owns the function.
 class Call {
-public:
+  public:
     Call(const std::vector<py::object>& args, py::dict globals, const std::string& qualname,
          const std::vector<Param>* params = nullptr)
         : args_(args), globals_(std::move(globals)), qualname_(qualname), params_(params) {}
@@ -56,7 +56,7 @@ public:
     const py::dict& globals() const { return globals_; }
     const std::string& qualname() const { return qualname_; }
 
-private:
+  private:
     const std::vector<py::object>& args_;
     py::dict globals_;
     const std::string& qualname_;
@@ -69,9 +69,9 @@ struct FunctionSpec {
     std::string name{};
     std::vector<Param> params{};
     Impl impl{};
-    std::string doc{};                              // __doc__; empty gives None
+    std::string doc{};                               // __doc__; empty gives None
     std::optional<std::string> return_annotation{};  // stored as the quoted text
-    std::string qualname{};                         // defaults to name
+    std::string qualname{};                          // defaults to name
 };
 
 // Builds a function object whose globals are `globals` and whose __module__ is

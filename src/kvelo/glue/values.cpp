@@ -67,8 +67,8 @@ std::string text_key(py::handle s) {
 }
 
 py::str text(std::string_view utf8_bytes) {
-    PyObject* s =
-        PyUnicode_DecodeUTF8(utf8_bytes.data(), static_cast<Py_ssize_t>(utf8_bytes.size()), nullptr);
+    PyObject* s = PyUnicode_DecodeUTF8(utf8_bytes.data(),
+                                       static_cast<Py_ssize_t>(utf8_bytes.size()), nullptr);
     if (s == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::str>(s);
 }
@@ -101,14 +101,16 @@ py::object call_kw(py::handle fn, const py::tuple& args, const py::dict& own, py
         if (k == nullptr) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
             PyErr_Clear();
-            raise(PyExc_TypeError, py::str("{} argument after ** must be a mapping, not {}")
-                                       .format(function_text(fn), py::type::of(extra).attr("__name__")));
+            raise(PyExc_TypeError,
+                  py::str("{} argument after ** must be a mapping, not {}")
+                      .format(function_text(fn), py::type::of(extra).attr("__name__")));
         }
         keys = py::reinterpret_steal<py::object>(k)();
     }
     if (!keys) throw py::error_already_set();
     for (py::handle key : keys) {
-        if (!PyUnicode_Check(key.ptr())) raise(PyExc_TypeError, py::str("keywords must be strings"));
+        if (!PyUnicode_Check(key.ptr()))
+            raise(PyExc_TypeError, py::str("keywords must be strings"));
         const int has = PyDict_Contains(kwargs.ptr(), key.ptr());
         if (has < 0) throw py::error_already_set();
         if (has == 1) {

@@ -50,8 +50,8 @@ py::str StationFileNames::claim(py::handle sid, py::handle name) {
         } while (taken(out));
         py::str others = held ? fmt("Stations {} and {}", holder, sid)
                               : fmt("Station {} and the regional figure", sid);
-        log_warning(c_, fmt("{} share the file name '{}'; {} of {} are named '{}'.", others,
-                            wanted, kind_, sid, out));
+        log_warning(c_, fmt("{} share the file name '{}'; {} of {} are named '{}'.", others, wanted,
+                            kind_, sid, out));
     }
     taken_[folded(out)] = py::reinterpret_borrow<py::object>(sid);
     return out;

@@ -30,7 +30,7 @@ class StationFileNames {
   private:
     const glue::Call& c_;
     const char* kind_;
-    py::dict taken_;     // case-folded name -> station holding it
+    py::dict taken_;       // case-folded name -> station holding it
     py::object regional_;  // case-folded, None without a regional figure
 };
 
