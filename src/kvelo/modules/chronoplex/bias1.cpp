@@ -2,8 +2,6 @@
 // stations with a band of constant width (the population standard deviation
 // of the regional series), then one figure per station with its own constant
 // band.  Station files are named by identifier.
-#include <map>
-#include <string>
 #include <vector>
 
 #include "kvelo/glue/pyutil.hpp"
@@ -31,7 +29,7 @@ py::object station_bias(const bias::Run& r, bias::Station& st, py::handle values
 // The series as a line with a band of `half_width` on either side.
 void draw_with_band(const bias::Run& r, py::handle ax, py::handle key, py::handle series,
                     py::handle half_width) {
-    py::dict style = bias::line_style(r, key);
+    py::object style = bias::line_style(r, key);
     py::object index = series.attr("index"), values = series.attr("values");
     bias::plot_line(ax, index, values, key, style);
     bias::fill_band(ax, index, values - half_width, values + half_width, style,
@@ -47,30 +45,33 @@ py::object plot_station_timeseries_bias1(const Call& c) {
     const bias::Stations stations = bias::sorted_stations(data);
     const std::vector<py::object> exp_keys = bias::experiment_keys(r, stations.data);
 
-    std::map<std::string, py::list> bias_series;
-    for (const py::object& key : exp_keys) bias_series[str(key)] = py::list();
+    // Per experiment key, by its place in exp_keys (the keys are distinct): the
+    // keys stay Python objects, whatever text they hold.
+    std::vector<py::list> bias_series(exp_keys.size());
     for (const py::object& sd : stations.data) {
         if (!bias::takes_part(sd, r.obs_key)) continue;
         bias::Station st = bias::station_series(r, sd, sd[r.obs_key]);
-        for (const py::object& key : exp_keys) {
-            if (!bias::takes_part(sd, key)) continue;
-            py::object b = station_bias(r, st, sd[key]);
-            if (!b.is_none()) bias_series[str(key)].append(b);
+        for (size_t k = 0; k < exp_keys.size(); ++k) {
+            if (!bias::takes_part(sd, exp_keys[k])) continue;
+            py::object b = station_bias(r, st, sd[exp_keys[k]]);
+            if (!b.is_none()) bias_series[k].append(b);
         }
     }
 
-    // Regional series and their half-widths, for the keys with any station.
+    // Regional series and their half-widths, for the keys with any station
+    // (a null mean for the others).
     struct Regional {
         py::object mean, half_width;
     };
-    std::map<std::string, Regional> regional;
-    for (const py::object& key : exp_keys) {
-        const py::list& series = bias_series[str(key)];
-        if (py::len(series) == 0) continue;
-        py::object mean = bias::regional_series(r, series, {.spread = false}).mean;
-        regional[str(key)] = {mean, bias::population_spread(r, mean)};
+    std::vector<Regional> regional(exp_keys.size());
+    bool any_regional = false;
+    for (size_t k = 0; k < exp_keys.size(); ++k) {
+        if (py::len(bias_series[k]) == 0) continue;
+        py::object mean = bias::regional_series(r, bias_series[k], {.spread = false}).mean;
+        regional[k] = {mean, bias::population_spread(r, mean)};
+        any_regional = true;
     }
-    if (regional.empty()) {
+    if (!any_regional) {
         // Nothing to draw anywhere: the station figures apply the same rules.
         log_warning(c, py::str("No stations had valid data for bias plotting. Skipping."));
         end_banner(c, r.debug_flag, kName, EndForm::Narrow);
@@ -82,11 +83,10 @@ py::object plot_station_timeseries_bias1(const Call& c) {
         FigureGuard guard(r.plt, fig_ax[0]);
         py::object ax = fig_ax[1];
         py::object time_index;
-        for (const py::object& key : exp_keys) {
-            auto found = regional.find(str(key));
-            if (found == regional.end()) continue;
-            py::object series = found->second.mean.attr("sort_index")();
-            draw_with_band(r, ax, key, series, found->second.half_width);
+        for (size_t k = 0; k < exp_keys.size(); ++k) {
+            if (!regional[k].mean) continue;
+            py::object series = regional[k].mean.attr("sort_index")();
+            draw_with_band(r, ax, exp_keys[k], series, regional[k].half_width);
             time_index = series.attr("index");
         }
         ax.attr("set_title")(fmt("{}: {} Bias [obs - model] — {}", settings.region_label,

@@ -2,8 +2,6 @@
 // first station, the regional mean with the spread between the stations as
 // its band, then bias lines without bands for every station that has any.
 // Station files are named by identifier.
-#include <map>
-#include <string>
 #include <vector>
 
 #include "kvelo/glue/pyutil.hpp"
@@ -48,31 +46,34 @@ py::object plot_station_timeseries_bias2(const Call& c) {
     const std::vector<py::object> exp_keys = bias::experiment_keys(r, {stations.data[0]});
 
     // Collection: the counted bias series of every station, before any figure.
+    // Series are kept by the key's place in exp_keys (the keys are distinct),
+    // so the keys stay Python objects whatever text they hold.
     struct Record {
         py::object sid, site_name, times;
-        std::map<std::string, py::object> bias;  // experiment key -> counted series
+        std::vector<py::object> bias;  // per experiment key: counted series, or null
+        bool any = false;
     };
     std::vector<Record> bias_data;
     for (size_t i = 0; i < stations.data.size(); ++i) {
         const py::object& sd = stations.data[i];
         py::object sid = stations.ids[i];
         bias::Station st = bias::station_series(r, sd, sd.attr("get")(r.obs_key, py::list()));
-        Record rec{py::reinterpret_borrow<py::object>(sid),
-                   sd.attr("get")("site_name", sid),
-                   st.times,
-                   {}};
-        for (const py::object& key : exp_keys) {
+        Record rec{py::reinterpret_borrow<py::object>(sid), sd.attr("get")("site_name", sid),
+                   st.times, std::vector<py::object>(exp_keys.size())};
+        for (size_t k = 0; k < exp_keys.size(); ++k) {
+            const py::object& key = exp_keys[k];
             py::object values = sd.attr("get")(key, py::list());
             bias::Bias b = bias::station_bias(r, st, values, bias::Sign::ObsMinusModel);
             if (b.finite_count >= 2) {
-                rec.bias[str(key)] = b.bias;
+                rec.bias[k] = b.bias;
+                rec.any = true;
             } else if (r.debug) {
                 log_debug(c, fmt("[{}] Skipping bias for {}: insufficient overlap ({} valid "
                                  "points).",
                                  sid, key, b.n_valid));
             }
         }
-        if (!rec.bias.empty()) {
+        if (rec.any) {
             bias_data.push_back(std::move(rec));
         } else if (r.debug) {
             log_debug(c, fmt("[{}] No valid bias entries → excluded from plotting.", sid));
@@ -83,29 +84,28 @@ py::object plot_station_timeseries_bias2(const Call& c) {
     }
 
     // Regional mean and station spread of every key that some station holds.
-    std::map<std::string, bias::Regional> regional;
+    // Per experiment key, by its place; a null mean where no record holds the key.
+    std::vector<bias::Regional> regional(exp_keys.size());
     py::object all_time;
-    for (const py::object& key : exp_keys) {
+    for (size_t k = 0; k < exp_keys.size(); ++k) {
         py::list series;
         for (const Record& rec : bias_data) {
-            auto found = rec.bias.find(str(key));
-            if (found != rec.bias.end()) series.append(found->second);
+            if (rec.bias[k]) series.append(rec.bias[k]);
         }
         if (py::len(series) == 0) continue;
-        bias::Regional reg = bias::regional_series(r, series, {.sort_rows = true});
-        all_time = reg.mean.attr("index");
-        regional[str(key)] = reg;
+        regional[k] = bias::regional_series(r, series, {.sort_rows = true});
+        all_time = regional[k].mean.attr("index");
     }
 
-    if (!regional.empty()) {
+    if (all_time) {
         py::tuple fig_ax = bias::new_figure(r, 12);
         FigureGuard guard(r.plt, fig_ax[0]);
         py::object ax = fig_ax[1];
-        for (const py::object& key : exp_keys) {
-            auto found = regional.find(str(key));
-            if (found == regional.end()) continue;
-            const bias::Regional& reg = found->second;
-            py::dict style = bias::line_style(r, key);
+        for (size_t k = 0; k < exp_keys.size(); ++k) {
+            const bias::Regional& reg = regional[k];
+            if (!reg.mean) continue;
+            const py::object& key = exp_keys[k];
+            py::object style = bias::line_style(r, key);
             py::object index = reg.mean.attr("index");
             bias::plot_line(ax, index, reg.mean.attr("values"), fmt("{} (bias)", key), style);
             bias::fill_band(ax, index, reg.mean - reg.band, reg.mean + reg.band, style,
@@ -125,11 +125,11 @@ py::object plot_station_timeseries_bias2(const Call& c) {
         py::tuple fig_ax = bias::new_figure(r, 12);
         FigureGuard guard(r.plt, fig_ax[0]);
         py::object ax = fig_ax[1];
-        for (const py::object& key : exp_keys) {
-            auto found = rec.bias.find(str(key));
-            if (found == rec.bias.end() || py::len(found->second) < 2) continue;
-            py::dict style = bias::line_style(r, key);
-            const py::object& b = found->second;
+        for (size_t k = 0; k < exp_keys.size(); ++k) {
+            const py::object& b = rec.bias[k];
+            if (!b || py::len(b) < 2) continue;
+            const py::object& key = exp_keys[k];
+            py::object style = bias::line_style(r, key);
             bias::plot_line(ax, b.attr("index"), b.attr("values"), fmt("{} (bias)", key), style);
         }
         finish_axes(

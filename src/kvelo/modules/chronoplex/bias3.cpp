@@ -4,8 +4,6 @@
 // pandas and matplotlib; the station pairs and the regional reductions are
 // computed natively where the input allows, with the library's results.
 #include <algorithm>
-#include <map>
-#include <string>
 #include <vector>
 
 #include "kvelo/glue/pyutil.hpp"
@@ -28,7 +26,10 @@ struct Run : bias::Run {
     py::object force_full_year, region_label, date_range;
     py::dict label_map;
     std::vector<py::object> exp_keys;
-    bool debug_extended = false;
+    py::object debug_extended;
+    // Tested where the dumps are due (per station, per regional experiment), so
+    // a run that reaches no dump never asks the setting's truth value.
+    bool dumps() const { return truthy(debug_extended); }
 };
 
 // Experiment name to display label; empty unless both texts are set.
@@ -65,7 +66,7 @@ bool counts(const bias::Bias& b) { return b.finite_count > 1; }
 void draw_with_band(const Run& r, py::handle ax, py::handle key, py::handle index,
                     py::handle values, py::handle low, py::handle high) {
     py::object label = exp_label(r, key);
-    py::dict style = bias::line_style(r, key);
+    py::object style = bias::line_style(r, key);
     bias::plot_line(ax, index, values, label, style);
     bias::fill_band(ax, index, low, high, style, fmt("{} ±RMSE", label));
 }
@@ -123,7 +124,7 @@ py::object plot_station_timeseries_bias3(const Call& c) {
     py::object exp_labels = get(config, "exp_labels");
     py::object experiments = get(config, "experiments");
     r.date_range = fmt("{} to {} ({})", start_date, end_date, r.tavg);
-    r.debug_extended = truthy(get(config, "debug_extended"));
+    r.debug_extended = get(config, "debug_extended");
     r.force_full_year = get(config, "force_full_year");
     r.label_map = build_label_map(experiments, exp_labels);
 
@@ -143,8 +144,9 @@ py::object plot_station_timeseries_bias3(const Call& c) {
         py::object site_name = sd.attr("get")("site_name", "unknown_site");
         if (!bias::takes_part(sd, r.obs_key)) continue;
         bias::Station st = bias::station_series(r, sd, sd[r.obs_key]);
-        py::str site = r.debug_extended ? dump_names.claim(sid, site_name) : py::str();
-        if (r.debug_extended) {
+        const bool dumps = r.dumps();
+        py::str site = dumps ? dump_names.claim(sid, site_name) : py::str();
+        if (dumps) {
             write_csv(two_columns(r, st.times, r.obs_key, st.series(r).attr("values")),
                       fmt("output/debug_obs_{}.csv", site));
         }
@@ -152,7 +154,7 @@ py::object plot_station_timeseries_bias3(const Call& c) {
         for (const py::object& key : r.exp_keys) {
             if (!bias::takes_part(sd, key)) continue;
             bias::Bias b = bias::station_bias(r, st, sd[key], bias::Sign::ModelMinusObs);
-            if (r.debug_extended) {
+            if (dumps) {
                 write_csv(two_columns(r, st.times, key, b.mod_values),
                           fmt("output/debug_mod_{}_{}.csv", key, site));
                 write_csv(
@@ -169,13 +171,20 @@ py::object plot_station_timeseries_bias3(const Call& c) {
         }
     }
 
-    std::map<std::string, bias::Regional> regional;
-    const bias::RegionalSpec spec{.keep_table = r.debug_extended};
-    for (const py::object& key : r.exp_keys) {
-        py::list series = bias_series[key];
-        if (py::len(series) > 0) regional.emplace(str(key), bias::regional_series(r, series, spec));
+    // Per experiment key, by its place in exp_keys (the keys are distinct); a
+    // null mean for a key without counting series.
+    std::vector<bias::Regional> regional(r.exp_keys.size());
+    bool any_regional = false;
+    bias::RegionalSpec spec;
+    for (size_t k = 0; k < r.exp_keys.size(); ++k) {
+        py::list series = bias_series[r.exp_keys[k]];
+        if (py::len(series) == 0) continue;
+        // The tables are kept for the dumps; asked once, when there is a series.
+        if (!any_regional) spec.keep_table = r.dumps();
+        regional[k] = bias::regional_series(r, series, spec);
+        any_regional = true;
     }
-    if (regional.empty()) {
+    if (!any_regional) {
         log_warning(c, py::str("No stations had valid data for bias plotting. Skipping."));
         end_banner(c, r.debug_flag, kName);
         return py::none();
@@ -186,10 +195,10 @@ py::object plot_station_timeseries_bias3(const Call& c) {
         FigureGuard guard(r.plt, fig_ax[0]);
         py::object ax = fig_ax[1];
         py::object time_index = py::none();
-        for (const py::object& key : r.exp_keys) {
-            auto found = regional.find(str(key));
-            if (found == regional.end()) continue;
-            const bias::Regional& reg = found->second;
+        for (size_t k = 0; k < r.exp_keys.size(); ++k) {
+            const bias::Regional& reg = regional[k];
+            if (!reg.mean) continue;
+            const py::object& key = r.exp_keys[k];
             py::object series = reg.mean.attr("sort_index")();
             py::object band = repaired_band(reg.band, series);
             if (truthy(band.attr("isna")().attr("all")())) {
@@ -205,7 +214,7 @@ py::object plot_station_timeseries_bias3(const Call& c) {
                 print(fmt("[{}] RMSE band min/max: {} / {}", key, band.attr("min")(),
                           band.attr("max")()));
             }
-            if (r.debug_extended) {
+            if (r.dumps()) {
                 write_csv(reg.mean, fmt("output/debug_bias_mean_{}.csv", key));
                 write_csv(reg.table, fmt("output/debug_bias_matrix_{}.csv", key));
             }

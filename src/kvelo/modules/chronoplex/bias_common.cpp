@@ -9,6 +9,7 @@
 #include "kvelo/core/regional_series.hpp"
 #include "kvelo/glue/arrays.hpp"
 #include "kvelo/glue/pyutil.hpp"
+#include "kvelo/glue/values.hpp"
 
 namespace kvelo::chronoplex::bias {
 
@@ -52,7 +53,9 @@ std::vector<py::object> experiment_keys(const Run& r, const std::vector<py::obje
     py::set seen;
     for (const py::object& sd : stations) {
         for (py::handle key : sd) {
-            if (truthy(key.attr("startswith")(r.prefix)) && !key.equal(r.obs_key)) seen.add(key);
+            if (truthy(key.attr("startswith")(r.prefix)) && key.not_equal(r.obs_key)) {
+                if (PySet_Add(seen.ptr(), key.ptr()) != 0) throw py::error_already_set();
+            }
         }
     }
     py::list sorted = py::module_::import("builtins").attr("sorted")(seen);
@@ -61,7 +64,12 @@ std::vector<py::object> experiment_keys(const Run& r, const std::vector<py::obje
     return out;
 }
 
-bool takes_part(py::handle sd, py::handle key) { return sd.contains(key) && truthy(sd[key]); }
+bool takes_part(py::handle sd, py::handle key) {
+    // `key in sd`, as the interpreter tests it (any truth value, or iteration).
+    const int has = PySequence_Contains(sd.ptr(), key.ptr());
+    if (has < 0) throw py::error_already_set();
+    return has == 1 && truthy(sd[key]);
+}
 
 namespace {
 
@@ -120,8 +128,8 @@ Bias station_bias(const Run& r, Station& s, py::handle values, Sign sign) {
     py::object valid = obs.attr("notna")() & series.attr("notna")();
     py::object diff = sign == Sign::ModelMinusObs ? series - obs : obs - series;
     py::object bias = diff[valid];
-    return {series.attr("values"), bias, valid.attr("sum")().cast<long long>(),
-            bias.attr("notna")().attr("sum")().cast<long long>()};
+    return {series.attr("values"), bias, index_saturated(valid.attr("sum")()),
+            index_saturated(bias.attr("notna")().attr("sum")())};
 }
 
 py::object population_spread(const Run& r, py::handle series) {
@@ -162,15 +170,15 @@ bool regional_natively(const Run& r, const py::list& series, RegionalSpec spec, 
     for (py::handle s : series) {
         py::object index = s.attr("index");
         py::object values = s.attr("values");
-        if (str(index.attr("dtype")) != "datetime64[ns]" ||
-            str(values.attr("dtype")) != "float64" ||
+        if (!str_is(index.attr("dtype"), "datetime64[ns]") ||
+            !str_is(values.attr("dtype"), "float64") ||
             !truthy(index.attr("is_monotonic_increasing")) || !truthy(index.attr("is_unique"))) {
             return false;
         }
-        auto t = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(
-            index.attr("asi8"));
-        auto v = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(values);
-        if (!t || !v || t.size() != v.size()) return false;
+        // Contiguous copies where needed; a failure (memory) propagates as raised.
+        py::array_t<int64_t, py::array::c_style | py::array::forcecast> t(index.attr("asi8"));
+        py::array_t<double, py::array::c_style | py::array::forcecast> v(values);
+        if (t.ndim() != 1 || v.ndim() != 1 || t.size() != v.size()) return false;
         core::StampSeries st;
         st.time.assign(t.data(), t.data() + t.size());
         st.value.assign(v.data(), v.data() + v.size());
@@ -207,18 +215,21 @@ Regional regional_series(const Run& r, const py::list& series, RegionalSpec spec
     return regional_by_library(r, series, spec);
 }
 
-py::dict line_style(const Run& r, py::handle key) {
+py::object line_style(const Run& r, py::handle key) {
     py::object style = r.c.g("get_line_style")(key);
     style["linewidth"] = 1.5;
-    // A style that also names the label fails as a doubled keyword would.
-    return py::dict(style);
+    return style;
 }
 
-void plot_line(py::handle ax, py::handle x, py::handle y, py::handle label, const py::dict& style) {
-    ax.attr("plot")(x, y, "label"_a = label, **style);
+void plot_line(py::handle ax, py::handle x, py::handle y, py::handle label, py::handle style) {
+    // Merged as `**style` is: a style that also names the label, that is no
+    // mapping or whose keys are no texts fails with the interpreter's error.
+    py::dict own;
+    own["label"] = label;
+    call_kw(ax.attr("plot"), py::make_tuple(x, y), own, style);
 }
 
-void fill_band(py::handle ax, py::handle x, py::handle low, py::handle high, const py::dict& style,
+void fill_band(py::handle ax, py::handle x, py::handle low, py::handle high, py::handle style,
                py::handle label) {
     ax.attr("fill_between")(x, low, high, "color"_a = style.attr("get")("color", "gray"),
                             "alpha"_a = 0.2, "label"_a = label);

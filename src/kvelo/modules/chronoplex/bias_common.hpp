@@ -106,12 +106,12 @@ struct RegionalSpec {
 // Computed natively where the series allow, to the library's bits.
 Regional regional_series(const Run& r, const py::list& series, RegionalSpec spec);
 
-// style = get_line_style(key) with "linewidth" 1.5, as keyword arguments.
-py::dict line_style(const Run& r, py::handle key);
+// style = get_line_style(key) with "linewidth" 1.5: the mapping as returned.
+py::object line_style(const Run& r, py::handle key);
 // ax.plot(x, y, label=label, **style).
-void plot_line(py::handle ax, py::handle x, py::handle y, py::handle label, const py::dict& style);
+void plot_line(py::handle ax, py::handle x, py::handle y, py::handle label, py::handle style);
 // ax.fill_between(x, low, high) in the style's colour ("gray" without one).
-void fill_band(py::handle ax, py::handle x, py::handle low, py::handle high, const py::dict& style,
+void fill_band(py::handle ax, py::handle x, py::handle low, py::handle high, py::handle style,
                py::handle label);
 
 // Solid major and dotted minor grid lines, below the data.
