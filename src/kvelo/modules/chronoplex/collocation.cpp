@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "kvelo/glue/pyutil.hpp"
+#include "kvelo/glue/values.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 #include "kvelo/modules/chronoplex/regional.hpp"
 #include "kvelo/modules/chronoplex/station_files.hpp"
@@ -49,20 +50,12 @@ py::dict label_map(py::object experiments, py::object labels) {
     return map;
 }
 
-// ax.plot(x, y, **own, **style), refusing a keyword given twice as Python would.
-void plot_line(py::object ax, py::object x, py::object y, py::dict own, py::handle style) {
-    for (py::handle item : style.attr("items")()) {
-        py::object name = item[py::int_(0)];
-        if (own.contains(name)) {
-            throw py::type_error(fmt("plot() got multiple values for keyword argument '{}'", name)
-                                     .cast<std::string>());
-        }
-        own[name] = item[py::int_(1)];
-    }
-    ax.attr("plot")(x, y, **own);
+// ax.plot(x, y, **own, **style): a keyword given twice fails as in Python.
+void plot_line(py::object ax, py::object x, py::object y, const py::dict& own, py::handle style) {
+    call_kw(ax.attr("plot"), py::make_tuple(x, y), own, style);
 }
 
-void style_axes(py::object ax, const std::string& title, py::object variable, py::object unit) {
+void style_axes(py::object ax, py::handle title, py::object variable, py::object unit) {
     ax.attr("set_title")(title, "fontsize"_a = 18, "pad"_a = 6, "alpha"_a = 0.8);
     ax.attr("set_xlabel")("Time", "fontsize"_a = 14);
     ax.attr("set_ylabel")(fmt("{} [{}]", variable, unit), "fontsize"_a = 14);
@@ -285,7 +278,7 @@ py::object plot_station_timeseries_collocation(const Call& c) {
     for (py::handle key : plot_keys) {
         std::vector<const Station*> with_key;
         for (const Station* s : ordered) {
-            if (s->data.contains(key)) with_key.push_back(s);
+            if (has(s->data, key)) with_key.push_back(s);
         }
         RegionalSeries agg = aggregate_key(c, with_key, key, first_key);
         regional_mean[key] = agg.mean;
@@ -304,9 +297,10 @@ py::object plot_station_timeseries_collocation(const Call& c) {
         y_limits = py::make_tuple(low - margin, high + margin);
     }
     py::object use_log_y = log_y_axis.is_none() ? c.g("is_log_unit")(unit) : log_y_axis;
-    const std::string mima = truthy(show_min_max) ? "_minmax" : "";
-    const std::string yfix = truthy(fix_y_axis) ? "_yfixed" : "";
-    const std::string var_text = str(variable), range_text = str(date_range);
+    // Titles and file names stay Python text: any name a table or a path
+    // holds (surrogate-escaped bytes included) reaches the figure as it is.
+    py::str mima(truthy(show_min_max) ? "_minmax" : "");
+    py::str yfix(truthy(fix_y_axis) ? "_yfixed" : "");
 
     {
         py::tuple fig_ax = plt.attr("subplots")("figsize"_a = py::make_tuple(10, 6),
@@ -348,16 +342,15 @@ py::object plot_station_timeseries_collocation(const Call& c) {
                 log_debug(c, fmt("[{}] valid data: {:.1f}%", key, pct));
             }
         }
-        style_axes(ax, str(region_label) + ": " + var_text + " \u2014 " + range_text, variable,
-                   unit);
+        style_axes(ax, fmt("{}: {} \u2014 {}", region_label, variable, date_range), variable, unit);
         c.g("apply_time_axis_format")(ax, regional_time, force_full_year);
         finish_axes(ax, y_limits, use_log_y);
         ax.attr("legend")("loc"_a = "upper right", "fontsize"_a = 12, "frameon"_a = false,
                           "ncol"_a = 2);
         tick_axes(ax);
-        std::string stem = str(plot_file_base) + "_regional_mean" +
-                           (truthy(use_log_y) ? "_log" : "") + mima + yfix;
-        save_each_format_300_tight(c, plt.attr("savefig"), py::str(stem), save_plot_formats);
+        py::str stem = fmt("{}_regional_mean{}{}{}", plot_file_base,
+                           py::str(truthy(use_log_y) ? "_log" : ""), mima, yfix);
+        save_each_format_300_tight(c, plt.attr("savefig"), stem, save_plot_formats);
         guard.close();
     }
 
@@ -372,7 +365,7 @@ py::object plot_station_timeseries_collocation(const Call& c) {
         py::object ax = fig_ax[1];
         bool plotted_any = false;
         for (py::handle key : plot_keys) {
-            if (!s->data.contains(key)) continue;
+            if (!has(s->data, key)) continue;
             py::object series = pd.attr("Series")(s->data[key], "index"_a = times).attr("dropna")();
             const size_t n = py::len(series);
             if (n < 2) continue;
@@ -390,8 +383,8 @@ py::object plot_station_timeseries_collocation(const Call& c) {
         }
         if (plotted_any) {
             py::object site_name = get(s->data, "site_name", s->sid);
-            std::string station_title = str(region_label) + " (" + str(site_name) + ")";
-            style_axes(ax, station_title + ": " + var_text + " \u2014 " + range_text, variable,
+            py::str station_title = fmt("{} ({})", region_label, site_name);
+            style_axes(ax, fmt("{}: {} \u2014 {}", station_title, variable, date_range), variable,
                        unit);
             c.g("apply_time_axis_format")(ax, times, force_full_year);
             finish_axes(ax, y_limits, use_log_y);

@@ -65,7 +65,7 @@ py::object extend_process_time_series_with_stats2(const Call& c) {
     const size_t cut = py::len(prefix);
     py::list tables;
     for (py::handle item : data.attr("items")()) {
-        py::handle sid = item[py::int_(0)];
+        py::object sid = item[py::int_(0)];
         py::object sd = item[py::int_(1)];
         py::object time = pd.attr("to_datetime")(sd["time"]);
         py::dict first;
@@ -74,7 +74,7 @@ py::object extend_process_time_series_with_stats2(const Call& c) {
 
         py::list experiments;
         for (py::handle key : sd) {
-            if (truthy(key.attr("startswith")(prefix)) && !truthy(key.attr("__eq__")(obs_key))) {
+            if (truthy(key.attr("startswith")(prefix)) && key.not_equal(obs_key)) {
                 experiments.append(key[py::slice(static_cast<py::ssize_t>(cut), {}, {})]);
             }
         }
@@ -83,7 +83,7 @@ py::object extend_process_time_series_with_stats2(const Call& c) {
         for (py::handle exp : experiments) keys.append(fmt("{}{}", prefix, exp));
         for (py::handle key : keys) {
             py::object column;
-            if (sd.contains(key)) {
+            if (has(sd, key)) {
                 column = sd.attr("get")(key);
             } else {
                 py::list filled;

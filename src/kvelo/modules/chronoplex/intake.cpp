@@ -16,6 +16,7 @@
 #include "kvelo/core/station_groups.hpp"
 #include "kvelo/glue/pyutil.hpp"
 #include "kvelo/glue/station_table.hpp"
+#include "kvelo/glue/values.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 
 namespace kvelo::chronoplex {
@@ -50,8 +51,7 @@ py::list new_list(const py::object& seq) {
 py::object unique_column(py::handle df, py::handle name) {
     py::object where = df.attr("columns").attr("get_loc")(name);  // KeyError when absent
     if (py::isinstance<py::slice>(where) || py::isinstance<py::array>(where)) {
-        throw py::value_error(
-            fmt("The column label '{}' is not unique.", name).cast<std::string>());
+        raise(PyExc_ValueError, fmt("The column label '{}' is not unique.", name));
     }
     return df[name];
 }
@@ -88,7 +88,8 @@ class StationRows {
         uniques_ = new_list(ids_.attr("unique")());
         py::object pd = c_.g("pd");
         py::tuple fact = pd.attr("factorize")(ids_);
-        auto codes = Int64Array::ensure(fact[0]);
+        // Converted, not ensured: a failure is the interpreter's error.
+        Int64Array codes(fact[0]);
         py::list present = new_list(fact[1]);
 
         // unique() and factorize() list the present identifiers in the same
@@ -104,7 +105,7 @@ class StationRows {
             ++k;
         }
         const size_t n_groups = present.size();
-        if (agree && codes && k == n_groups && static_cast<size_t>(codes.size()) == py::len(df_)) {
+        if (agree && k == n_groups && static_cast<size_t>(codes.size()) == py::len(df_)) {
             groups_ = core::group_rows(codes.data(), static_cast<size_t>(codes.size()), n_groups);
         } else {
             by_selection_ = true;  // identifiers the grouping cannot vouch for
@@ -124,8 +125,7 @@ class StationRows {
         if (by_selection_) {
             py::object mask = ids_.attr("__eq__")(uniques_[i]);
             py::object nz = c_.g("np").attr("flatnonzero")(mask.attr("to_numpy")());
-            auto a = Int64Array::ensure(nz);
-            if (!a) throw py::type_error("row positions are not integers");
+            Int64Array a(nz);
             rows.assign(a.data(), a.data() + a.size());
         } else if (group_[i] >= 0) {
             size_t g = static_cast<size_t>(group_[i]);
@@ -155,12 +155,12 @@ class StationRows {
         // Typed, contiguous copies or views: the keys are read as int64 or
         // double up to the length these arrays report.
         if (kind == 'M' || kind == 'm') {
-            int_keys_ = Int64Array::ensure(arr.attr("view")("i8"));
+            int_keys_ = Int64Array(arr.attr("view")("i8"));
             keys_.has_int_missing = true;
         } else if (kind == 'i' || (kind == 'u' && arr.dtype().itemsize() < 8)) {
-            int_keys_ = Int64Array::ensure(arr);
+            int_keys_ = Int64Array(arr);
         } else if (kind == 'f') {
-            real_keys_ = F64Array::ensure(arr);
+            real_keys_ = F64Array(arr);
         }
         if (int_keys_) {
             keys_.ints = int_keys_.data();
@@ -181,8 +181,7 @@ class StationRows {
         py::object positions = to_index_array(rows);
         py::object sub = time_.attr("take")(positions).attr("set_axis")(positions);
         py::object order = sub.attr("sort_values")().attr("index").attr("to_numpy")();
-        auto a = Int64Array::ensure(order);
-        if (!a) throw py::type_error("row positions are not integers");
+        Int64Array a(order);
         return std::vector<int64_t>(a.data(), a.data() + a.size());
     }
 
@@ -269,12 +268,12 @@ py::dict build_collocated(const Call& c, py::object df, py::object variable, py:
 // Returns None (and warns) when the table lacks the variable's column.
 py::object build_plain(const Call& c, py::object df, py::object variable) {
     py::object columns = df.attr("columns");
-    if (!columns.contains(variable)) {
+    if (!has(columns, variable)) {
         log_warning(c, fmt("Variable '{}' not found in observations.", variable));
         log_warning(c, fmt("df_obs: {}", df));
         return py::none();
     }
-    const bool min_max = columns.contains("min") && columns.contains("max");
+    const bool min_max = has(columns, py::str("min")) && has(columns, py::str("max"));
     py::dict data;
     bool checked = false;
     // Every plain figure needs a station's metadata and series, so an
@@ -319,7 +318,7 @@ py::object process_time_series_plot_from_file(const Call& c) {
         log_debug(c, fmt("Using variable '{}' '{}'", variable, unit));
         log_debug(c, fmt("df_obs: {}", df_obs));
     }
-    if (!df_obs.attr("columns").contains("site_id")) {
+    if (!has(df_obs.attr("columns"), py::str("site_id"))) {
         throw py::key_error("Expected 'site_id' column not found in df_obs.");
     }
 

@@ -4,12 +4,12 @@
 // otherwise group figures or one figure of small panels.
 #include <pybind11/pybind11.h>
 
-#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "kvelo/glue/pyutil.hpp"
+#include "kvelo/glue/values.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 #include "kvelo/modules/chronoplex/regional.hpp"
 
@@ -30,7 +30,7 @@ py::object as_datetime(const Call& c, py::handle times) {
     py::object pd = c.g("pd");
     const bool stamps =
         py::isinstance(times, pd.attr("Series")) || py::isinstance(times, pd.attr("DatetimeIndex"));
-    if (stamps && str(times.attr("dtype")) == "datetime64[ns]") {
+    if (stamps && text_is(py::str(times.attr("dtype")), "datetime64[ns]")) {
         return pd.attr("to_datetime")(times, "cache"_a = false);
     }
     return pd.attr("to_datetime")(times);
@@ -78,29 +78,66 @@ std::optional<RegionalSeries> regional_native(const Call& c, py::handle data,
     return gather.reduce(true);
 }
 
-// Everything one call reads or prepares before its figures.
+// Python's `a op b` for a rich comparison, truth-tested.
+bool compare(py::handle a, py::handle b, int op) {
+    PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+    if (r == nullptr) throw py::error_already_set();
+    return truthy(py::reinterpret_steal<py::object>(r));
+}
+
+py::object binary(PyObject* (*op)(PyObject*, PyObject*), py::handle a, py::handle b) {
+    PyObject* r = op(a.ptr(), b.ptr());
+    if (r == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+// Up to this many colours the palette is asked for as it is written.
+constexpr long long kPaletteLimit = 4096;
+
+// sns.color_palette("colorblind", n_colors=group_size) and the length it has.
+// The palette reads the group size as range() does (None gives the palette's
+// own colours; a float or text is the interpreter's TypeError; negatives give
+// none).  A larger palette only repeats its colours, and a station's colour
+// is looked up below the number of stations, so beyond the limit the colours
+// up to that number stand for it, with the length the whole palette would
+// have: a huge group size draws as it reads instead of filling memory.
+py::object colour_palette(const Call& c, py::handle group_size, size_t n_stations,
+                          py::object& length) {
+    py::object n_colors = py::none();
+    if (!group_size.is_none()) {
+        py::int_ k = index(group_size);
+        n_colors = k;
+        if (saturated(k) > kPaletteLimit) {
+            length = k;
+            if (saturated(k) > static_cast<long long>(n_stations)) n_colors = py::int_(n_stations);
+        }
+    }
+    py::object p = c.g("sns").attr("color_palette")("colorblind", "n_colors"_a = n_colors);
+    if (!length) length = py::int_(py::len(p));
+    return p;
+}
+
+// Everything one call reads or prepares before its figures.  The group size
+// stays the setting's own object: the figures compare and divide by it as
+// the interpreter would, so an odd setting fails where Python's arithmetic
+// fails on it (TypeError, ZeroDivisionError) and works where that works.
 struct Ctx {
     const Call& c;
     py::object data, plot_file_base, formats, plot_title, ylabel;
-    py::object plot_mode, group_size_obj, fix_y, show_min_max, force_full_year;
-    py::object station_ids, palette;
-    long long group_size = 0;
+    py::object plot_mode, group_size, fix_y, show_min_max, force_full_year;
+    py::object station_ids, palette, palette_len;
     RegionalSeries reg{};
     py::object y_limits = py::none();
     std::string mima{}, yfix{};
 
-    bool with_meta() const { return group_size <= 5; }
+    bool with_meta() const { return compare(group_size, py::int_(5), Py_LE); }
+    // palette[j % len(palette)]: an empty palette fails as Python's modulo does.
     py::object color(size_t j) const {
-        const size_t n = py::len(palette);
-        if (n == 0) {  // an empty palette (group size 0) fails as Python's modulo would
-            PyErr_SetString(PyExc_ZeroDivisionError, "integer modulo by zero");
-            throw py::error_already_set();
-        }
-        return palette[py::int_(j % n)];
+        return palette[binary(PyNumber_Remainder, py::int_(j), palette_len)];
     }
 };
 
-void save_all(const Ctx& x, py::handle fig, const std::string& part) {
+void save_all(const Ctx& x, py::handle fig, py::handle part) {
     save_each_format_300_tight(x.c, fig.attr("savefig"),
                                fmt("{}{}{}{}", x.plot_file_base, part, x.mima, x.yfix), x.formats);
 }
@@ -191,29 +228,33 @@ void single_panel(const Ctx& x, std::optional<FigureGuard>& guard) {
     ax.attr("set_ylabel")(x.ylabel);
     time_axis_and_range(x, ax);
     ax.attr("legend")("loc"_a = "upper right", "fontsize"_a = 9, "frameon"_a = false, "ncol"_a = 2);
-    save_all(x, fig, "_all");
+    save_all(x, fig, py::str("_all"));
     guard->close();
 }
 
+// Groups as the slices station_ids[i * size:(i + 1) * size] for i in
+// range(ceil(n / size)), all in Python's arithmetic.
 void group_figures(const Ctx& x) {
     py::object plt = x.c.g("plt");
     const size_t n = py::len(x.station_ids);
-    py::object n_groups_obj = x.c.g("ceil")(py::int_(n) / x.group_size_obj);
-    const long long n_groups = n_groups_obj.cast<long long>();
-    py::list ids(x.station_ids);
-    for (long long i = 0; i < n_groups; ++i) {
+    py::object n_groups = x.c.g("ceil")(binary(PyNumber_TrueDivide, py::int_(n), x.group_size));
+    py::object one = py::int_(1);
+    for (py::handle i : x.c.g("range")(n_groups)) {
+        py::object number = binary(PyNumber_Add, i, one);
+        PyObject* cut = PySlice_New(binary(PyNumber_Multiply, i, x.group_size).ptr(),
+                                    binary(PyNumber_Multiply, number, x.group_size).ptr(), nullptr);
+        if (cut == nullptr) throw py::error_already_set();
+        py::list group(x.station_ids[py::reinterpret_steal<py::object>(cut)]);
         py::tuple made = wide_figure(x);
         FigureGuard guard(plt, made[0]);
         py::object fig = made[0], ax = made[1];
         py::list lines;
-        const size_t lo = static_cast<size_t>(i * x.group_size);
-        const size_t hi = std::min(n, static_cast<size_t>((i + 1) * x.group_size));
-        for (size_t k = lo; k < hi; ++k) {
-            py::object sid = ids[k];
+        size_t j = 0;
+        for (py::handle sid : group) {
             if (x.with_meta()) lines.append(meta_line(x, sid));
-            draw_station(x, ax, sid, as_datetime(x.c, x.data[sid]["time"]), k - lo);
+            draw_station(x, ax, sid, as_datetime(x.c, x.data[sid]["time"]), j++);
         }
-        set_titles(x, fig, ax, lines, fmt("{} (Group {})", x.plot_title, i + 1));
+        set_titles(x, fig, ax, lines, fmt("{} (Group {})", x.plot_title, number));
         if (truthy(x.show_min_max)) draw_band(x, ax);
         if (truthy(x.fix_y)) draw_mean(x, ax);
         ax.attr("set_xlabel")("Time", "fontsize"_a = 10);
@@ -222,7 +263,7 @@ void group_figures(const Ctx& x) {
         draw_grids(ax);
         ax.attr("legend")("loc"_a = "upper right", "fontsize"_a = 8, "frameon"_a = false,
                           "ncol"_a = 2);
-        save_all(x, fig, fmt("_group_{}of{}gs{}", i + 1, n_groups_obj, x.group_size_obj));
+        save_all(x, fig, fmt("_group_{}of{}gs{}", number, n_groups, x.group_size));
         guard.close();
     }
 }
@@ -254,15 +295,14 @@ void subplot_figure(const Ctx& x) {
         ax.attr("legend")("loc"_a = "upper right", "fontsize"_a = 7, "frameon"_a = false);
         ++k;
     }
-    save_all(x, fig, "_subplots");
+    save_all(x, fig, py::str("_subplots"));
     guard.close();
 }
 
 // Returns true when the call is over (single panel written).
 bool station_figures(Ctx& x) {
     const size_t n = py::len(x.station_ids);
-    const bool too_many = static_cast<long long>(n) > x.group_size;
-    if (too_many) {
+    if (compare(py::int_(n), x.group_size, Py_GT)) {
         log_info(x.c, fmt("Too many stations ({}), using '{}' mode instead of single-plot.", n,
                           x.plot_mode));
     } else {
@@ -290,7 +330,7 @@ bool station_figures(Ctx& x) {
     } else {
         py::str msg = fmt("Unsupported plot_mode: {}", x.plot_mode);
         log_error(x.c, msg);
-        throw py::value_error(msg.cast<std::string>());
+        raise(PyExc_ValueError, msg);
     }
     return false;
 }
@@ -308,7 +348,8 @@ py::object plot_grouped_or_subplots(const Call& c) {
     c.g("sns").attr("set_theme")("style"_a = "whitegrid");
     py::object data = c[1];
     py::object station_ids = c.g("sorted")(data.attr("keys")());
-    py::object palette = c.g("sns").attr("color_palette")("colorblind", "n_colors"_a = group_size);
+    py::object palette_len;
+    py::object palette = colour_palette(c, group_size, py::len(station_ids), palette_len);
 
     Ctx x{.c = c,
           .data = data,
@@ -317,15 +358,13 @@ py::object plot_grouped_or_subplots(const Call& c) {
           .plot_title = c[7],
           .ylabel = fmt("{} [{}]", c[8], c[9]),
           .plot_mode = plot_mode,
-          .group_size_obj = group_size,
+          .group_size = group_size,
           .fix_y = fix_y,
           .show_min_max = show_min_max,
           .force_full_year = force_full_year,
           .station_ids = station_ids,
-          .palette = palette};
-    // Slices and colour positions need a true integer, as Python's would.
-    x.group_size =
-        py::reinterpret_steal<py::int_>(PyNumber_Index(group_size.ptr())).cast<long long>();
+          .palette = palette,
+          .palette_len = palette_len};
 
     std::optional<RegionalSeries> native = regional_native(c, data, station_ids);
     x.reg = native ? *native : regional_with_pandas(c, data, station_ids);
@@ -353,7 +392,7 @@ py::object plot_grouped_or_subplots(const Call& c) {
         draw_grids(ax);
         ax.attr("legend")("loc"_a = "upper right", "fontsize"_a = 9, "frameon"_a = false,
                           "ncol"_a = 2);
-        save_all(x, fig, "_regional_mean");
+        save_all(x, fig, py::str("_regional_mean"));
         guard.close();
     }
 

@@ -8,6 +8,7 @@
 
 #include "kvelo/glue/arrays.hpp"
 #include "kvelo/glue/pyutil.hpp"
+#include "kvelo/glue/values.hpp"
 
 namespace kvelo::chronoplex {
 
@@ -23,11 +24,12 @@ using Contiguous = py::array_t<T, py::array::c_style | py::array::forcecast>;
 
 bool RegionalGather::stamps_of(py::handle stamps, std::vector<int64_t>& out) {
     py::object dtype = py::getattr(stamps, "dtype", py::none());
-    if (dtype.is_none() || glue::str(dtype) != "datetime64[ns]") return false;
+    if (dtype.is_none() || !glue::text_is(py::str(dtype), "datetime64[ns]")) return false;
     py::object arr = c_.g("np").attr("asarray")(stamps);
-    if (!py::isinstance<py::array>(arr)) return false;
-    auto a = Contiguous<int64_t>::ensure(arr.attr("view")("i8"));
-    if (!a || a.ndim() != 1) return false;
+    if (!py::isinstance<py::array>(arr) || py::array(arr).dtype().kind() != 'M') return false;
+    // Converted, not ensured: a failure (memory) is the interpreter's error.
+    Contiguous<int64_t> a(arr.attr("view")("i8"));
+    if (a.ndim() != 1) return false;
     out.assign(a.data(), a.data() + a.size());
 
     // The joined table keeps the stamps' name only when all stations agree.
@@ -63,13 +65,13 @@ bool RegionalGather::add(py::handle stamps, py::handle values) {
     const char kind = arr.dtype().kind();
     const auto size = arr.dtype().itemsize();
     if (kind == 'f' && size == 4) {
-        auto v = Contiguous<float>::ensure(arr);
-        return v && push(floats_, t, v.data(), static_cast<size_t>(v.size()));
+        Contiguous<float> v(arr);
+        return push(floats_, t, v.data(), static_cast<size_t>(v.size()));
     }
     // The library's group mean turns integers and booleans into float64.
     if ((kind == 'f' && size == 8) || kind == 'i' || kind == 'u' || kind == 'b') {
-        auto v = Contiguous<double>::ensure(arr);
-        return v && push(doubles_, t, v.data(), static_cast<size_t>(v.size()));
+        Contiguous<double> v(arr);
+        return push(doubles_, t, v.data(), static_cast<size_t>(v.size()));
     }
     return false;
 }
