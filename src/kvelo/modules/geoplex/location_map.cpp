@@ -54,7 +54,8 @@ py::object station_location_map_plot_from_file(const Call& c) {
     py::object df = read->first;
 
     py::object columns = df.attr("columns");
-    if (truthy(df.attr("empty")) || !columns.contains("lat") || !columns.contains("lon")) {
+    if (truthy(df.attr("empty")) || !contains(columns, py::str("lat")) ||
+        !contains(columns, py::str("lon"))) {
         log_warning(c, py::str("No valid station coordinates found in data."));
         return py::none();
     }

@@ -54,7 +54,7 @@ Layers draw_layers(const Call& c, py::object ax, py::object df, py::object units
     long i = -1;
     for (py::handle var : var_cols) {
         ++i;
-        if (!columns.contains(var)) {
+        if (!contains(columns, var)) {
             log_warning(c, fmt("Column '{}' not found in data.", var));
             continue;
         }

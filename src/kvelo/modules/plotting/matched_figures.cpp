@@ -17,6 +17,20 @@ const char* const kBias = "process_bias_plot";
 const char* const kScatter = "process_scatter_plot";
 const char* const kNoObservation = "No matched observation data for";
 
+// The scatter leaves out rows whose colour value is not finite (a NaN bias),
+// but on a map axes their positions still pass through the projection and
+// would show as bare black rings: such rows get a fully transparent edge.
+void hide_rings_of_left_out_rows(const Call& c, const py::object& markers) {
+    py::object np = c.g("np");
+    py::object left_out = np.attr("ma").attr("getmaskarray")(markers.attr("get_array")());
+    if (!truthy(left_out.attr("any")())) return;
+    py::object edges = np.attr("zeros")(py::make_tuple(py::len(left_out), 4));
+    // Black (0, 0, 0, 1) where a marker is drawn, alpha 0 where it is left out.
+    edges[py::make_tuple(py::slice(std::nullopt, std::nullopt, std::nullopt), 3)] =
+        np.attr("logical_not")(left_out);
+    markers.attr("set_edgecolor")(edges);
+}
+
 void draw_bias_map(const Call& c, py::handle exp, py::object merged) {
     py::object var = c[3];
     // Through the bound method, which holds the table as a caller's variable
@@ -29,6 +43,7 @@ void draw_bias_map(const Call& c, py::handle exp, py::object merged) {
     py::object sc = ax.attr("scatter")(
         merged[py::str("lon_obs")], merged[py::str("lat_obs")], "c"_a = merged[py::str("bias")],
         "cmap"_a = "RdBu_r", "vmin"_a = -50, "vmax"_a = 50, "s"_a = 50, "edgecolor"_a = "black");
+    hide_rings_of_left_out_rows(c, sc);
     py::object cfeature = c.g("cfeature");
     ax.attr("add_feature")(cfeature.attr("COASTLINE"));
     ax.attr("add_feature")(cfeature.attr("BORDERS"), "linestyle"_a = ":");

@@ -1,6 +1,9 @@
 #include <pybind11/pybind11.h>
 
+#include <vector>
+
 #include "kvelo/glue/pyutil.hpp"
+#include "kvelo/glue/station_table.hpp"
 #include "kvelo/modules/plotting/plotting.hpp"
 
 namespace kvelo::plotting {
@@ -23,8 +26,10 @@ bool for_each_model_table(const Call& c, const char* warning, const TablesFn& vi
         return false;
     }
     for (py::handle item : c[1].attr("items")()) {
-        // Pair items are copied out before the loader runs.
-        py::object exp = item[py::int_(0)], file_path = item[py::int_(1)];
+        // `for exp, file_path in ...items()`: each item unpacks into exactly
+        // two, copied out before the loader runs.
+        std::vector<py::object> pair = unpack(item, 2);
+        py::object exp = pair[0], file_path = pair[1];
         py::object mod = load(c, file_path);
         if (mod.is_none()) continue;
         visit(exp, obs, std::move(mod));

@@ -6,13 +6,13 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
-#include <cctype>
-#include <regex>
-#include <string>
+#include <initializer_list>
+#include <optional>
 #include <utility>
 
-#include "kvelo/glue/pyutil.hpp"
 #include "kvelo/glue/module.hpp"
+#include "kvelo/glue/pyutil.hpp"
+#include "kvelo/glue/values.hpp"
 
 namespace py = pybind11;
 using namespace kvelo::glue;
@@ -21,32 +21,43 @@ namespace {
 
 enum class Format { Csv, NetCdf };
 
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
-    return s;
+// os.fsdecode(file_path): a str, bytes or path-like as Python text; bytes
+// that are no UTF-8 come back as the surrogates that Python's open() turns
+// into the same bytes again.
+py::str path_text(py::handle file_path) {
+    return py::module_::import("os").attr("fsdecode")(file_path);
 }
 
-Format choose_format(const std::string& path, py::handle data_format) {
-    std::string word;
+bool is_word(py::handle word, std::initializer_list<const char*> words) {
+    for (const char* w : words) {
+        if (text_is(word, w)) return true;
+    }
+    return false;
+}
+
+Format choose_format(const py::str& path, py::handle data_format) {
+    // str(data_format).lower(), else the path's extension in lower case (a
+    // dot inside a directory name is no extension).
+    py::object word = py::str("");
     if (!data_format.is_none()) {
-        word = lower(str(data_format));
+        word = py::str(data_format).attr("lower")();
     } else {
-        auto dot = path.find_last_of('.');
-        auto slash = path.find_last_of("/\\");
-        if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) {
-            word = lower(path.substr(dot + 1));
+        const Py_ssize_t dot = index_saturated(path.attr("rfind")("."));
+        const Py_ssize_t slash = std::max(index_saturated(path.attr("rfind")("/")),
+                                          index_saturated(path.attr("rfind")("\\")));
+        if (dot >= 0 && dot > slash) {
+            word = path[py::slice(dot + 1, std::nullopt, std::nullopt)].attr("lower")();
         }
     }
-    if (word == "csv") return Format::Csv;
-    if (word == "nc" || word == "netcdf" || word == "netcdf4") return Format::NetCdf;
-    std::string shown = data_format.is_none() ? word : str(data_format);
-    throw py::value_error("Unsupported data format '" + shown + "' for " + path +
-                          " (expected csv or netcdf)");
+    if (is_word(word, {"csv"})) return Format::Csv;
+    if (is_word(word, {"nc", "netcdf", "netcdf4"})) return Format::NetCdf;
+    py::object shown = data_format.is_none() ? word : py::object(py::str(data_format));
+    raise(PyExc_ValueError,
+          fmt("Unsupported data format '{}' for {} (expected csv or netcdf)", shown, path));
 }
 
 // Raises `exc_type(message)` with `cause` as its __cause__ (raise ... from cause).
-[[noreturn]] void raise_from(PyObject* exc_type, const std::string& message,
+[[noreturn]] void raise_from(PyObject* exc_type, const py::str& message,
                              const py::error_already_set& cause) {
     py::object err = py::reinterpret_borrow<py::object>(exc_type)(message);
     PyException_SetCause(err.ptr(), cause.value().inc_ref().ptr());
@@ -54,18 +65,18 @@ Format choose_format(const std::string& path, py::handle data_format) {
     throw py::error_already_set();
 }
 
-std::pair<py::object, py::dict> read_csv(const std::string& path) {
+std::pair<py::object, py::dict> read_csv(const py::str& path) {
     py::module_ pd = py::module_::import("pandas");
     py::dict units;
     py::object df = pd.attr("read_csv")(path);
-    static const std::regex with_unit(R"(^(.*?)\s*\[(.*)\]\s*$)");
+    // "name [unit]", matched by Python's re on the column's text.
+    py::object with_unit = py::module_::import("re").attr("compile")(R"((.*?)\s*\[(.*)\]\s*)");
     py::dict renames;
     for (py::handle col : df.attr("columns")) {
-        std::string name = str(col);
-        std::smatch match;
-        if (std::regex_match(name, match, with_unit)) {
-            renames[col] = match[1].str();
-            units[py::str(match[1].str())] = match[2].str();
+        py::object match = with_unit.attr("fullmatch")(py::str(col));
+        if (!match.is_none()) {
+            renames[col] = match.attr("group")(1);
+            units[match.attr("group")(1)] = match.attr("group")(2);
         }
     }
     if (py::len(renames) > 0) df = df.attr("rename")(py::arg("columns") = renames);
@@ -75,7 +86,7 @@ std::pair<py::object, py::dict> read_csv(const std::string& path) {
     return {df, units};
 }
 
-std::pair<py::object, py::dict> read_netcdf(const std::string& path) {
+std::pair<py::object, py::dict> read_netcdf(const py::str& path) {
     py::module_ xr = py::module_::import("xarray");
     py::dict units;
     py::object ds = xr.attr("open_dataset")(path);
@@ -84,7 +95,7 @@ std::pair<py::object, py::dict> read_netcdf(const std::string& path) {
         for (py::handle name : ds.attr("variables")) {
             py::object attrs = ds[name].attr("attrs");
             if (truthy(attrs.attr("__contains__")("units"))) {
-                units[name] = str(attrs["units"]);
+                units[name] = py::str(attrs["units"]);
             }
         }
         df = ds.attr("to_dataframe")().attr("reset_index")();
@@ -98,11 +109,10 @@ std::pair<py::object, py::dict> read_netcdf(const std::string& path) {
 
 py::object read_data(const Call& c) {
     py::module_ os = py::module_::import("os");
-    std::string path = str(os.attr("fspath")(c[0]));
+    py::str path = path_text(c[0]);
     Format format = choose_format(path, c[1]);
     if (!truthy(os.attr("path").attr("isfile")(path))) {
-        PyErr_SetString(PyExc_FileNotFoundError, ("Station table not found: " + path).c_str());
-        throw py::error_already_set();
+        raise(PyExc_FileNotFoundError, fmt("Station table not found: {}", path));
     }
     std::pair<py::object, py::dict> table;
     try {
@@ -111,8 +121,7 @@ py::object read_data(const Call& c) {
         // OS errors name their file already; a parser's error does not, and
         // a caller reading many tables needs to know which one failed.
         if (!e.matches(PyExc_Exception) || e.matches(PyExc_OSError)) throw;
-        raise_from(PyExc_ValueError, "Cannot read station table " + path + ": " + str(e.value()),
-                   e);
+        raise_from(PyExc_ValueError, fmt("Cannot read station table {}: {}", path, e.value()), e);
     }
     auto& [df, units] = table;
     if (truthy(c[2])) {
@@ -124,8 +133,7 @@ py::object read_data(const Call& c) {
 
 py::object save_data(const Call& c) {
     py::object df = c[0];
-    py::module_ os = py::module_::import("os");
-    std::string path = str(os.attr("fspath")(c[1]));
+    py::str path = path_text(c[1]);
     Format format = choose_format(path, c[2]);
     py::object units = c[3].is_none() ? py::object(py::dict()) : c[3];
     if (format == Format::Csv) {

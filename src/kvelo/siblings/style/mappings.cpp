@@ -4,11 +4,11 @@
 // The tables are constant data; every call builds a fresh dict from them, so
 // the loader's worker threads may call at once and callers may change what
 // they get without touching anyone else's mapping.
-#include <algorithm>
-#include <cctype>
+#include <optional>
 #include <string>
 
 #include "kvelo/glue/pyutil.hpp"
+#include "kvelo/glue/values.hpp"
 #include "kvelo/siblings/style/style.hpp"
 
 namespace kvelo::style {
@@ -87,10 +87,13 @@ constexpr ModelUnit kModelUnits[] = {
     {"CH4", "ppb"},     {"CO2", "ppm"},
 };
 
-std::string folded(std::string s, int (*fold)(int)) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [fold](unsigned char ch) { return static_cast<char>(fold(ch)); });
-    return s;
+// The UTF-8 bytes of str(value) folded with str.upper or str.lower, as Python
+// folds it; nullopt for a text that is no valid UTF-8 (a lone surrogate),
+// which names no table entry.
+std::optional<std::string> folded(py::handle value, const char* fold) {
+    py::object text = py::str(value).attr(fold)();
+    if (auto bytes = glue::utf8(text)) return std::string(*bytes);
+    return std::nullopt;
 }
 
 py::object text_or_none(const char* s) {
@@ -122,9 +125,9 @@ py::dict model_mapping(py::handle data_type, py::handle region, py::handle varia
     mapping["mapped_name"] = name;
     py::object unit = py::none();
     if (!name.is_none()) {
-        std::string key = folded(name.cast<std::string>(), ::toupper);
+        auto key = folded(name, "upper");
         for (const ModelUnit& u : kModelUnits) {
-            if (key == u.variable) unit = py::str(u.unit);
+            if (key && *key == u.variable) unit = py::str(u.unit);
         }
     }
     mapping["unit"] = unit;
@@ -137,9 +140,9 @@ py::object get_variable_mapping(const glue::Call& c) {
     py::handle data_type = c[0], region = c[1], variable = c[2];
     if (!region.is_none() || !variable.is_none()) return model_mapping(data_type, region, variable);
     if (!data_type.is_none()) {
-        std::string key = folded(glue::str(data_type), ::tolower);
+        auto key = folded(data_type, "lower");
         for (const Network& n : kNetworks) {
-            if (key == n.key) return network_mapping(n);
+            if (key && *key == n.key) return network_mapping(n);
         }
     }
     return network_mapping(kDefaultNetwork);

@@ -2,14 +2,15 @@
 // station maps.  The drawing libraries are imported on first use, so loading
 // `style` stays light for the observation loader that only needs mappings.
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "kvelo/glue/pyutil.hpp"
+#include "kvelo/glue/values.hpp"
 #include "kvelo/siblings/style/style.hpp"
 
 namespace kvelo::style {
@@ -26,25 +27,38 @@ struct Bounds {
 // (min_lat, max_lat, min_lon, max_lon); anything else is refused before a
 // figure exists, so a bad call leaves no figure behind.
 Bounds parse_bounds(py::handle region_bounds) {
+    // float() of each item; a value that is no number, or more than four
+    // items (an endless iterator too), make the bounds unusable.
     std::vector<double> v;
+    bool numbers = true;
     try {
         for (py::handle item : region_bounds) {
-            v.push_back(py::float_(py::reinterpret_borrow<py::object>(item)).cast<double>());
+            if (v.size() == 4) {
+                v.clear();
+                break;
+            }
+            v.push_back(glue::as_double(item));
         }
-    } catch (py::error_already_set&) {
-        v.clear();
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError) &&
+            !e.matches(PyExc_OverflowError)) {
+            throw;
+        }
+        numbers = false;
     }
     auto finite = [](double x) { return std::isfinite(x); };
-    if (v.size() != 4 || !std::all_of(v.begin(), v.end(), finite)) {
-        throw py::value_error("region_bounds must be four finite numbers (min_lat, max_lat, "
-                              "min_lon, max_lon), got " + glue::repr(region_bounds));
+    if (!numbers || v.size() != 4 || !std::all_of(v.begin(), v.end(), finite)) {
+        glue::raise(PyExc_ValueError, fmt("region_bounds must be four finite numbers (min_lat, "
+                                          "max_lat, min_lon, max_lon), got {!r}",
+                                          region_bounds));
     }
     Bounds b{v[0], v[1], v[2], v[3]};
     if (!(b.min_lat < b.max_lat) || !(b.min_lon < b.max_lon) || b.min_lat < -90 ||
         b.max_lat > 90) {
-        throw py::value_error("region_bounds " + glue::repr(region_bounds) +
-                              " do not describe a latitude/longitude box (min_lat < max_lat "
-                              "within -90..90, min_lon < max_lon)");
+        glue::raise(PyExc_ValueError,
+                    fmt("region_bounds {!r} do not describe a latitude/longitude box (min_lat < "
+                        "max_lat within -90..90, min_lon < max_lon)",
+                        region_bounds));
     }
     return b;
 }
@@ -95,11 +109,20 @@ py::object get_marker_style(const Call& c) {
     // their place and shrink with it, so layers drawn at the same station
     // stay visible as rings around each other.
     static const char* const markers[] = {"s", "^", "D", "v", "P", "X", "<", ">", "h", "*"};
-    constexpr long n_markers = sizeof(markers) / sizeof(markers[0]);
-    long i = std::max(0L, py::int_(c[1]).cast<long>());
-    double size = std::max(25.0, 120.0 - 20.0 * static_cast<double>(i));
-    if (glue::str(c[0]) == "obs") return py::make_tuple("o", size);
-    return py::make_tuple(markers[i % n_markers], size);
+    constexpr long long n_markers = sizeof(markers) / sizeof(markers[0]);
+    // int(i) as Python converts it, never below 0; the place of a marker is
+    // the remainder of that Python int, however large.
+    PyObject* place = PyNumber_Long(c[1].ptr());
+    if (place == nullptr) throw py::error_already_set();
+    py::object i = py::reinterpret_steal<py::object>(place);
+    const long long at = std::max(0LL, glue::saturated(i));
+    PyObject* rest = PyNumber_Remainder(i.ptr(), py::int_(n_markers).ptr());
+    if (rest == nullptr) throw py::error_already_set();
+    // Below 0 the place is 0, whose shape is the first.
+    const long long shape = at == 0 ? 0 : glue::saturated(py::reinterpret_steal<py::object>(rest));
+    double size = std::max(25.0, 120.0 - 20.0 * static_cast<double>(std::min(at, 10LL)));
+    if (glue::str_is(c[0], "obs")) return py::make_tuple("o", size);
+    return py::make_tuple(markers[shape], size);
 }
 
 py::object calculate_color_norm(const Call& c) {
@@ -113,8 +136,8 @@ py::object calculate_color_norm(const Call& c) {
         }
         return py::none();
     }
-    double lo = finite.attr("min")().cast<double>();
-    double hi = finite.attr("max")().cast<double>();
+    double lo = glue::as_double(finite.attr("min")());
+    double hi = glue::as_double(finite.attr("max")());
     py::object norm;
     // Strictly positive values over more than two decades read better on a
     // logarithmic scale (number and column densities).
@@ -137,34 +160,37 @@ py::object calculate_color_norm(const Call& c) {
 
 py::object load_variable_columns(const Call& c) {
     // Drawing order: observation column, the bare variable column, then the
-    // experiment columns in table order.
+    // experiment columns in table order.  Names stay Python text.
     py::object df = c[0];
-    std::string variable = glue::str(c[1]);
-    std::string prefix = variable + "_";
-    std::string obs = prefix + "obs";
-    std::vector<std::string> names;
+    py::str variable(c[1]);
+    py::str prefix = fmt("{}_", variable);
+    py::str obs = fmt("{}obs", prefix);
+    py::list names;
     for (py::handle col : df.attr("columns")) {
-        if (py::isinstance<py::str>(col)) names.push_back(col.cast<std::string>());
+        if (py::isinstance<py::str>(col)) names.append(col);
     }
-    auto has = [&](const std::string& n) {
-        return std::find(names.begin(), names.end(), n) != names.end();
-    };
+    const size_t prefix_len = py::len(prefix);
     py::list columns, experiments;
-    if (has(obs)) columns.append(obs);
-    if (has(variable)) columns.append(variable);
-    for (const std::string& n : names) {
-        if (n != obs && n.size() > prefix.size() && n.compare(0, prefix.size(), prefix) == 0) {
-            columns.append(n);
-            experiments.append(n.substr(prefix.size()));
+    if (names.contains(obs)) columns.append(obs);
+    if (names.contains(variable)) columns.append(variable);
+    for (py::handle n : names) {
+        py::object name = py::reinterpret_borrow<py::object>(n);
+        if (!name.equal(obs) && py::len(name) > prefix_len &&
+            glue::truthy(name.attr("startswith")(prefix))) {
+            columns.append(name);
+            experiments.append(
+                name[py::slice(static_cast<py::ssize_t>(prefix_len), std::nullopt, std::nullopt)]);
         }
     }
     return py::make_tuple(columns, obs, experiments);
 }
 
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
-    return s;
+// The UTF-8 bytes of str(value).lower(), as Python folds it; nullopt for a
+// text that is no valid UTF-8, which names no table entry.
+std::optional<std::string> lower(py::handle value) {
+    py::object text = py::str(value).attr("lower")();
+    if (auto bytes = glue::utf8(text)) return std::string(*bytes);
+    return std::nullopt;
 }
 
 py::object get_variable_colorbar_limits(const Call& c) {
@@ -176,7 +202,9 @@ py::object get_variable_colorbar_limits(const Call& c) {
         {"pm10", {0.0, 80.0}},  {"ch4", {1800.0, 2100.0}}, {"aod", {0.0, 1.0}},
         {"aod550", {0.0, 1.0}},
     };
-    auto it = limits.find(lower(glue::str(c[0])));
+    auto key = lower(c[0]);
+    if (!key) return py::none();
+    auto it = limits.find(*key);
     if (it == limits.end()) return py::none();
     return py::make_tuple(it->second.first, it->second.second);
 }
@@ -200,20 +228,23 @@ const std::map<std::string, UnitInfo>& unit_table() {
 }
 
 py::object convert_units(const Call& c) {
-    std::string from = glue::str(c[1]), to = glue::str(c[2]);
-    auto key = [](const std::string& u) {
-        std::string k;
-        for (char ch : lower(u)) {
-            if (ch != ' ') k += ch;
-        }
-        return k;
+    py::object from_unit = c[1], to_unit = c[2];
+    // str(unit).lower() without blanks, as Python text.
+    auto key = [](py::handle u) -> py::object {
+        return py::str(u).attr("lower")().attr("replace")(" ", "");
     };
-    if (key(from) == key(to)) return c[0];
-    auto f = unit_table().find(key(from));
-    auto t = unit_table().find(key(to));
+    py::object from_key = key(from_unit), to_key = key(to_unit);
+    if (from_key.equal(to_key)) return c[0];
+    auto find = [](const py::object& k) {
+        auto bytes = glue::utf8(k);
+        return bytes ? unit_table().find(std::string(*bytes)) : unit_table().end();
+    };
+    auto f = find(from_key);
+    auto t = find(to_key);
     if (f == unit_table().end() || t == unit_table().end() ||
         std::string(f->second.family) != t->second.family) {
-        throw py::value_error("Cannot convert from '" + from + "' to '" + to + "'");
+        glue::raise(PyExc_ValueError,
+                    fmt("Cannot convert from '{}' to '{}'", py::str(from_unit), py::str(to_unit)));
     }
     return c[0] * py::float_(f->second.factor / t->second.factor);
 }

@@ -1,9 +1,8 @@
-#include <algorithm>
-#include <cctype>
 #include <map>
 #include <string>
 
 #include "kvelo/glue/pyutil.hpp"
+#include "kvelo/glue/values.hpp"
 #include "kvelo/siblings/style/style.hpp"
 
 namespace kvelo::style {
@@ -24,12 +23,15 @@ const std::map<std::string, std::string>& region_names() {
 }
 
 py::object get_readable_region_name(const glue::Call& c) {
-    std::string code = glue::str(c[0]);
-    std::string key = code;
-    std::transform(key.begin(), key.end(), key.begin(),
-                   [](unsigned char ch) { return static_cast<char>(std::toupper(ch)); });
-    auto it = region_names().find(key);
-    return py::str(it == region_names().end() ? code : it->second);
+    // str(region).upper() as Python folds it; a code that is no valid UTF-8
+    // (a lone surrogate) names no known region and comes back as it is.
+    py::str code(c[0]);
+    py::object upper = code.attr("upper")();
+    if (auto key = glue::utf8(upper)) {
+        auto it = region_names().find(std::string(*key));
+        if (it != region_names().end()) return glue::text(it->second);
+    }
+    return code;
 }
 
 }  // namespace

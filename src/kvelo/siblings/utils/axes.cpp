@@ -1,9 +1,9 @@
 #include <cctype>
 #include <cstdint>
-#include <set>
 #include <string>
 
 #include "kvelo/glue/pyutil.hpp"
+#include "kvelo/glue/values.hpp"
 #include "kvelo/siblings/utils/utils.hpp"
 
 namespace kvelo::utils {
@@ -55,7 +55,10 @@ size_t colour_index(const std::string& key) {
 }
 
 py::object get_line_style(const Call& c) {
-    std::string key = glue::str(c[0]);
+    // str(key) as Python text; its lossless bytes pick the colour (ASCII
+    // digits and "_obs" read the same in them).
+    py::str text(c[0]);
+    std::string key = glue::text_key(text);
     py::dict style;
     bool is_obs = key == "obs" || (key.size() > 4 && key.compare(key.size() - 4, 4, "_obs") == 0);
     style["color"] = is_obs ? "black" : kPalette[colour_index(key)];
@@ -64,30 +67,28 @@ py::object get_line_style(const Call& c) {
 }
 
 py::object is_log_unit(const Call& c) {
-    static const std::set<std::string> log_units = {
-        "molec/cm2", "molec cm-2", "molecules/cm2", "molecules cm-2", "molec/cm^2",
-        "cm-2",      "cm-3",       "#/cm3",         "1/cm3",          "particles/cm3",
-        "#/cc",      "cm^-3",      "m-3",           "#/m3"};
+    static const char* const log_units[] = {
+        "molec/cm2", "molec cm-2", "molecules/cm2", "molecules cm-2", "molec/cm^2", "cm-2", "cm-3",
+        "#/cm3",     "1/cm3",      "particles/cm3", "#/cc",           "cm^-3",      "m-3",  "#/m3"};
     if (c[0].is_none()) return py::bool_(false);
-    std::string unit = glue::str(c[0]);
-    std::string norm;
-    for (unsigned char ch : unit) norm += static_cast<char>(std::tolower(ch));
-    while (!norm.empty() && std::isspace(static_cast<unsigned char>(norm.back()))) norm.pop_back();
-    size_t i = 0;
-    while (i < norm.size() && std::isspace(static_cast<unsigned char>(norm[i]))) ++i;
-    return py::bool_(log_units.count(norm.substr(i)) > 0);
+    // str(unit).strip().lower(), as Python folds it.
+    py::object norm = py::str(c[0]).attr("strip")().attr("lower")();
+    for (const char* u : log_units) {
+        if (glue::text_is(norm, u)) return py::bool_(true);
+    }
+    return py::bool_(false);
 }
 
 py::object extract_keys(const Call& c) {
     // The experiment keys of one station_data: keys beginning with
     // "<variable>_", the observation key excluded.
-    std::string prefix = glue::str(c[1]) + "_";
-    std::string obs = prefix + "obs";
+    py::str prefix = glue::fmt("{}_", c[1]);
+    py::str obs = glue::fmt("{}_obs", c[1]);
     py::list keys;
     for (py::handle k : c[0]) {
         if (!py::isinstance<py::str>(k)) continue;
-        std::string s = k.cast<std::string>();
-        if (s.rfind(prefix, 0) == 0 && s != obs) keys.append(k);
+        py::object key = py::reinterpret_borrow<py::object>(k);
+        if (glue::truthy(key.attr("startswith")(prefix)) && !key.equal(obs)) keys.append(k);
     }
     return keys;
 }

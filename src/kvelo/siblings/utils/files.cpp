@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "kvelo/glue/pyutil.hpp"
+#include "kvelo/glue/values.hpp"
 #include "kvelo/siblings/utils/utils.hpp"
 
 namespace kvelo::utils {
@@ -105,8 +106,10 @@ std::optional<Date> find_date(const std::string& s) {
 }
 
 py::object extract_date_from_filename(const Call& c) {
-    std::string name = glue::str(c[0]);
-    std::optional<Date> d = find_date(name);
+    // str(basename) stays Python text for the messages; its lossless bytes
+    // are scanned, in which ASCII digits and separators read as in the text.
+    py::str name(c[0]);
+    std::optional<Date> d = find_date(glue::text_key(name));
     if (!d) {
         if (glue::truthy(c[1])) glue::log_debug(c, fmt("No date found in file name {}", name));
         return py::none();
@@ -130,10 +133,9 @@ py::object summarize_observation_dataset(const Call& c) {
     for (py::handle name : ds.attr("coords")) {
         py::object coord = ds[name];
         // size, not len(): a scalar coordinate has no length.
-        if (glue::str(coord.attr("dtype").attr("kind")) != "M" ||
-            coord.attr("size").cast<size_t>() == 0) {
-            continue;
-        }
+        if (!glue::text_is(coord.attr("dtype").attr("kind"), "M")) continue;
+        py::object size = coord.attr("size");
+        if (size.equal(py::int_(0))) continue;
         glue::log_debug(c, fmt("  {}: {} to {}", name, coord.attr("min")().attr("values"),
                                coord.attr("max")().attr("values")));
     }

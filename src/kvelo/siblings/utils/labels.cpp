@@ -3,52 +3,84 @@
 
 #include <algorithm>
 #include <cmath>
-#include <string>
 #include <vector>
 
 #include "kvelo/core/label_spread.hpp"
 #include "kvelo/glue/pyutil.hpp"
+#include "kvelo/glue/values.hpp"
 #include "kvelo/siblings/utils/utils.hpp"
 
 namespace kvelo::utils {
 
 namespace {
 
+using namespace pybind11::literals;
+
 std::vector<double> column_values(py::handle df, const char* name) {
-    auto arr = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(
-        df[py::str(name)].attr("to_numpy")(py::arg("dtype") = "float64",
-                                           py::arg("na_value") = NAN));
-    if (!arr) throw py::error_already_set();
+    // numpy converts (and raises its own error); the C++ side only reads a
+    // contiguous float64 array, whatever the column held.
+    py::object values =
+        df[py::str(name)].attr("to_numpy")("dtype"_a = "float64", "na_value"_a = NAN);
+    py::object arr =
+        py::module_::import("numpy").attr("ascontiguousarray")(values, "dtype"_a = "float64");
+    using Doubles = py::array_t<double, py::array::c_style>;
+    if (!Doubles::check_(arr)) {
+        glue::raise(PyExc_TypeError, glue::fmt("The column '{}' is no float array.", name));
+    }
+    auto doubles = py::reinterpret_borrow<Doubles>(arr);
     // A label that names two columns gives a table, whose values would be
     // read as positions of other stations.
-    if (arr.ndim() != 1) {
-        throw py::value_error(std::string("The column label '") + name + "' is not unique.");
+    if (doubles.ndim() != 1) {
+        glue::raise(PyExc_ValueError, glue::fmt("The column label '{}' is not unique.", name));
     }
-    return std::vector<double>(arr.data(), arr.data() + arr.size());
+    return std::vector<double>(doubles.data(), doubles.data() + doubles.size());
+}
+
+// `a > b` as Python evaluates it.
+bool greater(py::handle a, py::handle b) {
+    py::object r = py::reinterpret_steal<py::object>(PyObject_RichCompare(a.ptr(), b.ptr(), Py_GT));
+    if (!r) throw py::error_already_set();
+    return glue::truthy(r);
+}
+
+// max(a, b) and min(a, b) as the builtins pick: the first unless the second
+// is strictly beyond it.
+py::object py_max(py::handle a, py::handle b) {
+    return py::reinterpret_borrow<py::object>(greater(b, a) ? b : a);
+}
+py::object py_min(py::handle a, py::handle b) {
+    return py::reinterpret_borrow<py::object>(greater(a, b) ? b : a);
 }
 
 py::object select_label_stations_by_density(const glue::Call& c) {
-    py::object station_df = c[0];
-    const double density = py::float_(c[1]).cast<double>();
-    const long min_labels = py::int_(c[2]).cast<long>();
-    const long max_labels = py::int_(c[3]).cast<long>();
-    const long n = static_cast<long>(py::len(station_df));
+    py::object station_df = c[0], density = c[1], min_labels = c[2], max_labels = c[3];
+    const size_t n_rows = py::len(station_df);
+    py::int_ n(n_rows);
 
     // density is the share of stations labelled, kept within
     // [min_labels, max_labels] and never above the number of stations.  The
-    // share is clamped to [0, 1] before rounding: a huge density would
-    // overflow the rounding, and more than every station cannot be labelled.
-    const double share = std::isnan(density) ? 0.0 : std::clamp(density, 0.0, 1.0);
-    long count = std::lround(share * static_cast<double>(n));
-    count = std::max(count, min_labels);
-    count = std::min(count, max_labels);
-    count = std::clamp(count, 0L, n);
+    // share is clamped to [0, 1] before rounding (with Python's comparisons,
+    // so a huge int is just large): a huge density would overflow the
+    // rounding, and more than every station cannot be labelled.  A NaN share
+    // labels none but the minimum.
+    py::int_ zero(0), one(1);
+    double share = glue::as_double(py_min(py_max(density, zero), one));
+    if (std::isnan(share)) share = 0.0;
+    // round(): half to even, as Python rounds.
+    py::object count =
+        py::int_(static_cast<long long>(std::nearbyint(share * static_cast<double>(n_rows))));
+    // The bounds take part as Python would compare them; whatever wins must
+    // then be an integer count.
+    count = py_max(count, min_labels);
+    count = py_min(count, max_labels);
+    count = py_max(zero, py_min(count, n));
+    const long long k =
+        std::clamp(glue::index_saturated(count), 0LL, static_cast<long long>(n_rows));
 
     std::vector<size_t> picked;
-    if (count > 0) {
-        picked =
-            core::spread_positions(column_values(station_df, "lon"),
-                                   column_values(station_df, "lat"), static_cast<size_t>(count));
+    if (k > 0) {
+        picked = core::spread_positions(column_values(station_df, "lon"),
+                                        column_values(station_df, "lat"), static_cast<size_t>(k));
     }
     py::list positions;
     for (size_t p : picked) positions.append(p);
