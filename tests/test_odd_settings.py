@@ -7,9 +7,12 @@ seeded sample of calls that change two or three of them at once.
 
 Each call must return or raise an ordinary Python exception (an Exception, not
 SystemError) whose text, causes and contexts included, names nothing of the
-binding layer or of C++.  The cases run in child interpreters (odd_campaign.py):
-a crash or a hang is reported with the case and the child's traceback, and the
-campaign goes on with the next case, so one run lists every failure.
+binding layer or of C++; the package's last-resort translation of a C++ failure
+may answer a value of the wrong kind, never a value of the very type that belongs
+in that place (text, int, float, bool).  The cases run in child interpreters
+(odd_campaign.py): a crash or a hang is reported with the case and the child's
+traceback, and the campaign goes on with the next case, so one run lists every
+failure.
 """
 import collections
 import json
@@ -72,8 +75,14 @@ class Child:
         return line
 
     def run(self, index):
-        self.proc.stdin.write(f"{index}\n")
-        self.proc.stdin.flush()
+        """(failed, outcome, trace, seconds) of the case; None when the child had
+        already ended before it (after its previous answer)."""
+        try:
+            self.proc.stdin.write(f"{index}\n")
+            self.proc.stdin.flush()
+        except BrokenPipeError:
+            self.close()
+            return None
         line = self.read_line(odd_campaign.CALL_TIMEOUT + GRACE)
         if line is not None:
             answer = json.loads(line)
@@ -90,7 +99,7 @@ class Child:
             outcome = exit_text(self.proc.returncode)
         trace = self.case_trace(index)
         if "Timeout (" in trace and outcome.startswith("exit status 1 "):
-            outcome = f"hang: still running after {odd_campaign.CALL_TIMEOUT:.0f} s"
+            outcome = f"hang: still running after {odd_campaign.CALL_TIMEOUT:g} s"
         self.close()
         return True, outcome, trace, None
 
@@ -144,13 +153,15 @@ def exit_text(code):
     return f"exit status {code} (a sanitizer's report, where one runs, is in its log)"
 
 
-def run_campaign(indices, cases, root, natural_earth_dir):
-    """Runs the cases on WORKERS children; returns {index: (failed, outcome, trace)}."""
+def run_campaign(indices, root, natural_earth_dir):
+    """Runs the cases (indices into CASES) on WORKERS children; returns
+    {index: (failed, outcome, trace, seconds)}."""
     todo = queue.Queue()
     for i in indices:
         todo.put(i)
     results = {}
     errors = []
+    retried = set()
 
     def worker(n):
         child, started = None, 0
@@ -164,9 +175,16 @@ def run_campaign(indices, cases, root, natural_earth_dir):
                     started += 1
                     child = Child(os.path.join(root, f"w{n}-{started}"), natural_earth_dir,
                                   os.path.join(root, f"w{n}-{started}.log"))
-                results[i] = failed, outcome, trace, seconds = child.run(i)
-                if trace:
+                result = child.run(i)
+                if result is None or result[2]:
                     child = None  # it ended; the next case gets a new one
+                if result is None and i not in retried:
+                    retried.add(i)
+                    todo.put(i)
+                    continue
+                if result is None:
+                    result = True, "the child ended before the case ran, twice", "", None
+                results[i] = result
         except BaseException as e:  # noqa: B902 - reported by the test
             errors.append(e)
         finally:
@@ -201,7 +219,7 @@ def campaign(request, natural_earth_dir, tmp_path_factory):
     indices = [i for i, c in enumerate(CASES) if c.module in wanted]
     root = tmp_path_factory.mktemp("odd_campaign")
     started = time.monotonic()
-    results = run_campaign(indices, CASES, str(root), natural_earth_dir)
+    results = run_campaign(indices, str(root), natural_earth_dir)
     by_module = Outcomes(list)
     for i in indices:
         by_module[CASES[i].module].append((CASES[i], *results[i]))
