@@ -19,6 +19,14 @@ bool equals(py::handle a, const char* text) {
     return truthy(py::reinterpret_steal<py::object>(r));
 }
 
+// str(output_base) + extension, kept as Python text: a name with
+// surrogate-escaped bytes is written as Python's open writes it.
+py::object with_extension(const py::object& output_base, const char* extension) {
+    PyObject* joined = PyUnicode_Concat(py::str(output_base).ptr(), py::str(extension).ptr());
+    if (joined == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(joined);
+}
+
 py::object save_matched_data(const Call& c) {
     py::object matched_list = c[0], output_base = c[1], save_data_format = c[2], debug = c[3];
     start_banner(c, debug, "save_matched_data");
@@ -28,11 +36,11 @@ py::object save_matched_data(const Call& c) {
     }
     py::object df = c.g("pd").attr("DataFrame")(matched_list);
     if (equals(save_data_format, "csv")) {
-        py::str csv_file(str(output_base) + ".csv");
+        py::object csv_file = with_extension(output_base, ".csv");
         df.attr("to_csv")(csv_file, "index"_a = false);
         if (truthy(debug)) log_debug(c, fmt("Saved matched data to {}", csv_file));
     } else {
-        py::str nc_file(str(output_base) + ".nc");
+        py::object nc_file = with_extension(output_base, ".nc");
         py::list keys;
         keys.append("station_id");
         keys.append("time");

@@ -71,7 +71,9 @@ py::object load_csv(const Call& c, const LoadWindow& w, py::handle f, const py::
     }
 
     py::object t = df[time_col];
-    py::object in_window = bit_and(compare(t, w.start_date, Py_GE), compare(t, w.end_date, Py_LE));
+    // Left to right, as the interpreter evaluates the expression.
+    py::object after_start = compare(t, w.start_date, Py_GE);
+    py::object in_window = bit_and(after_start, compare(t, w.end_date, Py_LE));
     df = df[in_window];
     if (py::len(df) == 0) {
         if (truthy(w.debug)) {
@@ -122,10 +124,11 @@ bool any_station_inside(const Call& c, py::handle ds, py::handle region_bounds) 
     py::object lat = ds["latitude"].attr("values");
     py::object lon = ds["longitude"].attr("values");
     std::vector<py::object> b = unpack(region_bounds, 4);
-    py::object mask = bit_and(
-        bit_and(bit_and(compare(lat, b[0], Py_GE), compare(lat, b[1], Py_LE)),
-                compare(lon, b[2], Py_GE)),
-        compare(lon, b[3], Py_LE));
+    // Term by term, left to right, as the interpreter evaluates the expression.
+    py::object mask = compare(lat, b[0], Py_GE);
+    mask = bit_and(mask, compare(lat, b[1], Py_LE));
+    mask = bit_and(mask, compare(lon, b[2], Py_GE));
+    mask = bit_and(mask, compare(lon, b[3], Py_LE));
     return truthy(c.g("np").attr("any")(mask));
 }
 
@@ -188,8 +191,13 @@ py::object load_single_dataset(const Call& c, const LoadWindow& w) {
         if (!ordinary(e)) throw;
         log_warning(c, fmt("Failed to load {}: {}", f, e.value()));
         return py::none();
-    } catch (py::builtin_exception& e) {
-        log_warning(c, fmt("Failed to load {}: {}", f, e.what()));
+    } catch (const std::exception&) {
+        // A failure on the C++ side, as the Python error it stands for
+        // (MemoryError for an allocation), reported like any other.
+        glue::set_error_from_exception("load_single_dataset");
+        py::error_already_set e;
+        if (!ordinary(e)) throw e;
+        log_warning(c, fmt("Failed to load {}: {}", f, e.value()));
         return py::none();
     }
 }
@@ -197,14 +205,19 @@ py::object load_single_dataset(const Call& c, const LoadWindow& w) {
 }  // namespace
 
 py::object make_load_single_dataset(const Call& c, LoadWindow window) {
-    return glue::make_function(
+    py::object fn = glue::make_function(
         {.name = "load_single_dataset",
          .params = {"file_date_f_tuple"},
-         .impl = [window = std::move(window)](const Call& inner) {
-             return load_single_dataset(inner, window);
-         },
+         .impl = [window = std::move(window)](
+                     const Call& inner) { return load_single_dataset(inner, window); },
          .qualname = "load_observations.<locals>.load_single_dataset"},
-        c.globals(), py::str(c.globals()["__name__"]).cast<std::string>());
+        c.globals(), "");
+    // A nested function's module is its globals' __name__ as it is now,
+    // whatever object that is (None when there is none).
+    PyObject* module = PyDict_GetItemWithError(c.globals().ptr(), py::str("__name__").ptr());
+    if (module == nullptr && PyErr_Occurred()) throw py::error_already_set();
+    fn.attr("__module__") = module != nullptr ? py::handle(module) : py::handle(Py_None);
+    return fn;
 }
 
 }  // namespace kvelo::stationfeed

@@ -1,11 +1,13 @@
 // load_observations: the observation tree search, the date filter on file
 // names, the pool of loader threads and the progress bar.
+#include "kvelo/modules/stationfeed/stationfeed.hpp"
+
 #include <string>
 
 #include "kvelo/glue/module.hpp"
 #include "kvelo/glue/pyutil.hpp"
 #include "kvelo/glue/station_table.hpp"
-#include "kvelo/modules/stationfeed/stationfeed.hpp"
+#include "kvelo/glue/values.hpp"
 
 namespace py = pybind11;
 using namespace kvelo::glue;
@@ -43,8 +45,9 @@ void with_context(py::object cm, Body&& body) {
     } catch (py::error_already_set& e) {
         if (leave_with(e)) return;
         throw;
-    } catch (py::builtin_exception& b) {
-        b.set_error();
+    } catch (const std::exception&) {
+        // A C++ failure leaves as the Python error it stands for.
+        set_error_from_exception(kName);
         py::error_already_set e;
         if (leave_with(e)) return;
         throw e;
@@ -100,8 +103,8 @@ void summarize_first_dataset(const Call& c, py::handle ds, py::handle path) {
     py::object mean = c.g("np").attr("mean")(diffs.attr("values"));
     // Whole seconds; int() of a numpy timedelta goes through datetime.timedelta
     // and fails, so the integer comes from a numeric cast.
-    long long seconds =
-        py::int_(mean.attr("astype")("timedelta64[s]").attr("astype")("int64")).cast<long long>();
+    const long long seconds =
+        saturated(py::int_(mean.attr("astype")("timedelta64[s]").attr("astype")("int64")));
     const char* resolution = seconds < 7200     ? "Hourly"
                              : seconds < 172800 ? "Daily"
                                                 : "Monthly or coarser";
@@ -140,6 +143,13 @@ py::object load_observations(const Call& c) {
     // load replaces an earlier one under the same key.
     py::dict stored_from;
     with_context(c.g("ThreadPoolExecutor")("max_workers"_a = max_workers), [&](py::object pool) {
+        // The pool starts its first thread only when 0 < max_workers; a value
+        // it accepts for which that is false (NaN) would leave every task
+        // waiting for ever: refused as the pool refuses a value below 1.
+        if (!tasks.empty() && !max_workers.is_none() &&
+            !truthy(compare(py::int_(0), max_workers, Py_LT))) {
+            raise(PyExc_ValueError, py::str("max_workers must be greater than 0"));
+        }
         py::dict future_to_file;
         for (py::handle item : tasks) {
             future_to_file[pool.attr("submit")(load_single_dataset, item)] = item;

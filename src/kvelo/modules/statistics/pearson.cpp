@@ -30,7 +30,10 @@ std::pair<py::object, py::object> valid_pairs(const Call& c) {
     py::object np = c.g("np");
     py::object obs = np.attr("array")(c[0]);
     py::object mod = np.attr("array")(c[1]);
-    py::object mask = (~np.attr("isnan")(mod)) & (~np.attr("isnan")(obs));
+    // Left to right, as the interpreter evaluates the expression: of two
+    // inputs that numpy cannot test, the model values' error is the one raised.
+    py::object mod_ok = ~np.attr("isnan")(mod);
+    py::object mask = mod_ok & (~np.attr("isnan")(obs));
     return {obs[mask], mod[mask]};
 }
 

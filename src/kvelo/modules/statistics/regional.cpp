@@ -29,6 +29,7 @@
 #include "kvelo/core/stats.hpp"
 #include "kvelo/glue/arrays.hpp"
 #include "kvelo/glue/pyutil.hpp"
+#include "kvelo/glue/values.hpp"
 #include "kvelo/modules/statistics/statistics.hpp"
 
 namespace kvelo::statistics {
@@ -169,8 +170,11 @@ class Readers {
                 PyDateTime_DATE_GET_SECOND(e) * 1000000LL + PyDateTime_DATE_GET_MICROSECOND(e);
             ns = micros * 1000;
             if (t == timestamp_) {
-                const long extra =
-                    py::reinterpret_borrow<py::object>(e).attr("nanosecond").cast<long>();
+                PyObject* nanos = PyObject_GetAttrString(e, "nanosecond");
+                if (nanos == nullptr) throw py::error_already_set();
+                const auto held = py::reinterpret_steal<py::object>(nanos);
+                if (!PyLong_Check(nanos)) return Stamp::Unsupported;
+                const long long extra = saturated(held);
                 if (extra < 0 || extra > 999) return Stamp::Unsupported;
                 ns += extra;
             }
@@ -244,9 +248,15 @@ bool read_values(const Readers& rd, py::handle seq, std::size_t len, Traced<doub
     return any_float;
 }
 
-bool starts_with(py::handle key, const std::string& prefix) {
-    if (!PyUnicode_Check(key.ptr())) return false;
-    return str(key).rfind(prefix, 0) == 0;
+// key.startswith(prefix), as the formulation asks every key: a key that is no
+// str fails as it fails there.  Plain texts are compared without the call.
+bool starts_with(py::handle key, py::handle prefix) {
+    if (PyUnicode_CheckExact(key.ptr()) && PyUnicode_CheckExact(prefix.ptr())) {
+        const Py_ssize_t r = PyUnicode_Tailmatch(key.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1);
+        if (r < 0) throw py::error_already_set();
+        return r == 1;
+    }
+    return truthy(key.attr("startswith")(prefix));
 }
 
 bool contains(py::handle mapping, py::handle key) {
@@ -265,7 +275,7 @@ class PoolBuilder {
   public:
     // `stations`: how many stations the dictionary holds, when known, to make
     // room for the pool at once.
-    PoolBuilder(const Call& c, py::object obs_key, std::string prefix, bool native,
+    PoolBuilder(const Call& c, py::object obs_key, py::object prefix, bool native,
                 std::size_t stations)
         : c_(c),
           obs_key_(std::move(obs_key)),
@@ -410,7 +420,7 @@ class PoolBuilder {
 
     const Call& c_;
     py::object obs_key_;
-    std::string prefix_;
+    py::object prefix_;
     bool native_;
     std::size_t stations_;
     std::optional<Readers> readers_;
@@ -453,7 +463,7 @@ class PoolFrame : public Frame {
         for (std::size_t i = 0; i < exp_keys.size(); ++i) {
             if (py::object(exp_keys[i]).equal(name)) return static_cast<long>(i);
         }
-        if (PyUnicode_Check(name.ptr()) && str(name) == "time") return kTime;
+        if (text_is(name, "time")) return kTime;
         return kAbsent;
     }
 };
@@ -465,15 +475,19 @@ Traced<std::int64_t> sort_order(const Call& c, const Traced<std::int64_t>& stamp
     py::dict columns;
     columns["time"] = to_array(stamps.data(), stamps.size()).attr("view")("M8[ns]");
     py::object index = pd.attr("DataFrame")(columns).attr("sort_values")("time").attr("index");
-    auto order = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(
-        index.attr("to_numpy")());
-    if (!order || order.ndim() != 1 || static_cast<std::size_t>(order.shape(0)) != stamps.size()) {
-        throw std::runtime_error("sort_values gave an unexpected index");
+    // Converted by numpy itself, so that a failure is numpy's own error.
+    py::object converted =
+        c.g("np").attr("ascontiguousarray")(index.attr("to_numpy")(), py::arg("dtype") = "int64");
+    using Order = py::array_t<std::int64_t, py::array::c_style>;
+    if (!py::isinstance<Order>(converted)) raise(PyExc_TypeError, py::str("unexpected sort order"));
+    const auto order = py::reinterpret_borrow<Order>(converted);
+    if (order.ndim() != 1 || static_cast<std::size_t>(order.shape(0)) != stamps.size()) {
+        raise(PyExc_ValueError, py::str("unexpected sort order"));
     }
     const std::int64_t* o = order.data();
     const auto n = static_cast<std::int64_t>(stamps.size());
     for (std::int64_t i = 0; i < n; ++i) {
-        if (o[i] < 0 || o[i] >= n) throw std::runtime_error("sort_values gave an unexpected index");
+        if (o[i] < 0 || o[i] >= n) raise(PyExc_ValueError, py::str("unexpected sort order"));
     }
     return Traced<std::int64_t>(o, o + n);
 }
@@ -572,7 +586,7 @@ std::optional<py::object> native_finish(const Call& c, Variant v, PoolBuilder& b
 // The formulation from the stations' blocks on: join, sort, statistics by the
 // module's statistics function as it is bound now.
 py::object pandas_finish(const Call& c, Variant v, const py::list& blocks,
-                         const py::object& obs_key, const std::string& prefix) {
+                         const py::object& obs_key, const py::object& prefix) {
     py::object pd = c.g("pd");
     if (blocks.empty() && v == Variant::WithObsRow) {
         log_warning(c, py::str("No valid station data found for regional statistics."));
@@ -598,19 +612,18 @@ py::object pandas_finish(const Call& c, Variant v, const py::list& blocks,
                              ? "compute_statistics_from_collocated_df_with_obs_entry"
                              : "compute_statistics_from_collocated_df";
     if (v == Variant::WithObsRow) end_banner(c, c[3], function_name(v));
-    py::object result = c.g(callee)(
-        py::arg("df") = pool, py::arg("station_metadata") = meta, py::arg("variable") = c[1],
-        py::arg("experiments") = experiment_names(keys, py::str(prefix)), py::arg("tavg") = c[2],
-        py::arg("debug") = c[3]);
+    py::object result = c.g(callee)(py::arg("df") = pool, py::arg("station_metadata") = meta,
+                                    py::arg("variable") = c[1],
+                                    py::arg("experiments") = experiment_names(keys, prefix),
+                                    py::arg("tavg") = c[2], py::arg("debug") = c[3]);
     if (v == Variant::ExperimentsOnly) end_banner(c, c[3], function_name(v));
     return result;
 }
 
 py::object regional(const Call& c, Variant v) {
     start_banner(c, c[3], function_name(v));
-    py::object prefix_obj = concat(c[1], py::str("_"));
+    py::object prefix = concat(c[1], py::str("_"));
     py::object obs_key = concat(c[1], py::str("_obs"));
-    const std::string prefix = str(prefix_obj);
     const Originals& o = originals();
     bool native = native_libraries(c) &&
                   is_original(c, "compute_statistics_from_collocated_df", o.statistics_df);
@@ -623,7 +636,7 @@ py::object regional(const Call& c, Variant v) {
     PoolBuilder b(c, obs_key, prefix, native, stations);
     for (py::handle sd : data.attr("values")()) b.add(sd);
     if (b.native_pool()) {
-        std::optional<py::object> result = native_finish(c, v, b, obs_key, prefix_obj);
+        std::optional<py::object> result = native_finish(c, v, b, obs_key, prefix);
         if (result) return *result;
     }
     return pandas_finish(c, v, b.blocks(), obs_key, prefix);

@@ -15,6 +15,7 @@
 
 #include "kvelo/core/stats.hpp"
 #include "kvelo/glue/pyutil.hpp"
+#include "kvelo/glue/values.hpp"
 #include "kvelo/modules/statistics/statistics.hpp"
 
 namespace kvelo::statistics {
@@ -74,10 +75,11 @@ py::object r_squared(const Call& c, const py::object& r) {
 constexpr std::size_t kLongRows = 1 << 16;
 
 // A value of the native order statistics where it is the one numpy gives,
-// else numpy's.
+// else numpy's; either way numpy's scalar type, which a table column of
+// mixed kinds keeps as it is.
 template <typename F>
-py::object exact_or(double value, bool exact, F&& library) {
-    return exact ? py::float_(value) : library();
+py::object exact_or(const Call& c, double value, bool exact, F&& library) {
+    return exact ? c.g("np").attr("float64")(value) : library();
 }
 
 // The buffers of arrays gathered here: n contiguous values, no NaN.
@@ -98,19 +100,19 @@ struct OrderStatistics {
     py::object min() const {
         if (g == nullptr) return c.g("np").attr("min")(x);
         const double v = cs::min_value(g->values, g->n);
-        return exact_or(v, v != 0.0, [&] { return c.g("np").attr("min")(x); });
+        return exact_or(c, v, v != 0.0, [&] { return c.g("np").attr("min")(x); });
     }
     py::object max() const {
         if (g == nullptr) return c.g("np").attr("max")(x);
         const double v = cs::max_value(g->values, g->n);
-        return exact_or(v, v != 0.0, [&] { return c.g("np").attr("max")(x); });
+        return exact_or(c, v, v != 0.0, [&] { return c.g("np").attr("max")(x); });
     }
     py::object median() const {
         if (g == nullptr || g->n >= kLongRows) return c.g("np").attr("median")(x);
         std::copy(g->values, g->values + g->n, g->scratch);
         bool exact = false;
         const double v = cs::median_inplace(g->scratch, g->n, exact);
-        return exact_or(v, exact, [&] { return c.g("np").attr("median")(x); });
+        return exact_or(c, v, exact, [&] { return c.g("np").attr("median")(x); });
     }
 };
 
@@ -268,9 +270,11 @@ py::object make_table(const Call& c, const py::list& rows) {
     if (rows.empty()) return pd.attr("DataFrame")(rows);
     const auto n = static_cast<py::ssize_t>(rows.size());
     py::dict columns;
-    for (py::handle key : rows[0].cast<py::dict>().attr("keys")()) {
+    // The rows are the dicts built here, keyed by the column names above.
+    py::object first = rows[0];
+    for (py::handle key : first.attr("keys")()) {
         py::list values;
-        bool floats = true, ints = str(key) == "Count";
+        bool floats = true, ints = text_is(key, "Count");
         for (py::handle row : rows) {
             PyObject* v = PyDict_GetItemWithError(row.ptr(), key.ptr());
             if (v == nullptr) {
@@ -295,11 +299,17 @@ py::object make_table(const Call& c, const py::list& rows) {
     return pd.attr("DataFrame")(columns);
 }
 
+// pandas' own Series, not a subclass: only its methods are known to hand
+// out the column's own values.
+bool is_plain_series(const Call& c, const py::handle s) {
+    return Py_TYPE(s.ptr()) == reinterpret_cast<PyTypeObject*>(c.g("pd").attr("Series").ptr());
+}
+
 bool is_float64_series(const Call& c, const py::object& s) {
-    if (!py::isinstance(s, c.g("pd").attr("Series"))) return false;
+    if (!is_plain_series(c, s)) return false;
     // numpy's float64 itself, not an extension type (its dtype name is a slow property)
     py::object dtype = s.attr("dtype");
-    return py::isinstance(dtype, c.g("np").attr("dtype")) && str(dtype.attr("char")) == "d";
+    return py::isinstance(dtype, c.g("np").attr("dtype")) && text_is(dtype.attr("char"), "d");
 }
 
 }  // namespace
@@ -330,6 +340,8 @@ struct Strided {
 };
 
 std::optional<Strided> strided(const py::object& arr, py::ssize_t itemsize) {
+    // A table type of its own may hand out something else: the library then reads it.
+    if (!PyObject_CheckBuffer(arr.ptr())) return std::nullopt;
     py::buffer_info b = py::buffer(arr).request();
     if (b.ndim != 1 || b.itemsize != itemsize || b.strides[0] % itemsize != 0) return std::nullopt;
     return Strided{static_cast<const char*>(b.ptr), b.strides[0] / itemsize,
@@ -345,10 +357,10 @@ std::optional<RowFlags> DataFrameFrame::time_ok(const py::list& selection) {
         py::object raise = df_[selection];  // the library's missing-key error
     }
     py::object t = df_["time"];
-    if (!native_libraries(c_) || !py::isinstance(t, c_.g("pd").attr("Series"))) return time_ok_;
+    if (!native_libraries(c_) || !is_plain_series(c_, t)) return time_ok_;
     py::object dtype = t.attr("dtype");
     const bool stamps =
-        py::isinstance(dtype, c_.g("np").attr("dtype")) && str(dtype.attr("kind")) == "M";
+        py::isinstance(dtype, c_.g("np").attr("dtype")) && text_is(dtype.attr("kind"), "M");
     // Present: a stamp other than NaT, or a value the library does not call missing.
     py::object values =
         stamps ? t.attr("to_numpy")().attr("view")("int64") : t.attr("isna")().attr("to_numpy")();
@@ -379,8 +391,10 @@ std::optional<Column> DataFrameFrame::numeric(py::handle name) {
     py::object s = df_[name];
     if (is_float64_series(c_, s)) {
         py::object arr = s.attr("to_numpy")();
-        py::buffer_info b = py::buffer(arr).request();
-        if (b.ndim == 1 && b.itemsize == 8 && b.format == "d" && b.strides[0] % 8 == 0) {
+        py::buffer_info b;
+        if (PyObject_CheckBuffer(arr.ptr())) b = py::buffer(arr).request();
+        if (b.ptr != nullptr && b.ndim == 1 && b.itemsize == 8 && b.format == "d" &&
+            b.strides[0] % 8 == 0) {
             col = Column{{static_cast<const double*>(b.ptr), b.strides[0] / 8,
                           static_cast<std::size_t>(b.shape[0])},
                          arr};
@@ -397,7 +411,7 @@ py::object statistics_table(const Call& c, Frame& f, const TableArgs& a) {
     start_banner(c, a.debug, name);
     py::object obs_col = concat(a.variable, py::str("_obs"));
     if (!f.has_column(obs_col)) {
-        throw py::value_error(str(fmt("Observation column '{}' not found in DataFrame.", obs_col)));
+        raise(PyExc_ValueError, fmt("Observation column '{}' not found in DataFrame.", obs_col));
     }
     py::list rows;
     for (py::handle exp : a.experiments) {
