@@ -68,8 +68,6 @@ void import_plot_libraries(py::module_& m) {
     import_as(m, "matplotlib.pyplot", "plt");
 }
 
-std::string str(py::handle value) { return py::str(value).cast<std::string>(); }
-std::string repr(py::handle value) { return py::repr(value).cast<std::string>(); }
 
 bool truthy(py::handle v) {
     int r = PyObject_IsTrue(v.ptr());

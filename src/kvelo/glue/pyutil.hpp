@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kvelo/glue/function.hpp"
+#include "kvelo/glue/values.hpp"
 
 namespace kvelo::glue {
 
@@ -41,8 +42,6 @@ template <typename... Args>
 py::str fmt(const char* tmpl, Args&&... args) {
     return py::str(tmpl).format(std::forward<Args>(args)...);
 }
-std::string str(py::handle value);   // str(value) as UTF-8
-std::string repr(py::handle value);  // repr(value) as UTF-8
 
 // ---- logging and printing --------------------------------------------------
 

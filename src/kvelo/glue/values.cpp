@@ -35,6 +35,31 @@ double as_double(py::handle v) {
     return d;
 }
 
+bool contains(py::handle container, py::handle key) {
+    const int r = PySequence_Contains(container.ptr(), key.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+py::object compare(py::handle a, py::handle b, int op) {
+    PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+    if (r == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+bool holds(py::handle a, py::handle b, int op) {
+    py::object r = compare(a, b, op);
+    const int t = PyObject_IsTrue(r.ptr());
+    if (t < 0) throw py::error_already_set();
+    return t == 1;
+}
+
+py::object binary(PyObject* (*op)(PyObject*, PyObject*), py::handle a, py::handle b) {
+    PyObject* r = op(a.ptr(), b.ptr());
+    if (r == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
 bool text_is(py::handle v, const char* ascii) {
     return PyUnicode_Check(v.ptr()) && PyUnicode_CompareWithASCIIString(v.ptr(), ascii) == 0;
 }

@@ -32,6 +32,20 @@ long long index_saturated(py::handle v);
 // float(v), as the interpreter converts it.
 double as_double(py::handle v);
 
+// ---- comparisons and operators -------------------------------------------------
+
+// `key in container`, as the interpreter tests it.
+bool contains(py::handle container, py::handle key);
+// `a <op> b` (op: Py_LT, Py_EQ, ...): the comparison's own result, which for
+// arrays and tables is an elementwise mask.
+py::object compare(py::handle a, py::handle b, int op);
+// `if a <op> b:`: the comparison's result truth-tested, with no identity
+// shortcut (NaN == NaN is false here, as in Python).
+bool holds(py::handle a, py::handle b, int op);
+// A binary operator as the interpreter applies it: a checked PyNumber_* call
+// (PyNumber_Add, PyNumber_And, ...).
+py::object binary(PyObject* (*op)(PyObject*, PyObject*), py::handle a, py::handle b);
+
 // ---- text ----------------------------------------------------------------------
 
 // True when `v` is a str equal to the ASCII text `ascii`; never raises.

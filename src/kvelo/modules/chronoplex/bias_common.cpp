@@ -66,9 +66,7 @@ std::vector<py::object> experiment_keys(const Run& r, const std::vector<py::obje
 
 bool takes_part(py::handle sd, py::handle key) {
     // `key in sd`, as the interpreter tests it (any truth value, or iteration).
-    const int has = PySequence_Contains(sd.ptr(), key.ptr());
-    if (has < 0) throw py::error_already_set();
-    return has == 1 && truthy(sd[key]);
+    return contains(sd, key) && truthy(sd[key]);
 }
 
 namespace {

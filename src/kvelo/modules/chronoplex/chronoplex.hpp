@@ -25,14 +25,6 @@ FunctionSpec spec_plot_station_timeseries_bias3();
 // unit=None[, tavg=None], debug=False), documented by its signature line.
 FunctionSpec figure_spec(const char* name, glue::Impl impl, bool with_tavg = true);
 
-// `key in container` as Python tests it: any mapping or sequence, with the
-// error its __contains__ raises.
-inline bool has(py::handle container, py::handle key) {
-    const int r = PySequence_Contains(container.ptr(), key.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
 // Second half of process_time_series_plot_from_file: hands the station-wise
 // dictionary to the figure functions and the statistics extension.  `c` is the
 // entry's own call (its bound arguments), `data` the dictionary, `unit` the unit text.

@@ -278,7 +278,7 @@ py::object plot_station_timeseries_collocation(const Call& c) {
     for (py::handle key : plot_keys) {
         std::vector<const Station*> with_key;
         for (const Station* s : ordered) {
-            if (has(s->data, key)) with_key.push_back(s);
+            if (contains(s->data, key)) with_key.push_back(s);
         }
         RegionalSeries agg = aggregate_key(c, with_key, key, first_key);
         regional_mean[key] = agg.mean;
@@ -365,7 +365,7 @@ py::object plot_station_timeseries_collocation(const Call& c) {
         py::object ax = fig_ax[1];
         bool plotted_any = false;
         for (py::handle key : plot_keys) {
-            if (!has(s->data, key)) continue;
+            if (!contains(s->data, key)) continue;
             py::object series = pd.attr("Series")(s->data[key], "index"_a = times).attr("dropna")();
             const size_t n = py::len(series);
             if (n < 2) continue;

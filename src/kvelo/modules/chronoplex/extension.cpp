@@ -83,7 +83,7 @@ py::object extend_process_time_series_with_stats2(const Call& c) {
         for (py::handle exp : experiments) keys.append(fmt("{}{}", prefix, exp));
         for (py::handle key : keys) {
             py::object column;
-            if (has(sd, key)) {
+            if (contains(sd, key)) {
                 column = sd.attr("get")(key);
             } else {
                 py::list filled;

@@ -268,12 +268,12 @@ py::dict build_collocated(const Call& c, py::object df, py::object variable, py:
 // Returns None (and warns) when the table lacks the variable's column.
 py::object build_plain(const Call& c, py::object df, py::object variable) {
     py::object columns = df.attr("columns");
-    if (!has(columns, variable)) {
+    if (!contains(columns, variable)) {
         log_warning(c, fmt("Variable '{}' not found in observations.", variable));
         log_warning(c, fmt("df_obs: {}", df));
         return py::none();
     }
-    const bool min_max = has(columns, py::str("min")) && has(columns, py::str("max"));
+    const bool min_max = contains(columns, py::str("min")) && contains(columns, py::str("max"));
     py::dict data;
     bool checked = false;
     // Every plain figure needs a station's metadata and series, so an
@@ -318,7 +318,7 @@ py::object process_time_series_plot_from_file(const Call& c) {
         log_debug(c, fmt("Using variable '{}' '{}'", variable, unit));
         log_debug(c, fmt("df_obs: {}", df_obs));
     }
-    if (!has(df_obs.attr("columns"), py::str("site_id"))) {
+    if (!contains(df_obs.attr("columns"), py::str("site_id"))) {
         throw py::key_error("Expected 'site_id' column not found in df_obs.");
     }
 

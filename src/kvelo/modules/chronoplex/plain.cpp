@@ -78,19 +78,6 @@ std::optional<RegionalSeries> regional_native(const Call& c, py::handle data,
     return gather.reduce(true);
 }
 
-// Python's `a op b` for a rich comparison, truth-tested.
-bool compare(py::handle a, py::handle b, int op) {
-    PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
-    if (r == nullptr) throw py::error_already_set();
-    return truthy(py::reinterpret_steal<py::object>(r));
-}
-
-py::object binary(PyObject* (*op)(PyObject*, PyObject*), py::handle a, py::handle b) {
-    PyObject* r = op(a.ptr(), b.ptr());
-    if (r == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
 // Up to this many colours the palette is asked for as it is written.
 constexpr long long kPaletteLimit = 4096;
 
@@ -130,7 +117,7 @@ struct Ctx {
     py::object y_limits = py::none();
     std::string mima{}, yfix{};
 
-    bool with_meta() const { return compare(group_size, py::int_(5), Py_LE); }
+    bool with_meta() const { return holds(group_size, py::int_(5), Py_LE); }
     // palette[j % len(palette)]: an empty palette fails as Python's modulo does.
     py::object color(size_t j) const {
         return palette[binary(PyNumber_Remainder, py::int_(j), palette_len)];
@@ -302,7 +289,7 @@ void subplot_figure(const Ctx& x) {
 // Returns true when the call is over (single panel written).
 bool station_figures(Ctx& x) {
     const size_t n = py::len(x.station_ids);
-    if (compare(py::int_(n), x.group_size, Py_GT)) {
+    if (holds(py::int_(n), x.group_size, Py_GT)) {
         log_info(x.c, fmt("Too many stations ({}), using '{}' mode instead of single-plot.", n,
                           x.plot_mode));
     } else {

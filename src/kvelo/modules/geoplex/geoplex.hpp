@@ -9,14 +9,6 @@
 
 namespace kvelo::geoplex {
 
-// `item in container` as the interpreter tests it; an error of the
-// container's test propagates.
-inline bool contains(pybind11::handle container, pybind11::handle item) {
-    const int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0) throw pybind11::error_already_set();
-    return r == 1;
-}
-
 glue::FunctionSpec spec_station_location_map_plot_from_file();
 glue::FunctionSpec spec_station_value_map_plot_from_file();
 

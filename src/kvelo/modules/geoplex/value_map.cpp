@@ -18,19 +18,12 @@ namespace {
 
 constexpr const char* kName = "station_value_map_plot_from_file";
 
-// `a == b` as an `if` reads it (no identity shortcut).
-bool eq(py::handle a, py::handle b) {
-    py::object r = py::reinterpret_steal<py::object>(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
-    if (!r) throw py::error_already_set();
-    return truthy(r);
-}
-
 // "obs" for the observation column, and for the bare variable column unless
 // it stands for the experiment `exp`; otherwise the experiment name after
 // "<variable>_".
 py::object column_label(py::handle var, py::handle obs_col, py::handle variable, py::handle exp) {
-    if (eq(var, obs_col)) return py::str("obs");
-    if (eq(var, variable))
+    if (holds(var, obs_col, Py_EQ)) return py::str("obs");
+    if (holds(var, variable, Py_EQ))
         return exp.is_none() ? py::str("obs") : py::reinterpret_borrow<py::object>(exp);
     py::ssize_t skip = static_cast<py::ssize_t>(py::len(variable)) + 1;
     return var[py::slice(skip, std::nullopt, std::nullopt)];
@@ -125,7 +118,7 @@ py::list legend_handles(const Call& c, const py::dict& plotted, py::object color
     for (py::handle label : order) {
         py::tuple entry = plotted[label];
         py::object shown =
-            eq(label, py::str("obs")) ? py::str("Obs") : py::reinterpret_borrow<py::object>(label);
+            holds(label, py::str("obs"), Py_EQ) ? py::str("Obs") : py::reinterpret_borrow<py::object>(label);
         py::list origin;
         origin.append(0);
         handles.append(line2d(origin, origin.attr("copy")(), "marker"_a = entry[1],
@@ -202,7 +195,7 @@ py::object station_value_map_plot_from_file(const Call& c) {
     for (py::handle word : save_plot_formats) {
         py::str output_file = fmt("{}_val.{}", plot_file_base, word);
         // Other formats take the library's "savefig.dpi" setting.
-        py::object dpi = eq(word.attr("lower")(), py::str("png")) ? py::object(py::int_(300))
+        py::object dpi = holds(word.attr("lower")(), py::str("png"), Py_EQ) ? py::object(py::int_(300))
                                                                   : py::object(py::none());
         plt.attr("savefig")(output_file, "dpi"_a = dpi, "bbox_inches"_a = "tight");
         log_info(c, fmt("Saved: {}", output_file));

@@ -13,12 +13,6 @@ using namespace pybind11::literals;
 
 namespace {
 
-bool equals(py::handle a, const char* text) {
-    PyObject* r = PyObject_RichCompare(a.ptr(), py::str(text).ptr(), Py_EQ);
-    if (r == nullptr) throw py::error_already_set();
-    return truthy(py::reinterpret_steal<py::object>(r));
-}
-
 // str(output_base) + extension, kept as Python text: a name with
 // surrogate-escaped bytes is written as Python's open writes it.
 py::object with_extension(const py::object& output_base, const char* extension) {
@@ -35,7 +29,7 @@ py::object save_matched_data(const Call& c) {
         return py::none();
     }
     py::object df = c.g("pd").attr("DataFrame")(matched_list);
-    if (equals(save_data_format, "csv")) {
+    if (holds(save_data_format, py::str("csv"), Py_EQ)) {
         py::object csv_file = with_extension(output_base, ".csv");
         df.attr("to_csv")(csv_file, "index"_a = false);
         if (truthy(debug)) log_debug(c, fmt("Saved matched data to {}", csv_file));

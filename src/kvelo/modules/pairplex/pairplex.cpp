@@ -12,12 +12,6 @@ using namespace pybind11::literals;
 
 namespace {
 
-bool greater(py::handle a, py::handle b) {
-    py::object r = py::reinterpret_steal<py::object>(PyObject_RichCompare(a.ptr(), b.ptr(), Py_GT));
-    if (!r) throw py::error_already_set();
-    return truthy(r);
-}
-
 void draw_scatter(const Call& c, const SavedTable& saved) {
     py::object plt = c.g("plt"), var = c[1];
     py::object obs = saved.table[fmt("{}_obs", var)];
@@ -27,7 +21,7 @@ void draw_scatter(const Call& c, const SavedTable& saved) {
     // a NaN model maximum never wins the comparison.
     py::object obs_max = obs.attr("max")();
     py::object mod_max = mod.attr("max")();
-    py::object end = greater(mod_max, obs_max) ? mod_max : obs_max;
+    py::object end = holds(mod_max, obs_max, Py_GT) ? mod_max : obs_max;
     py::list ends;
     ends.append(0);
     ends.append(end);

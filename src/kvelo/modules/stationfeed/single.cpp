@@ -13,9 +13,13 @@
 
 namespace kvelo::stationfeed {
 
+using glue::binary;
 using glue::Call;
+using glue::compare;
+using glue::contains;
 using glue::fmt;
 using glue::get;
+using glue::holds;
 using glue::log_debug;
 using glue::log_info;
 using glue::log_warning;
@@ -25,25 +29,7 @@ using namespace pybind11::literals;
 
 bool ordinary(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
 
-py::object compare(py::handle a, py::handle b, int op) {
-    PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
-    if (r == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
-py::object bit_and(py::handle a, py::handle b) {
-    PyObject* r = PyNumber_And(a.ptr(), b.ptr());
-    if (r == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
 namespace {
-
-bool contains(py::handle container, py::handle key) {
-    int r = PySequence_Contains(container.ptr(), key.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
 
 // An observation CSV file; None when no row lies in the date window.
 py::object load_csv(const Call& c, const LoadWindow& w, py::handle f, const py::object& name) {
@@ -73,7 +59,7 @@ py::object load_csv(const Call& c, const LoadWindow& w, py::handle f, const py::
     py::object t = df[time_col];
     // Left to right, as the interpreter evaluates the expression.
     py::object after_start = compare(t, w.start_date, Py_GE);
-    py::object in_window = bit_and(after_start, compare(t, w.end_date, Py_LE));
+    py::object in_window = binary(PyNumber_And, after_start, compare(t, w.end_date, Py_LE));
     df = df[in_window];
     if (py::len(df) == 0) {
         if (truthy(w.debug)) {
@@ -126,9 +112,9 @@ bool any_station_inside(const Call& c, py::handle ds, py::handle region_bounds) 
     std::vector<py::object> b = unpack(region_bounds, 4);
     // Term by term, left to right, as the interpreter evaluates the expression.
     py::object mask = compare(lat, b[0], Py_GE);
-    mask = bit_and(mask, compare(lat, b[1], Py_LE));
-    mask = bit_and(mask, compare(lon, b[2], Py_GE));
-    mask = bit_and(mask, compare(lon, b[3], Py_LE));
+    mask = binary(PyNumber_And, mask, compare(lat, b[1], Py_LE));
+    mask = binary(PyNumber_And, mask, compare(lon, b[2], Py_GE));
+    mask = binary(PyNumber_And, mask, compare(lon, b[3], Py_LE));
     return truthy(c.g("np").attr("any")(mask));
 }
 
@@ -169,10 +155,10 @@ py::object load_single_dataset(const Call& c, const LoadWindow& w) {
         py::object name = os_path.attr("basename")(f);
 
         py::object ds;
-        if (truthy(compare(ext, py::str(".csv"), Py_EQ))) {
+        if (holds(ext, py::str(".csv"), Py_EQ)) {
             ds = load_csv(c, w, f, name);
-        } else if (truthy(compare(ext, py::str(".nc"), Py_EQ)) ||
-                   truthy(compare(ext, py::str(".netcdf"), Py_EQ))) {
+        } else if (holds(ext, py::str(".nc"), Py_EQ) ||
+                   holds(ext, py::str(".netcdf"), Py_EQ)) {
             ds = load_netcdf(c, w, f, name);
         } else {
             if (truthy(w.debug)) log_warning(c, fmt("Unsupported file format: {}", f));
@@ -183,7 +169,7 @@ py::object load_single_dataset(const Call& c, const LoadWindow& w) {
         py::object end = c.g("time").attr("time")();
         py::object duration = end - start;
         if (truthy(w.debug)) log_debug(c, fmt("Loaded {} ...", name));
-        if (truthy(compare(duration, py::int_(5), Py_GT))) {
+        if (holds(duration, py::int_(5), Py_GT)) {
             log_warning(c, fmt("Loading {} took {:.1f} seconds!", name, duration));
         }
         return py::make_tuple(truthy(file_date) ? file_date : w.start_date, ds);

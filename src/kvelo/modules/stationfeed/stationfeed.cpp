@@ -72,8 +72,8 @@ py::list select_files(const Call& c, const py::list& files, py::handle start_dat
                 tasks.append(py::make_tuple(py::none(), f));
                 continue;
             }
-            if (truthy(compare(start_date, file_date, Py_LE)) &&
-                truthy(compare(file_date, end_date, Py_LE))) {
+            if (holds(start_date, file_date, Py_LE) &&
+                holds(file_date, end_date, Py_LE)) {
                 tasks.append(py::make_tuple(file_date, f));
             }
         } catch (py::error_already_set& e) {
@@ -99,7 +99,7 @@ void summarize_first_dataset(const Call& c, py::handle ds, py::handle path) {
     }
     if (!truthy(ds.attr("coords").attr("__contains__")("time"))) return;
     py::object diffs = ds["time"].attr("diff")("dim"_a = "time");
-    if (truthy(compare(diffs.attr("size"), py::int_(0), Py_EQ))) return;
+    if (holds(diffs.attr("size"), py::int_(0), Py_EQ)) return;
     py::object mean = c.g("np").attr("mean")(diffs.attr("values"));
     // Whole seconds; int() of a numpy timedelta goes through datetime.timedelta
     // and fails, so the integer comes from a numeric cast.
@@ -147,7 +147,7 @@ py::object load_observations(const Call& c) {
         // it accepts for which that is false (NaN) would leave every task
         // waiting for ever: refused as the pool refuses a value below 1.
         if (!tasks.empty() && !max_workers.is_none() &&
-            !truthy(compare(py::int_(0), max_workers, Py_LT))) {
+            !holds(py::int_(0), max_workers, Py_LT)) {
             raise(PyExc_ValueError, py::str("max_workers must be greater than 0"));
         }
         py::dict future_to_file;

@@ -25,8 +25,4 @@ py::object make_load_single_dataset(const glue::Call& c, LoadWindow window);
 // GeneratorExit), which the loader reports and goes on.
 bool ordinary(const py::error_already_set& e);
 
-// Python's rich comparison and `&`, returning the object (arrays stay arrays).
-py::object compare(py::handle a, py::handle b, int op);
-py::object bit_and(py::handle a, py::handle b);
-
 }  // namespace kvelo::stationfeed

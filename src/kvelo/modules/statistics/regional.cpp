@@ -259,12 +259,6 @@ bool starts_with(py::handle key, py::handle prefix) {
     return truthy(key.attr("startswith")(prefix));
 }
 
-bool contains(py::handle mapping, py::handle key) {
-    const int found = PySequence_Contains(mapping.ptr(), key.ptr());
-    if (found < 0) throw py::error_already_set();
-    return found == 1;
-}
-
 // ---- the pool ---------------------------------------------------------------------
 
 // The rows of the usable stations, station after station, as the join of the

@@ -325,9 +325,7 @@ py::object concat(py::handle a, py::handle b) {
 // ---- DataFrameFrame ----------------------------------------------------------
 
 bool DataFrameFrame::has_column(py::handle name) {
-    const int found = PySequence_Contains(df_.attr("columns").ptr(), name.ptr());
-    if (found < 0) throw py::error_already_set();
-    return found == 1;
+    return contains(df_.attr("columns"), name);
 }
 
 namespace {

@@ -36,20 +36,13 @@ std::vector<double> column_values(py::handle df, const char* name) {
     return std::vector<double>(doubles.data(), doubles.data() + doubles.size());
 }
 
-// `a > b` as Python evaluates it.
-bool greater(py::handle a, py::handle b) {
-    py::object r = py::reinterpret_steal<py::object>(PyObject_RichCompare(a.ptr(), b.ptr(), Py_GT));
-    if (!r) throw py::error_already_set();
-    return glue::truthy(r);
-}
-
 // max(a, b) and min(a, b) as the builtins pick: the first unless the second
 // is strictly beyond it.
 py::object py_max(py::handle a, py::handle b) {
-    return py::reinterpret_borrow<py::object>(greater(b, a) ? b : a);
+    return py::reinterpret_borrow<py::object>(glue::holds(b, a, Py_GT) ? b : a);
 }
 py::object py_min(py::handle a, py::handle b) {
-    return py::reinterpret_borrow<py::object>(greater(a, b) ? b : a);
+    return py::reinterpret_borrow<py::object>(glue::holds(a, b, Py_GT) ? b : a);
 }
 
 py::object select_label_stations_by_density(const glue::Call& c) {
