@@ -132,8 +132,21 @@ def test_date_window_includes_both_ends_and_keys_undated_by_start(tmp_path, debu
     assert log[-1] == "End:   ************************ load_observations ************************"
 
 
+@pytest.fixture
+def slow_loads(monkeypatch):
+    """Futures already done when as_completed starts come out in set order, so
+    each load is slowed enough that none has finished by then: one worker then
+    gives path order."""
+    mapping = stationfeed.get_variable_mapping
+
+    def slow_mapping(*args, **kwargs):
+        time.sleep(0.05)
+        return mapping(*args, **kwargs)
+    monkeypatch.setattr(stationfeed, "get_variable_mapping", slow_mapping)
+
+
 def test_undated_files_share_the_start_key_and_the_replacement_is_reported(
-        tmp_path, caplog, summaries):
+        tmp_path, caplog, summaries, slow_loads):
     caplog.set_level(logging.WARNING)
     first = put(tmp_path, "aqs/latest/s/undated_a.csv")
     second = put(tmp_path, "aqs/latest/s/undated_b.csv")
@@ -168,19 +181,11 @@ def test_file_dates_that_fail_are_skipped_and_others_go_on(tmp_path, debug_log, 
     assert len(skipped) == 2
 
 
-def test_one_worker_gives_sorted_path_order(tmp_path, monkeypatch):
+def test_one_worker_gives_sorted_path_order(tmp_path, slow_loads):
     # Creation order differs from path order on purpose.
     for rel in ["aqs/latest/b/x_20240120.csv", "aqs/latest/a/z_20240125.csv",
                 "aqs/latest/a/y_20240103.csv", "aqs/latest/c/w_20240111.csv"]:
         put(tmp_path, rel)
-    # Futures already done when as_completed starts come out in set order, so
-    # each load is slowed enough that none has finished by then.
-    mapping = stationfeed.get_variable_mapping
-
-    def slow_mapping(*args, **kwargs):
-        time.sleep(0.05)
-        return mapping(*args, **kwargs)
-    monkeypatch.setattr(stationfeed, "get_variable_mapping", slow_mapping)
     result = load(tmp_path, max_workers=1)
     assert list(result) == [pd.Timestamp(d) for d in
                             ["2024-01-03", "2024-01-25", "2024-01-20", "2024-01-11"]]
