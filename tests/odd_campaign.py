@@ -656,23 +656,6 @@ def all_functions():
             + sibling_functions())
 
 
-# Combinations that the plain Python formulation itself cannot finish, left out:
-# a huge station_plot_group_size is the colour count of seaborn's color_palette,
-# which builds a list of that many colours (no end in memory or time).
-# A max_workers of NaN makes the thread pool start no thread at all (no count is
-# below NaN), so the loader waits for its first file for ever.
-HUGE = {"2**63", "10**30"}
-EXCLUDED = {
-    ("stationfeed.load_observations", "max_workers"): {"nan", "np.float64(nan)"},
-    ("chronoplex.plot_station_timeseries_grouped_or_subplots", "station_plot_group_size"): HUGE,
-    ("chronoplex.process_time_series_plot_from_file[plain]", "station_plot_group_size"): HUGE,
-}
-
-
-def excluded(fn, target, value):
-    return value in EXCLUDED.get((fn.qualname, target), ())
-
-
 # ---- the case table ------------------------------------------------------------------------
 
 @dataclasses.dataclass(frozen=True)
@@ -712,8 +695,7 @@ def all_cases():
         cases.append(Case(fn.qualname, "baseline"))
         for kind, name in targets(fn):
             values = list(ODD) + [REALISTIC]
-            cases += [Case(fn.qualname, kind, name, v) for v in values
-                      if not excluded(fn, name, v)]
+            cases += [Case(fn.qualname, kind, name, v) for v in values]
         if "config" in parameters(fn):
             cases += [Case(fn.qualname, "whole config", value=w) for w in WHOLE_CONFIG]
         if fn.formats:
@@ -728,8 +710,6 @@ def all_cases():
         fn, ts = rng.choice(choices)
         picked = rng.sample(ts, min(len(ts), rng.choice((2, 3))))
         pairs = [(f"{kind}:{name}", rng.choice(values)) for kind, name in picked]
-        if any(excluded(fn, t.split(":", 1)[1], v) for t, v in pairs):
-            continue
         combined.append(Case(fn.qualname, "combined",
                              "; ".join(f"{t}={v}" for t, v in pairs)))
     # one function's cases together, so each child warms each function once
