@@ -144,6 +144,20 @@ def test_log_file_is_utf8_under_an_ascii_locale(tmp_path):
     assert lines[-1].endswith("INFO: \U0001f4c1 Observation data: ok \u00b5g")
 
 
+def test_log_file_keeps_lines_with_surrogate_escaped_names(tmp_path, clean_root_logger,
+                                                           monkeypatch):
+    # As os.fsdecode gives a Latin-1 file name: the line is kept, backslashed.
+    # (The console is a text buffer here; the interpreter's own stderr
+    # backslashes such text too.)
+    import io
+    import sys
+    monkeypatch.setattr(sys, "stderr", io.StringIO())
+    runjournal.setup_logging(tmp_path / "run.log")
+    logging.info("Saved: /data/caf\udce9/O3.png")
+    assert "Logging error" not in sys.stderr.getvalue()
+    assert file_lines(tmp_path / "run.log")[-1].endswith(r"INFO: Saved: /data/caf\udce9/O3.png")
+
+
 # ---- TqdmLoggingHandler ---------------------------------------------------
 
 def test_handler_class_shape():
