@@ -138,10 +138,9 @@ py::object setup_logging(const Call& c) {
     // left without handlers and nothing else is changed.
     // A surrogate-escaped file name in a message is written as the console
     // writes it (backslashed), not lost with a logging error.
-    py::object file_handler =
-        logging.attr("FileHandler")(log_file_path, py::arg("mode") = "a",
-                                    py::arg("encoding") = "utf-8",
-                                    py::arg("errors") = "backslashreplace");
+    py::object file_handler = logging.attr("FileHandler")(log_file_path, py::arg("mode") = "a",
+                                                          py::arg("encoding") = "utf-8",
+                                                          py::arg("errors") = "backslashreplace");
     file_handler.attr("setFormatter")(new_formatter(logging));
     root.attr("addHandler")(file_handler);
 
