@@ -144,8 +144,7 @@ PyObject* fn_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::vector<py::object> bound;
     if (!bind_arguments(*f->spec, args, kwargs, bound)) return nullptr;
     try {
-        Call call(bound, py::reinterpret_borrow<py::dict>(f->globals), f->spec->qualname,
-                  &f->spec->params);
+        Call call(bound, py::reinterpret_borrow<py::dict>(f->globals), f->spec->qualname);
         py::object result = f->spec->impl(call);
         if (!result) result = py::none();
         return result.release().ptr();
@@ -296,9 +295,9 @@ void set_error_from_exception(const std::string& qualname) {
     }
 }
 
-const std::string& Call::param_name(size_t i) const {
-    static const std::string none;
-    return params_ != nullptr && i < params_->size() ? (*params_)[i].name : none;
+py::error_already_set error_from_exception(const std::string& qualname) {
+    set_error_from_exception(qualname);
+    return py::error_already_set();
 }
 
 py::object Call::g(const char* name) const {
@@ -310,7 +309,7 @@ py::object Call::g(const char* name) const {
     throw py::error_already_set();
 }
 
-py::object make_function(FunctionSpec spec, py::dict globals, const std::string& module_name) {
+py::object make_function(FunctionSpec spec, py::dict globals, py::object module) {
     if (spec.qualname.empty()) spec.qualname = spec.name;
     PyTypeObject* tp = function_type();
     auto* f = PyObject_New(FnObject, tp);
@@ -325,7 +324,7 @@ py::object make_function(FunctionSpec spec, py::dict globals, const std::string&
     py::dict d;
     d["__name__"] = s.name;
     d["__qualname__"] = s.qualname;
-    d["__module__"] = module_name;
+    d["__module__"] = module;
     d["__doc__"] = s.doc.empty() ? py::object(py::none()) : py::object(py::str(s.doc));
     py::list defaults;
     for (const auto& p : s.params) {
@@ -346,8 +345,7 @@ py::object make_function(FunctionSpec spec, py::dict globals, const std::string&
 
 py::object def(py::module_& m, FunctionSpec spec) {
     std::string name = spec.name;
-    py::object fn = make_function(std::move(spec), m.attr("__dict__"),
-                                  py::str(m.attr("__name__")).cast<std::string>());
+    py::object fn = make_function(std::move(spec), m.attr("__dict__"), py::str(m.attr("__name__")));
     m.attr(name.c_str()) = fn;
     return fn;
 }

@@ -43,14 +43,11 @@ inline Param annotated(const char* n, std::string ann) {
 // module that owns the function.
 class Call {
   public:
-    Call(const std::vector<py::object>& args, py::dict globals, const std::string& qualname,
-         const std::vector<Param>* params = nullptr)
-        : args_(args), globals_(std::move(globals)), qualname_(qualname), params_(params) {}
+    Call(const std::vector<py::object>& args, py::dict globals, const std::string& qualname)
+        : args_(args), globals_(std::move(globals)), qualname_(qualname) {}
 
     const py::object& operator[](size_t i) const { return args_[i]; }
     size_t size() const { return args_.size(); }
-    // The name of parameter i ("" when the call was built without its table).
-    const std::string& param_name(size_t i) const;
     // A module global (falls back to builtins), looked up now: NameError when missing.
     py::object g(const char* name) const;
     const py::dict& globals() const { return globals_; }
@@ -60,7 +57,6 @@ class Call {
     const std::vector<py::object>& args_;
     py::dict globals_;
     const std::string& qualname_;
-    const std::vector<Param>* params_;
 };
 
 using Impl = std::function<py::object(const Call&)>;
@@ -75,15 +71,18 @@ struct FunctionSpec {
 };
 
 // Builds a function object whose globals are `globals` and whose __module__ is
-// `module_name`.  Used at module load for the entry points, and at call time
-// for nested functions (closures capture what they need in `impl`).
-py::object make_function(FunctionSpec spec, py::dict globals, const std::string& module_name);
+// `module` (any object, as a nested function takes its globals' __name__).
+// Used at module load for the entry points, and at call time for nested
+// functions (closures capture what they need in `impl`).
+py::object make_function(FunctionSpec spec, py::dict globals, py::object module);
 
 // Sets the Python error for a C++ exception that ends a call of `qualname`,
 // so that no C++ or binding-library wording reaches the user: a failed
 // conversion becomes TypeError, a failed allocation MemoryError.  Call from
 // a catch block (it rethrows the exception in flight to classify it).
 void set_error_from_exception(const std::string& qualname);
+// The same error, fetched: for a caller that reports it or lets it pass.
+py::error_already_set error_from_exception(const std::string& qualname);
 
 // Builds the function and binds it as a module attribute under its name.
 py::object def(py::module_& m, FunctionSpec spec);

@@ -68,7 +68,6 @@ void import_plot_libraries(py::module_& m) {
     import_as(m, "matplotlib.pyplot", "plt");
 }
 
-
 bool truthy(py::handle v) {
     int r = PyObject_IsTrue(v.ptr());
     if (r < 0) throw py::error_already_set();

@@ -60,6 +60,12 @@ py::object binary(PyObject* (*op)(PyObject*, PyObject*), py::handle a, py::handl
     return py::reinterpret_steal<py::object>(r);
 }
 
+py::object slice(py::handle start, py::handle stop) {
+    PyObject* s = PySlice_New(start.ptr(), stop.ptr(), nullptr);
+    if (s == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(s);
+}
+
 bool text_is(py::handle v, const char* ascii) {
     return PyUnicode_Check(v.ptr()) && PyUnicode_CompareWithASCIIString(v.ptr(), ascii) == 0;
 }

@@ -45,6 +45,8 @@ bool holds(py::handle a, py::handle b, int op);
 // A binary operator as the interpreter applies it: a checked PyNumber_* call
 // (PyNumber_Add, PyNumber_And, ...).
 py::object binary(PyObject* (*op)(PyObject*, PyObject*), py::handle a, py::handle b);
+// slice(start, stop), with any objects as its ends (None for an open end).
+py::object slice(py::handle start, py::handle stop);
 
 // ---- text ----------------------------------------------------------------------
 

@@ -390,8 +390,8 @@ py::object plot_station_timeseries_collocation(const Call& c) {
             finish_axes(ax, y_limits, use_log_y);
             ax.attr("legend")("loc"_a = "upper right", "fontsize"_a = 12, "frameon"_a = false);
             tick_axes(ax);
-            py::str stem = fmt("{}_{}_log{}{}{}", plot_file_base, file_names.claim(s->sid, site_name),
-                               use_log_y, mima, yfix);
+            py::str stem = fmt("{}_{}_log{}{}{}", plot_file_base,
+                               file_names.claim(s->sid, site_name), use_log_y, mima, yfix);
             save_each_format_300_tight(c, plt.attr("savefig"), stem, save_plot_formats);
         }
         guard.close();

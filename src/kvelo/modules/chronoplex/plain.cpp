@@ -30,7 +30,7 @@ py::object as_datetime(const Call& c, py::handle times) {
     py::object pd = c.g("pd");
     const bool stamps =
         py::isinstance(times, pd.attr("Series")) || py::isinstance(times, pd.attr("DatetimeIndex"));
-    if (stamps && text_is(py::str(times.attr("dtype")), "datetime64[ns]")) {
+    if (stamps && str_is(times.attr("dtype"), "datetime64[ns]")) {
         return pd.attr("to_datetime")(times, "cache"_a = false);
     }
     return pd.attr("to_datetime")(times);
@@ -93,10 +93,11 @@ py::object colour_palette(const Call& c, py::handle group_size, size_t n_station
     py::object n_colors = py::none();
     if (!group_size.is_none()) {
         py::int_ k = index(group_size);
+        const long long count = saturated(k);
         n_colors = k;
-        if (saturated(k) > kPaletteLimit) {
+        if (count > kPaletteLimit) {
             length = k;
-            if (saturated(k) > static_cast<long long>(n_stations)) n_colors = py::int_(n_stations);
+            if (count > static_cast<long long>(n_stations)) n_colors = py::int_(n_stations);
         }
     }
     py::object p = c.g("sns").attr("color_palette")("colorblind", "n_colors"_a = n_colors);
@@ -228,10 +229,8 @@ void group_figures(const Ctx& x) {
     py::object one = py::int_(1);
     for (py::handle i : x.c.g("range")(n_groups)) {
         py::object number = binary(PyNumber_Add, i, one);
-        PyObject* cut = PySlice_New(binary(PyNumber_Multiply, i, x.group_size).ptr(),
-                                    binary(PyNumber_Multiply, number, x.group_size).ptr(), nullptr);
-        if (cut == nullptr) throw py::error_already_set();
-        py::list group(x.station_ids[py::reinterpret_steal<py::object>(cut)]);
+        py::list group(x.station_ids[slice(binary(PyNumber_Multiply, i, x.group_size),
+                                           binary(PyNumber_Multiply, number, x.group_size))]);
         py::tuple made = wide_figure(x);
         FigureGuard guard(plt, made[0]);
         py::object fig = made[0], ax = made[1];

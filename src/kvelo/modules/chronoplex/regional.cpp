@@ -24,7 +24,7 @@ using Contiguous = py::array_t<T, py::array::c_style | py::array::forcecast>;
 
 bool RegionalGather::stamps_of(py::handle stamps, std::vector<int64_t>& out) {
     py::object dtype = py::getattr(stamps, "dtype", py::none());
-    if (dtype.is_none() || !glue::text_is(py::str(dtype), "datetime64[ns]")) return false;
+    if (dtype.is_none() || !glue::str_is(dtype, "datetime64[ns]")) return false;
     py::object arr = c_.g("np").attr("asarray")(stamps);
     if (!py::isinstance<py::array>(arr) || py::array(arr).dtype().kind() != 'M') return false;
     // Converted, not ensured: a failure (memory) is the interpreter's error.

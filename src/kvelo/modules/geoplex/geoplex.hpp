@@ -3,8 +3,6 @@
 // the module load (module.cpp).
 #pragma once
 
-#include <pybind11/pybind11.h>
-
 #include "kvelo/glue/function.hpp"
 
 namespace kvelo::geoplex {

@@ -117,8 +117,9 @@ py::list legend_handles(const Call& c, const py::dict& plotted, py::object color
     py::list handles;
     for (py::handle label : order) {
         py::tuple entry = plotted[label];
-        py::object shown =
-            holds(label, py::str("obs"), Py_EQ) ? py::str("Obs") : py::reinterpret_borrow<py::object>(label);
+        py::object shown = holds(label, py::str("obs"), Py_EQ)
+                               ? py::str("Obs")
+                               : py::reinterpret_borrow<py::object>(label);
         py::list origin;
         origin.append(0);
         handles.append(line2d(origin, origin.attr("copy")(), "marker"_a = entry[1],
@@ -195,8 +196,9 @@ py::object station_value_map_plot_from_file(const Call& c) {
     for (py::handle word : save_plot_formats) {
         py::str output_file = fmt("{}_val.{}", plot_file_base, word);
         // Other formats take the library's "savefig.dpi" setting.
-        py::object dpi = holds(word.attr("lower")(), py::str("png"), Py_EQ) ? py::object(py::int_(300))
-                                                                  : py::object(py::none());
+        py::object dpi = holds(word.attr("lower")(), py::str("png"), Py_EQ)
+                             ? py::object(py::int_(300))
+                             : py::object(py::none());
         plt.attr("savefig")(output_file, "dpi"_a = dpi, "bbox_inches"_a = "tight");
         log_info(c, fmt("Saved: {}", output_file));
     }

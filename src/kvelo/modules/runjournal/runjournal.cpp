@@ -81,7 +81,7 @@ py::object make_handler_class(py::module_& m) {
                  return py::none();
              },
          .qualname = "TqdmLoggingHandler.__init__"},
-        m.attr("__dict__"), kModuleName);
+        m.attr("__dict__"), py::str(kModuleName));
 
     py::object emit = make_function(
         {.name = "emit",
@@ -106,7 +106,7 @@ py::object make_handler_class(py::module_& m) {
                  return py::none();
              },
          .qualname = "TqdmLoggingHandler.emit"},
-        m.attr("__dict__"), kModuleName);
+        m.attr("__dict__"), py::str(kModuleName));
 
     py::dict ns;
     ns["__module__"] = kModuleName;

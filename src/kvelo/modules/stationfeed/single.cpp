@@ -157,8 +157,7 @@ py::object load_single_dataset(const Call& c, const LoadWindow& w) {
         py::object ds;
         if (holds(ext, py::str(".csv"), Py_EQ)) {
             ds = load_csv(c, w, f, name);
-        } else if (holds(ext, py::str(".nc"), Py_EQ) ||
-                   holds(ext, py::str(".netcdf"), Py_EQ)) {
+        } else if (holds(ext, py::str(".nc"), Py_EQ) || holds(ext, py::str(".netcdf"), Py_EQ)) {
             ds = load_netcdf(c, w, f, name);
         } else {
             if (truthy(w.debug)) log_warning(c, fmt("Unsupported file format: {}", f));
@@ -180,8 +179,7 @@ py::object load_single_dataset(const Call& c, const LoadWindow& w) {
     } catch (const std::exception&) {
         // A failure on the C++ side, as the Python error it stands for
         // (MemoryError for an allocation), reported like any other.
-        glue::set_error_from_exception("load_single_dataset");
-        py::error_already_set e;
+        py::error_already_set e = glue::error_from_exception("load_single_dataset");
         if (!ordinary(e)) throw e;
         log_warning(c, fmt("Failed to load {}: {}", f, e.value()));
         return py::none();
@@ -191,19 +189,17 @@ py::object load_single_dataset(const Call& c, const LoadWindow& w) {
 }  // namespace
 
 py::object make_load_single_dataset(const Call& c, LoadWindow window) {
-    py::object fn = glue::make_function(
+    // A nested function's module is its globals' __name__ as it is now,
+    // whatever object that is (None when there is none).
+    PyObject* module = PyDict_GetItemWithError(c.globals().ptr(), py::str("__name__").ptr());
+    if (module == nullptr && PyErr_Occurred()) throw py::error_already_set();
+    return glue::make_function(
         {.name = "load_single_dataset",
          .params = {"file_date_f_tuple"},
          .impl = [window = std::move(window)](
                      const Call& inner) { return load_single_dataset(inner, window); },
          .qualname = "load_observations.<locals>.load_single_dataset"},
-        c.globals(), "");
-    // A nested function's module is its globals' __name__ as it is now,
-    // whatever object that is (None when there is none).
-    PyObject* module = PyDict_GetItemWithError(c.globals().ptr(), py::str("__name__").ptr());
-    if (module == nullptr && PyErr_Occurred()) throw py::error_already_set();
-    fn.attr("__module__") = module != nullptr ? py::handle(module) : py::handle(Py_None);
-    return fn;
+        c.globals(), py::reinterpret_borrow<py::object>(module != nullptr ? module : Py_None));
 }
 
 }  // namespace kvelo::stationfeed

@@ -47,8 +47,7 @@ void with_context(py::object cm, Body&& body) {
         throw;
     } catch (const std::exception&) {
         // A C++ failure leaves as the Python error it stands for.
-        set_error_from_exception(kName);
-        py::error_already_set e;
+        py::error_already_set e = error_from_exception(kName);
         if (leave_with(e)) return;
         throw e;
     }
@@ -72,8 +71,7 @@ py::list select_files(const Call& c, const py::list& files, py::handle start_dat
                 tasks.append(py::make_tuple(py::none(), f));
                 continue;
             }
-            if (holds(start_date, file_date, Py_LE) &&
-                holds(file_date, end_date, Py_LE)) {
+            if (holds(start_date, file_date, Py_LE) && holds(file_date, end_date, Py_LE)) {
                 tasks.append(py::make_tuple(file_date, f));
             }
         } catch (py::error_already_set& e) {
@@ -146,8 +144,7 @@ py::object load_observations(const Call& c) {
         // The pool starts its first thread only when 0 < max_workers; a value
         // it accepts for which that is false (NaN) would leave every task
         // waiting for ever: refused as the pool refuses a value below 1.
-        if (!tasks.empty() && !max_workers.is_none() &&
-            !holds(py::int_(0), max_workers, Py_LT)) {
+        if (!tasks.empty() && !max_workers.is_none() && !holds(py::int_(0), max_workers, Py_LT)) {
             raise(PyExc_ValueError, py::str("max_workers must be greater than 0"));
         }
         py::dict future_to_file;

@@ -19,12 +19,6 @@ py::object negate(py::handle x) {
     return py::reinterpret_steal<py::object>(r);
 }
 
-py::object slice(py::handle start, py::handle stop) {
-    PyObject* s = PySlice_New(start.ptr(), stop.ptr(), nullptr);
-    if (s == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(s);
-}
-
 // The pairs where both values are numbers.
 std::pair<py::object, py::object> valid_pairs(const Call& c) {
     py::object np = c.g("np");

@@ -470,11 +470,8 @@ Traced<std::int64_t> sort_order(const Call& c, const Traced<std::int64_t>& stamp
     columns["time"] = to_array(stamps.data(), stamps.size()).attr("view")("M8[ns]");
     py::object index = pd.attr("DataFrame")(columns).attr("sort_values")("time").attr("index");
     // Converted by numpy itself, so that a failure is numpy's own error.
-    py::object converted =
-        c.g("np").attr("ascontiguousarray")(index.attr("to_numpy")(), py::arg("dtype") = "int64");
-    using Order = py::array_t<std::int64_t, py::array::c_style>;
-    if (!py::isinstance<Order>(converted)) raise(PyExc_TypeError, py::str("unexpected sort order"));
-    const auto order = py::reinterpret_borrow<Order>(converted);
+    const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> order(
+        index.attr("to_numpy")());
     if (order.ndim() != 1 || static_cast<std::size_t>(order.shape(0)) != stamps.size()) {
         raise(PyExc_ValueError, py::str("unexpected sort order"));
     }

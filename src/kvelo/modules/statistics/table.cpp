@@ -324,9 +324,7 @@ py::object concat(py::handle a, py::handle b) {
 
 // ---- DataFrameFrame ----------------------------------------------------------
 
-bool DataFrameFrame::has_column(py::handle name) {
-    return contains(df_.attr("columns"), name);
-}
+bool DataFrameFrame::has_column(py::handle name) { return contains(df_.attr("columns"), name); }
 
 namespace {
 

@@ -87,15 +87,6 @@ constexpr ModelUnit kModelUnits[] = {
     {"CH4", "ppb"},     {"CO2", "ppm"},
 };
 
-// The UTF-8 bytes of str(value) folded with str.upper or str.lower, as Python
-// folds it; nullopt for a text that is no valid UTF-8 (a lone surrogate),
-// which names no table entry.
-std::optional<std::string> folded(py::handle value, const char* fold) {
-    py::object text = py::str(value).attr(fold)();
-    if (auto bytes = glue::utf8(text)) return std::string(*bytes);
-    return std::nullopt;
-}
-
 py::object text_or_none(const char* s) {
     return s ? py::object(py::str(s)) : py::object(py::none());
 }
@@ -125,7 +116,7 @@ py::dict model_mapping(py::handle data_type, py::handle region, py::handle varia
     mapping["mapped_name"] = name;
     py::object unit = py::none();
     if (!name.is_none()) {
-        auto key = folded(name, "upper");
+        auto key = folded_key(name, "upper");
         for (const ModelUnit& u : kModelUnits) {
             if (key && *key == u.variable) unit = py::str(u.unit);
         }
@@ -140,7 +131,7 @@ py::object get_variable_mapping(const glue::Call& c) {
     py::handle data_type = c[0], region = c[1], variable = c[2];
     if (!region.is_none() || !variable.is_none()) return model_mapping(data_type, region, variable);
     if (!data_type.is_none()) {
-        auto key = folded(data_type, "lower");
+        auto key = folded_key(data_type, "lower");
         for (const Network& n : kNetworks) {
             if (key && *key == n.key) return network_mapping(n);
         }
@@ -161,6 +152,12 @@ void add_mappings(py::module_& m) {
                          "(coords, time_format, time_units, calendar, variables), the default "
                          "one for unknown networks.  With region or variable: the model "
                          "mapping, whose mapped_name is the data variable of the field."});
+}
+
+std::optional<std::string> folded_key(py::handle value, const char* fold) {
+    py::object text = py::str(value).attr(fold)();
+    if (auto bytes = glue::utf8(text)) return std::string(*bytes);
+    return std::nullopt;
 }
 
 }  // namespace kvelo::style

@@ -112,14 +112,11 @@ py::object get_marker_style(const Call& c) {
     constexpr long long n_markers = sizeof(markers) / sizeof(markers[0]);
     // int(i) as Python converts it, never below 0; the place of a marker is
     // the remainder of that Python int, however large.
-    PyObject* place = PyNumber_Long(c[1].ptr());
-    if (place == nullptr) throw py::error_already_set();
-    py::object i = py::reinterpret_steal<py::object>(place);
+    const py::int_ i(c[1]);
     const long long at = std::max(0LL, glue::saturated(i));
-    PyObject* rest = PyNumber_Remainder(i.ptr(), py::int_(n_markers).ptr());
-    if (rest == nullptr) throw py::error_already_set();
     // Below 0 the place is 0, whose shape is the first.
-    const long long shape = at == 0 ? 0 : glue::saturated(py::reinterpret_steal<py::object>(rest));
+    const long long shape =
+        at == 0 ? 0 : glue::saturated(glue::binary(PyNumber_Remainder, i, py::int_(n_markers)));
     double size = std::max(25.0, 120.0 - 20.0 * static_cast<double>(std::min(at, 10LL)));
     if (glue::str_is(c[0], "obs")) return py::make_tuple("o", size);
     return py::make_tuple(markers[shape], size);
@@ -185,14 +182,6 @@ py::object load_variable_columns(const Call& c) {
     return py::make_tuple(columns, obs, experiments);
 }
 
-// The UTF-8 bytes of str(value).lower(), as Python folds it; nullopt for a
-// text that is no valid UTF-8, which names no table entry.
-std::optional<std::string> lower(py::handle value) {
-    py::object text = py::str(value).attr("lower")();
-    if (auto bytes = glue::utf8(text)) return std::string(*bytes);
-    return std::nullopt;
-}
-
 py::object get_variable_colorbar_limits(const Call& c) {
     // Fixed colour ranges that make figures of one variable comparable
     // between runs; None leaves the range to the data.
@@ -202,7 +191,7 @@ py::object get_variable_colorbar_limits(const Call& c) {
         {"pm10", {0.0, 80.0}},  {"ch4", {1800.0, 2100.0}}, {"aod", {0.0, 1.0}},
         {"aod550", {0.0, 1.0}},
     };
-    auto key = lower(c[0]);
+    auto key = folded_key(c[0], "lower");
     if (!key) return py::none();
     auto it = limits.find(*key);
     if (it == limits.end()) return py::none();

@@ -23,11 +23,10 @@ const std::map<std::string, std::string>& region_names() {
 }
 
 py::object get_readable_region_name(const glue::Call& c) {
-    // str(region).upper() as Python folds it; a code that is no valid UTF-8
-    // (a lone surrogate) names no known region and comes back as it is.
+    // A code that is no valid UTF-8 (a lone surrogate) names no known region
+    // and comes back as it is.
     py::str code(c[0]);
-    py::object upper = code.attr("upper")();
-    if (auto key = glue::utf8(upper)) {
+    if (auto key = folded_key(code, "upper")) {
         auto it = region_names().find(std::string(*key));
         if (it != region_names().end()) return glue::text(it->second);
     }

@@ -19,15 +19,8 @@ using namespace pybind11::literals;
 std::vector<double> column_values(py::handle df, const char* name) {
     // numpy converts (and raises its own error); the C++ side only reads a
     // contiguous float64 array, whatever the column held.
-    py::object values =
-        df[py::str(name)].attr("to_numpy")("dtype"_a = "float64", "na_value"_a = NAN);
-    py::object arr =
-        py::module_::import("numpy").attr("ascontiguousarray")(values, "dtype"_a = "float64");
-    using Doubles = py::array_t<double, py::array::c_style>;
-    if (!Doubles::check_(arr)) {
-        glue::raise(PyExc_TypeError, glue::fmt("The column '{}' is no float array.", name));
-    }
-    auto doubles = py::reinterpret_borrow<Doubles>(arr);
+    py::array_t<double, py::array::c_style | py::array::forcecast> doubles(
+        df[py::str(name)].attr("to_numpy")("dtype"_a = "float64", "na_value"_a = NAN));
     // A label that names two columns gives a table, whose values would be
     // read as positions of other stations.
     if (doubles.ndim() != 1) {
