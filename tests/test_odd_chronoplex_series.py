@@ -47,19 +47,6 @@ class Recorder:
         return lambda path, **kw: self.paths.append(str(path))
 
 
-class AnswersOnce:
-    """An integer once: its __index__ raises from the second call on."""
-
-    def __init__(self):
-        self.calls = 0
-
-    def __index__(self):
-        self.calls += 1
-        if self.calls > 1:
-            raise RuntimeError("asked twice")
-        return 4
-
-
 def outcome(run):
     """The name of the exception a call raises, None when it returns."""
     try:
@@ -110,7 +97,7 @@ def test_group_size_answers_as_python_arithmetic(monkeypatch, group_size, mode, 
 CHILD_CASES = [
     pytest.param("None", False, None, [REGIONAL], id="none-without-stations"),
     pytest.param("None", True, "TypeError", [REGIONAL], id="none-with-stations"),
-    pytest.param("AnswersOnce()", True, "TypeError", [REGIONAL], id="index-answers-once"),
+    pytest.param("IndexOnce()", True, "TypeError", [REGIONAL], id="index-answers-once"),
     pytest.param("2**70", True, None, [REGIONAL, "out/o3_all.png"], id="huge"),
 ]
 
@@ -123,8 +110,8 @@ def test_group_size_that_crashed_or_hung(group_size, show_stations, error, saved
         import matplotlib.figure
         import seaborn as sns
         from kvelo.py import chronoplex
-        from test_odd_chronoplex_series import (AnswersOnce, Recorder, outcome, plain_run,
-                                                read_table)
+        from odd_campaign import IndexOnce
+        from test_odd_chronoplex_series import Recorder, outcome, plain_run, read_table
         saves = Recorder()
         matplotlib.figure.Figure.savefig = saves
         chronoplex.read_data = read_table
