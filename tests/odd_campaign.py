@@ -84,6 +84,96 @@ class IndexOnce:
         return "<__index__ answers once>"
 
 
+def answering(answers):
+    """An operator that answers from `answers` in turn, one answer a call, so that
+    a value asked twice may answer differently."""
+    calls = []
+
+    def op(self, *args):
+        calls.append(None)
+        return answers[(len(calls) - 1) % len(answers)]
+
+    return op
+
+
+ARITHMETIC = ("add", "radd", "sub", "rsub", "mul", "rmul", "truediv", "rtruediv", "floordiv",
+              "rfloordiv", "mod", "rmod", "neg", "abs")
+COMPARISONS = ("lt", "le", "gt", "ge")
+
+
+def odd_int(answers, base=3):
+    """An int subclass whose arithmetic operators answer from `answers`."""
+    ops = {f"__{o}__": answering(answers) for o in ARITHMETIC}
+    ops["__repr__"] = lambda self: f"OddInt({int(self)})"
+    return type("OddInt", (int,), ops)(base)
+
+
+def odd_float(base=1.5):
+    """A float subclass whose arithmetic, comparisons and float() change between calls."""
+    ops = {f"__{o}__": answering((base, float("nan"), -1e308, 0.0)) for o in ARITHMETIC}
+    ops.update({f"__{o}__": answering((True, False)) for o in COMPARISONS})
+    ops["__float__"] = answering((base, float("nan"), -1.0))
+    ops["__repr__"] = lambda self: f"OddFloat({float.__repr__(self)})"
+    return type("OddFloat", (float,), ops)(base)
+
+
+def plus_changes(base):
+    """A str subclass whose + answers "time" from its third call on (the text that
+    names the time column): a text derived twice from it differs."""
+    def plus(self, other):
+        plus.calls += 1
+        return "time" if plus.calls > 2 else str.__add__(self, other)
+
+    def rplus(self, other):
+        plus.calls += 1
+        return "time" if plus.calls > 2 else other + str(self)
+
+    plus.calls = 0
+    return type("PlusChanges", (str,), {"__add__": plus, "__radd__": rplus})(base)
+
+
+def hash_and_eq_change(base):
+    """A str subclass whose hash and == answer differently every call."""
+    return type("Shifty", (str,), {"__hash__": answering((1, 2, 3, 4, 5)),
+                                   "__eq__": answering((True, False)),
+                                   "__ne__": answering((False, True))})(base)
+
+
+def unhashable(base):
+    """A str subclass that defines only __eq__, so that it has no hash."""
+    return type("Unhashable", (str,), {"__eq__": lambda self, o: str.__eq__(self, o)})(base)
+
+
+def hash_raises(base):
+    def refuse(self):
+        raise Refused("__hash__ refused")
+    return type("HashRaises", (str,), {"__hash__": refuse})(base)
+
+
+def text_base(baseline):
+    return baseline if isinstance(baseline, str) else "O3"
+
+
+def int_base(baseline):
+    return baseline if type(baseline) is int else 3
+
+
+# Subclasses of the builtin types whose operators answer oddly, built on the
+# baseline's own value where it is of that type: name -> (ctx, baseline) -> value.
+ODD_SUBCLASSES = {
+    "int subclass: % + - * / answer 10**9": lambda ctx, b: odd_int((10**9,), int_base(b)),
+    "int subclass: arithmetic changes between calls": lambda ctx, b: odd_int(
+        (3, -3, 10**9, 11, 0), int_base(b)),
+    "float subclass: arithmetic, comparisons, float() change": lambda ctx, b: odd_float(
+        b if type(b) is float else 1.5),
+    "str subclass: + answers 'time' from its third call": lambda ctx, b: plus_changes(
+        text_base(b)),
+    "str subclass: hash and == change between calls": lambda ctx, b: hash_and_eq_change(
+        text_base(b)),
+    "str subclass without a hash": lambda ctx, b: unhashable(text_base(b)),
+    "str subclass whose hash raises": lambda ctx, b: hash_raises(text_base(b)),
+}
+
 # Name shown in reports -> maker (a fresh object per call: some are used up).
 ODD = {
     "None": lambda ctx: None,
@@ -156,6 +246,78 @@ class GetRaises(dict):
 
 
 WHOLE_CONFIG = {"Mapping, not a dict": MappingOnly, "dict whose get raises": GetRaises}
+
+
+class Pairs(collections.abc.Mapping):
+    """A mapping held as (key, value) pairs, so that its keys need not hash."""
+
+    def __init__(self, pairs):
+        self._pairs = list(pairs)
+
+    def __getitem__(self, key):
+        for k, v in self._pairs:
+            if k == key:
+                return v
+        raise KeyError(key)
+
+    def __iter__(self):
+        return iter([k for k, _ in self._pairs])
+
+    def __len__(self):
+        return len(self._pairs)
+
+
+class KeysChange(Pairs):
+    """Every other listing of its keys leaves out the experiments' keys."""
+
+    listed = 0
+
+    def __iter__(self):
+        self.listed += 1
+        keys = [k for k, _ in self._pairs]
+        if self.listed % 2 == 0:
+            keys = [k for k in keys if not (isinstance(k, str) and "_exp" in k)]
+        return iter(keys)
+
+    def __getitem__(self, key):
+        if key not in list(iter(self)):
+            raise KeyError(key)
+        return super().__getitem__(key)
+
+
+def odd_station_key(make_key):
+    """Each station of the station-wise data gets one more experiment key, made by
+    make_key from its text, in a mapping that needs no hash of it."""
+    def change(ctx, kwargs):
+        data = kwargs["data"]
+        variable = kwargs.get("variable", "O3")
+        stations = {}
+        for sid, sd in data.items():
+            # First, so that whatever the package does next with the station meets it.
+            pairs = [(make_key(f"{variable}_exp3"), sd.get(f"{variable}_exp1", []))]
+            pairs += list(sd.items())
+            stations[sid] = Pairs(pairs)
+        kwargs["data"] = stations
+    return change
+
+
+def station_keys_change(ctx, kwargs):
+    kwargs["data"] = {sid: KeysChange(sd.items()) for sid, sd in kwargs["data"].items()}
+
+
+def station_ids_unhashable(ctx, kwargs):
+    kwargs["data"] = Pairs((unhashable(sid), sd) for sid, sd in kwargs["data"].items())
+
+
+# Station-wise data whose keys hash, compare or list oddly: variants of every
+# function that reads the station-wise dictionary.
+ODD_STATION_KEYS = {
+    "station key without a hash": odd_station_key(unhashable),
+    "station key whose hash raises": odd_station_key(hash_raises),
+    "station key whose hash and == change": odd_station_key(hash_and_eq_change),
+    "station keys change between listings": station_keys_change,
+    "station ids without a hash": station_ids_unhashable,
+}
 
 
 # ---- the inputs of the baseline calls ----------------------------------------------------
@@ -351,6 +513,7 @@ def chronoplex_figures():
                        "output in x\\udce9, format svg": output_in_surrogate_dir(
                            "plot_file_base", formats="save_plot_formats"),
                        "format svg": real_format("save_plot_formats")}
+    colloc_variants.update(ODD_STATION_KEYS)
     colloc_variants = {k: with_station_figures(v) for k, v in colloc_variants.items()}
     for name, keys, config in [
             ("plot_station_timeseries_collocation", COLLOCATION_KEYS, COLLOCATION_CONFIG),
@@ -376,7 +539,8 @@ def chronoplex_figures():
                           "station id and site name with \\udce9": surrogate_station_ids(plain),
                           "output in x\\udce9, format svg": output_in_surrogate_dir(
                               "plot_file_base", formats="save_plot_formats"),
-                          "format svg": real_format("save_plot_formats")}.items()}))
+                          "format svg": real_format("save_plot_formats"),
+                          "station ids without a hash": station_ids_unhashable}.items()}))
 
     def entry(table, use_collocation, config):
         def build(ctx):
@@ -414,7 +578,8 @@ def chronoplex_figures():
 
     ext_variants = {"station id and site name with \\udce9": surrogate_station_ids(collocated),
                     "variable with \\udce9": surrogate_variable(collocated),
-                    "table in x\\udce9": output_in_surrogate_dir("data_file_base")}
+                    "table in x\\udce9": output_in_surrogate_dir("data_file_base"),
+                    **ODD_STATION_KEYS}
     fns.append(Fn("chronoplex", "extend_process_time_series_with_stats", extension(True),
                   formats="save_plot_formats", variants=ext_variants))
     fns.append(Fn("chronoplex", "extend_process_time_series_with_stats2", extension(False),
@@ -448,7 +613,7 @@ def statistics_functions():
         fns.append(Fn("statistics", name, lambda ctx: dict(
             data=collocated(), variable="O3", tavg="daily", debug=False), variants={
                 "station id and site name with \\udce9": surrogate_station_ids(collocated),
-                "variable with \\udce9": surrogate_variable(collocated)}))
+                "variable with \\udce9": surrogate_variable(collocated), **ODD_STATION_KEYS}))
     obs, mod = [1.0, 2.0, 4.0, 3.0], [2.0, 1.0, 5.0, 3.5]
     fns.append(Fn("statistics", "compute_pearson_r", lambda ctx: dict(obs=list(obs),
                                                                       mod=list(mod))))
@@ -621,7 +786,7 @@ def sibling_functions():
             values=np.array([1.0, 5.0, 3.0]), variable="O3", unit="ppb", debug=False)),
         Fn("style", "convert_units", lambda ctx: dict(values=np.array([1.0, 2.5]),
                                                       from_unit="ppm", to_unit="ppb")),
-        Fn("style", "get_marker_style", lambda ctx: dict(label="obs", i=1)),
+        Fn("style", "get_marker_style", lambda ctx: dict(label="exp1", i=1)),
         Fn("style", "get_readable_region_name", lambda ctx: dict(region="EU")),
         Fn("style", "get_variable_colorbar_limits", lambda ctx: dict(variable="O3")),
         Fn("style", "get_variable_mapping", lambda ctx: dict(data_type="aqs", region="EU",
@@ -673,6 +838,9 @@ class Case:
         return " | ".join(p for p in (self.fn, self.kind, self.target, self.value) if p)
 
 
+VALUES = list(ODD) + list(ODD_SUBCLASSES) + [REALISTIC]
+
+
 def parameters(fn):
     import importlib
     module = importlib.import_module(f"kvelo.py.{fn.module}")
@@ -694,17 +862,22 @@ def all_cases():
     for fn in fns:
         cases.append(Case(fn.qualname, "baseline"))
         for kind, name in targets(fn):
-            values = list(ODD) + [REALISTIC]
-            cases += [Case(fn.qualname, kind, name, v) for v in values]
+            cases += [Case(fn.qualname, kind, name, v) for v in VALUES]
         if "config" in parameters(fn):
             cases += [Case(fn.qualname, "whole config", value=w) for w in WHOLE_CONFIG]
         if fn.formats:
-            cases += [Case(fn.qualname, "format item", fn.formats, v) for v in ODD]
+            cases += [Case(fn.qualname, "format item", fn.formats, v)
+                      for v in list(ODD) + list(ODD_SUBCLASSES)]
         cases += [Case(fn.qualname, "variant", value=v) for v in fn.variants]
+    # Each module builds its own function type: one case a module pokes at it.
+    first = {}
+    for fn in fns:
+        first.setdefault(fn.module, fn)
+    cases += [Case(fn.qualname, "function type") for fn in first.values() if fn.call is None]
     rng = random.Random(SEED)
     choices = [(fn, targets(fn)) for fn in fns]
     choices = [(fn, t) for fn, t in choices if len(t) >= 2]
-    values = list(ODD) + [REALISTIC]
+    values = list(ODD) + [REALISTIC]  # the sample drawn before the subclasses joined
     combined = []
     while len(combined) < COMBINATIONS:
         fn, ts = rng.choice(choices)
@@ -722,6 +895,8 @@ def all_cases():
 def odd_value(ctx, value, baseline):
     if value == REALISTIC:
         return realistic(ctx, baseline)
+    if value in ODD_SUBCLASSES:
+        return ODD_SUBCLASSES[value](ctx, baseline)
     return ODD[value](ctx)
 
 
@@ -754,7 +929,7 @@ def prepare(ctx, fn, case):
     elif case.kind == "whole config":
         kwargs["config"] = WHOLE_CONFIG[case.value](kwargs["config"])
     elif case.kind == "format item":
-        kwargs[fn.formats] = [ODD[case.value](ctx)]
+        kwargs[fn.formats] = [odd_value(ctx, case.value, "svg")]
     elif case.kind == "variant":
         fn.variants[case.value](ctx, kwargs)
     elif case.kind == "combined":
@@ -788,6 +963,15 @@ def chain(e):
     return seen
 
 
+def raised_here(e):
+    """True when the innermost frame of the traceback is in this file: the
+    exception came from compiled code that this file called."""
+    tb = e.__traceback__
+    while tb is not None and tb.tb_next is not None:
+        tb = tb.tb_next
+    return tb is not None and tb.tb_frame.f_code.co_filename == __file__
+
+
 def judge(e, same_type=False):
     """(failed, outcome) for an exception that the call raised; same_type: the case
     put a value of the baseline's own type in its place."""
@@ -806,6 +990,10 @@ def judge(e, same_type=False):
     message = text_of(e)
     if INTERNAL in message:
         return True, f"{outcome} (a C++ exception escaped)"
+    if type(e) is RuntimeError and raised_here(e):
+        # The package raises no RuntimeError of its own: one that no Python code
+        # raised is a C++ failure passed on with its C++ text.
+        return True, f"{outcome} (a C++ failure as RuntimeError)"
     if same_type and REFUSED.search(message):
         return True, f"{outcome} (a value of the very type that belongs there, refused)"
     return False, outcome
@@ -818,8 +1006,33 @@ class Records(logging.Handler):
         record.getMessage()
 
 
+def poke_function_type(function):
+    """Tries to make an object of the type of `function` from Python, as a careful
+    caller or a test tool might, and uses whatever it gets.  The type's own
+    answer must be a TypeError; an object made anyway is a failure (and one that
+    reaches a missing table is a crash)."""
+    kind = type(function)
+    made = []
+    for make in (kind, lambda: kind.__new__(kind), lambda: object.__new__(kind)):
+        try:
+            made.append(make())
+        except TypeError:
+            pass
+    for obj in made:
+        for use in (repr, lambda o: o(), inspect.signature, lambda o: o.__reduce__()):
+            try:
+                use(obj)
+            except Exception:  # noqa: BLE001 - any ordinary answer will do
+                pass
+    if made:
+        return True, f"{kind.__name__}() made {len(made)} object(s) from Python"
+    return False, "refused"
+
+
 def run_case(ctx, modules, fns, case):
     fn = fns[case.fn]
+    if case.kind == "function type":
+        return poke_function_type(fn.target(modules[fn.module]))
     kwargs, same_type = prepare(ctx, fn, case)
     if kwargs is None:
         return False, "not applicable"

@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "kvelo/glue/values.hpp"
+
 namespace kvelo::glue {
 
 namespace {
@@ -29,9 +31,21 @@ void fn_dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
+// The function's table.  Objects are made only by make_function (the type
+// refuses instantiation from Python), which sets the table before anything
+// else can see the object; the check keeps a table-less object harmless.
+const FunctionSpec* spec_of(PyObject* self) {
+    const FunctionSpec* spec = reinterpret_cast<FnObject*>(self)->spec;
+    if (spec == nullptr) {
+        PyErr_Format(PyExc_TypeError, "uninitialized %s object", Py_TYPE(self)->tp_name);
+    }
+    return spec;
+}
+
 PyObject* fn_repr(PyObject* self) {
-    auto* f = reinterpret_cast<FnObject*>(self);
-    return PyUnicode_FromFormat("<function %s at %p>", f->spec->qualname.c_str(), self);
+    const FunctionSpec* spec = spec_of(self);
+    if (spec == nullptr) return nullptr;
+    return PyUnicode_FromFormat("<function %s at %p>", spec->qualname.c_str(), self);
 }
 
 PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) {
@@ -140,41 +154,44 @@ bool bind_arguments(const FunctionSpec& spec, PyObject* args, PyObject* kwargs,
 }
 
 PyObject* fn_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    const FunctionSpec* spec = spec_of(self);
+    if (spec == nullptr) return nullptr;
     auto* f = reinterpret_cast<FnObject*>(self);
-    std::vector<py::object> bound;
-    if (!bind_arguments(*f->spec, args, kwargs, bound)) return nullptr;
     try {
-        Call call(bound, py::reinterpret_borrow<py::dict>(f->globals), f->spec->qualname);
-        py::object result = f->spec->impl(call);
+        std::vector<py::object> bound;
+        if (!bind_arguments(*spec, args, kwargs, bound)) return nullptr;
+        Call call(bound, py::reinterpret_borrow<py::dict>(f->globals), spec->qualname);
+        py::object result = spec->impl(call);
         if (!result) result = py::none();
         return result.release().ptr();
     } catch (...) {
-        set_error_from_exception(f->spec->qualname);
+        set_error_from_exception(spec->qualname);
     }
     return nullptr;
 }
 
 PyObject* fn_get_signature(PyObject* self, void*) {
-    auto* f = reinterpret_cast<FnObject*>(self);
+    const FunctionSpec* spec = spec_of(self);
+    if (spec == nullptr) return nullptr;
     try {
         py::module_ inspect = py::module_::import("inspect");
         py::object Parameter = inspect.attr("Parameter");
         py::object empty = Parameter.attr("empty");
         py::list params;
-        for (const auto& p : f->spec->params) {
+        for (const auto& p : spec->params) {
             params.append(
                 Parameter(p.name, Parameter.attr("POSITIONAL_OR_KEYWORD"),
                           py::arg("default") = p.default_value ? *p.default_value : empty,
                           py::arg("annotation") = p.annotation ? py::str(*p.annotation) : empty));
         }
-        py::object ret = f->spec->return_annotation ? py::str(*f->spec->return_annotation) : empty;
+        py::object ret = spec->return_annotation ? py::str(*spec->return_annotation) : empty;
         return inspect.attr("Signature")(params, py::arg("return_annotation") = ret)
             .release()
             .ptr();
-    } catch (py::error_already_set& e) {
-        e.restore();
-        return nullptr;
+    } catch (...) {
+        set_error_from_exception(spec->qualname);
     }
+    return nullptr;
 }
 
 // Test tools read a callable's signature off its __call__ (mock's autospec):
@@ -214,7 +231,10 @@ PyTypeObject* function_type() {
             {Py_tp_methods, fn_methods},
             {0, nullptr},
         };
-        PyType_Spec spec = {"kvelo.py.function", sizeof(FnObject), 0, Py_TPFLAGS_DEFAULT, slots};
+        // Not instantiable from Python, as the interpreter's own function
+        // types: an object made by type(f)() would have no table.
+        PyType_Spec spec = {"kvelo.py.function", sizeof(FnObject), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
         PyObject* t = PyType_FromSpec(&spec);
         if (t == nullptr) throw py::error_already_set();
         auto* tp = reinterpret_cast<PyTypeObject*>(t);
@@ -284,13 +304,9 @@ void set_error_from_exception(const std::string& qualname) {
         // A container asked for more than it can hold: as an allocation
         // beyond memory, which the interpreter reports as MemoryError.
         PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        if (binding_wording(e.what())) {
-            PyErr_Format(PyExc_RuntimeError, "%s() failed on an internal error", qualname.c_str());
-        } else {
-            PyErr_SetString(PyExc_RuntimeError, e.what());
-        }
     } catch (...) {
+        // Any other C++ failure is an invariant of ours that broke: it is
+        // named as ours, never by its C++ text.
         PyErr_Format(PyExc_RuntimeError, "%s() failed on an internal error", qualname.c_str());
     }
 }
@@ -301,10 +317,15 @@ py::error_already_set error_from_exception(const std::string& qualname) {
 }
 
 py::object Call::g(const char* name) const {
-    PyObject* v = PyDict_GetItemString(globals_.ptr(), name);
+    // As the interpreter looks up a global: an error of the lookup itself
+    // (a key whose comparison raises) propagates.
+    py::str key(name);
+    PyObject* v = PyDict_GetItemWithError(globals_.ptr(), key.ptr());
     if (v != nullptr) return py::reinterpret_borrow<py::object>(v);
+    if (PyErr_Occurred()) throw py::error_already_set();
     py::object builtins = py::module_::import("builtins");
-    if (py::hasattr(builtins, name)) return builtins.attr(name);
+    py::object found = getattr_or(builtins, name, py::handle());
+    if (found) return found;
     PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
     throw py::error_already_set();
 }
@@ -314,11 +335,14 @@ py::object make_function(FunctionSpec spec, py::dict globals, py::object module)
     PyTypeObject* tp = function_type();
     auto* f = PyObject_New(FnObject, tp);
     if (f == nullptr) throw py::error_already_set();
+    // Every field set before the object is owned, so that its deallocation
+    // on any failure below finds nothing undefined.
+    f->spec = nullptr;
     f->dict = nullptr;
     f->weakrefs = nullptr;
     f->globals = globals.inc_ref().ptr();
-    f->spec = new FunctionSpec(std::move(spec));
     py::object self = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
+    f->spec = new FunctionSpec(std::move(spec));
 
     const FunctionSpec& s = *f->spec;
     py::dict d;

@@ -13,6 +13,7 @@
 
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -46,7 +47,12 @@ class Call {
     Call(const std::vector<py::object>& args, py::dict globals, const std::string& qualname)
         : args_(args), globals_(std::move(globals)), qualname_(qualname) {}
 
-    const py::object& operator[](size_t i) const { return args_[i]; }
+    // The bound argument at a parameter's place; a place beyond the table is a
+    // fault of ours, reported as an internal error.
+    const py::object& operator[](size_t i) const {
+        if (i >= args_.size()) throw std::out_of_range("argument place beyond the parameters");
+        return args_[i];
+    }
     size_t size() const { return args_.size(); }
     // A module global (falls back to builtins), looked up now: NameError when missing.
     py::object g(const char* name) const;

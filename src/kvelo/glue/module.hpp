@@ -11,7 +11,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include <exception>
+#include <new>
 
 namespace kvelo::glue {
 
@@ -27,8 +27,16 @@ int exec_module(PyObject* pm) {
         e.restore();
     } catch (pybind11::builtin_exception& e) {
         e.set_error();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_ImportError, e.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        // A failure of our own: named as such, not by its C++ text.
+        const char* name = PyModule_GetName(pm);
+        if (name == nullptr) {
+            PyErr_Clear();
+            name = "the module";
+        }
+        PyErr_Format(PyExc_ImportError, "%s failed to load on an internal error", name);
     }
     return -1;
 }

@@ -25,8 +25,8 @@ py::object import_from(py::module_& m, const char* module, const char* name, con
         if (modules.contains(full.c_str())) {
             value = modules[full.c_str()];
         } else {
-            py::object pkgname = py::getattr(mod, "__name__", py::none());
-            py::object pkgpath = py::getattr(mod, "__file__", py::none());
+            py::object pkgname = getattr_or(mod, "__name__", py::none());
+            py::object pkgpath = getattr_or(mod, "__file__", py::none());
             py::object shown =
                 PyUnicode_Check(pkgname.ptr()) ? pkgname : py::str("<unknown module name>");
             py::str msg =

@@ -15,6 +15,12 @@ py::int_ index(py::handle v) {
     return py::reinterpret_steal<py::int_>(r);
 }
 
+py::int_ exact_int(py::handle v) {
+    PyObject* r = PyNumber_Long(v.ptr());
+    if (r == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::int_>(r);
+}
+
 long long saturated(py::handle int_value) {
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(int_value.ptr(), &overflow);
@@ -66,6 +72,18 @@ py::object slice(py::handle start, py::handle stop) {
     return py::reinterpret_steal<py::object>(s);
 }
 
+py::object getattr_or(py::handle obj, const char* name, py::handle default_value) {
+    PyObject* r = PyObject_GetAttrString(obj.ptr(), name);
+    if (r != nullptr) return py::reinterpret_steal<py::object>(r);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return py::reinterpret_borrow<py::object>(default_value);
+}
+
+void set_add(py::handle s, py::handle key) {
+    if (PySet_Add(s.ptr(), key.ptr()) != 0) throw py::error_already_set();
+}
+
 bool text_is(py::handle v, const char* ascii) {
     return PyUnicode_Check(v.ptr()) && PyUnicode_CompareWithASCIIString(v.ptr(), ascii) == 0;
 }
@@ -80,6 +98,8 @@ std::optional<std::string_view> utf8(py::handle s) {
     Py_ssize_t n = 0;
     const char* p = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
     if (p == nullptr) {
+        // A lone surrogate has no UTF-8 form; any other failure (memory) is raised.
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw py::error_already_set();
         PyErr_Clear();
         return std::nullopt;
     }
@@ -108,9 +128,9 @@ namespace {
 
 // What the interpreter writes for a callable in call errors: "mod.qualname()".
 py::object function_text(py::handle fn) {
-    py::object qualname = py::getattr(fn, "__qualname__", py::none());
+    py::object qualname = getattr_or(fn, "__qualname__", py::none());
     if (!PyUnicode_Check(qualname.ptr())) return py::str(fn);
-    py::object module = py::getattr(fn, "__module__", py::none());
+    py::object module = getattr_or(fn, "__module__", py::none());
     if (PyUnicode_Check(module.ptr()) && !text_is(module, "builtins")) {
         return py::str("{}.{}()").format(module, qualname);
     }

@@ -24,6 +24,9 @@ namespace py = pybind11;
 
 // operator.index(v): the interpreter's TypeError for a value that is no integer.
 py::int_ index(py::handle v);
+// int(v): always an exact int, so that arithmetic on it is the int's own,
+// never a subclass's operators.
+py::int_ exact_int(py::handle v);
 // A Python int as a C++ integer, held at the ends of long long's range: for
 // counts and bounds, where a value beyond 2^63 acts as any huge value would.
 long long saturated(py::handle int_value);
@@ -48,6 +51,16 @@ py::object binary(PyObject* (*op)(PyObject*, PyObject*), py::handle a, py::handl
 // slice(start, stop), with any objects as its ends (None for an open end).
 py::object slice(py::handle start, py::handle stop);
 
+// ---- attributes and sets -------------------------------------------------------
+
+// getattr(obj, name, default): only an AttributeError gives the default; any
+// other error of the lookup propagates, as in Python (pybind11's getattr with
+// a default swallows every error).
+py::object getattr_or(py::handle obj, const char* name, py::handle default_value);
+// s.add(key): an unhashable key raises the interpreter's TypeError (pybind11's
+// set::add only reports the failure by its return value).
+void set_add(py::handle s, py::handle key);
+
 // ---- text ----------------------------------------------------------------------
 
 // True when `v` is a str equal to the ASCII text `ascii`; never raises.
@@ -55,8 +68,8 @@ bool text_is(py::handle v, const char* ascii);
 // str(v) == ascii, with str() as the interpreter calls it.
 bool str_is(py::handle v, const char* ascii);
 // The UTF-8 bytes of a str, or nullopt for a non-str or a str that is not
-// valid UTF-8 (a lone surrogate); leaves no error set.  The view lives as
-// long as the str.
+// valid UTF-8 (a lone surrogate), with no error set; any other failure of the
+// encoding (memory) is raised.  The view lives as long as the str.
 std::optional<std::string_view> utf8(py::handle s);
 // A lossless byte key for a str (lone surrogates kept), for C++ maps keyed by
 // text; never decoded back into text.

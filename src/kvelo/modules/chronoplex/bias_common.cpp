@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 
 #include "kvelo/core/regional_series.hpp"
 #include "kvelo/glue/arrays.hpp"
@@ -54,7 +55,7 @@ std::vector<py::object> experiment_keys(const Run& r, const std::vector<py::obje
     for (const py::object& sd : stations) {
         for (py::handle key : sd) {
             if (truthy(key.attr("startswith")(r.prefix)) && key.not_equal(r.obs_key)) {
-                if (PySet_Add(seen.ptr(), key.ptr()) != 0) throw py::error_already_set();
+                set_add(seen, key);
             }
         }
     }
@@ -180,7 +181,13 @@ bool regional_natively(const Run& r, const py::list& series, RegionalSpec spec, 
         core::StampSeries st;
         st.time.assign(t.data(), t.data() + t.size());
         st.value.assign(v.data(), v.data() + v.size());
-        if (!st.time.empty() && st.time.front() == core::kNaT) return false;
+        // The index's own answers are not taken on trust: the kernel's merge
+        // and the walk below need stamps that strictly increase.
+        if (std::adjacent_find(st.time.begin(), st.time.end(), std::greater_equal<int64_t>()) !=
+                st.time.end() ||
+            (!st.time.empty() && st.time.front() == core::kNaT)) {
+            return false;
+        }
         stations.push_back(std::move(st));
     }
     core::RegionalAggregate agg = core::aggregate_stations(stations, false);
@@ -195,7 +202,8 @@ bool regional_natively(const Run& r, const py::list& series, RegionalSpec spec, 
     for (core::StampSeries& st : stations) {
         size_t row = 0;
         for (size_t k = 0; k < st.time.size(); ++k) {
-            while (agg.time[row] < st.time[k]) ++row;
+            // Every stamp of a station is in the union, at or after `row`.
+            while (row + 1 < agg.time.size() && agg.time[row] < st.time[k]) ++row;
             const double d = st.value[k] - agg.mean[row];
             st.value[k] = d * d;
         }

@@ -248,7 +248,7 @@ py::object plot_station_timeseries_collocation(const Call& c) {
     py::set key_set;
     for (const Station* s : ordered) {
         for (py::handle key : s->data) {
-            if (starts_with(key, prefix)) key_set.add(key);
+            if (starts_with(key, prefix)) set_add(key_set, key);
         }
     }
     py::object obs_key = key_set.contains(obs_name) ? py::object(obs_name) : py::object(py::none());

@@ -296,16 +296,14 @@ bool station_figures(Ctx& x) {
         try {
             single_panel(x, guard);
             return true;
-        } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_Exception)) throw;
+        } catch (...) {
+            // A C++ failure counts as the Python error it stands for, named
+            // in Python's words.
+            py::error_already_set e = error_from_exception(kName);
+            if (!e.matches(PyExc_Exception)) throw e;
             log_warning(x.c,
                         fmt("Single-panel time series plot failed: {}. Falling back to '{}' mode.",
                             e.value(), x.plot_mode));
-            guard.reset();
-        } catch (py::builtin_exception& e) {
-            log_warning(x.c,
-                        fmt("Single-panel time series plot failed: {}. Falling back to '{}' mode.",
-                            e.what(), x.plot_mode));
             guard.reset();
         }
     }

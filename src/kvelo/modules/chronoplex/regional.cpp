@@ -23,7 +23,7 @@ using Contiguous = py::array_t<T, py::array::c_style | py::array::forcecast>;
 }  // namespace
 
 bool RegionalGather::stamps_of(py::handle stamps, std::vector<int64_t>& out) {
-    py::object dtype = py::getattr(stamps, "dtype", py::none());
+    py::object dtype = glue::getattr_or(stamps, "dtype", py::none());
     if (dtype.is_none() || !glue::str_is(dtype, "datetime64[ns]")) return false;
     py::object arr = c_.g("np").attr("asarray")(stamps);
     if (!py::isinstance<py::array>(arr) || py::array(arr).dtype().kind() != 'M') return false;
@@ -33,7 +33,7 @@ bool RegionalGather::stamps_of(py::handle stamps, std::vector<int64_t>& out) {
     out.assign(a.data(), a.data() + a.size());
 
     // The joined table keeps the stamps' name only when all stations agree.
-    py::object name = py::getattr(stamps, "name", py::none());
+    py::object name = glue::getattr_or(stamps, "name", py::none());
     if (count_ == 0) {
         name_ = name;
     } else if (!name_.is_none() && !name_.equal(name)) {

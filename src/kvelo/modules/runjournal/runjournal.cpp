@@ -4,8 +4,8 @@
 
 #include <memory>
 
-#include "kvelo/glue/pyutil.hpp"
 #include "kvelo/glue/module.hpp"
+#include "kvelo/glue/pyutil.hpp"
 
 namespace py = pybind11;
 using namespace kvelo::glue;
@@ -22,14 +22,16 @@ const char* const kQuietLoggers[] = {"matplotlib", "PIL", "fiona", "fiona.env", 
 // sys.exc_info() as seen by handleError: the base class prints the traceback
 // of the error being handled, so it must be the current one while it runs.
 class HandledException {
-public:
+  public:
     explicit HandledException(const py::error_already_set& e) {
-        PyErr_GetExcInfo(&type_, &value_, &trace_);
         // The interpreter (3.11+) reads the traceback from the exception
         // itself, which a fetched error does not carry yet.
         PyObject* value = e.value().ptr();
-        if (e.trace()) PyException_SetTraceback(value, e.trace().ptr());
+        if (e.trace() && PyException_SetTraceback(value, e.trace().ptr()) < 0) {
+            throw py::error_already_set();
+        }
         give_traceback(value);
+        PyErr_GetExcInfo(&type_, &value_, &trace_);
         PyErr_SetExcInfo(Py_NewRef(PyExceptionInstance_Class(value)), Py_NewRef(value),
                          PyException_GetTraceback(value));
     }
@@ -37,7 +39,7 @@ public:
     HandledException& operator=(const HandledException&) = delete;
     ~HandledException() { PyErr_SetExcInfo(type_, value_, trace_); }
 
-private:
+  private:
     // An error raised by C code called straight from emit has no traceback,
     // and handleError walks the traceback's frame: give it the frame of the
     // code that logged, where a Python emit's own frame would begin.
@@ -53,7 +55,7 @@ private:
             py::object f = py::reinterpret_borrow<py::object>(frame);
             py::object tb = py::module_::import("types").attr("TracebackType")(
                 py::none(), f, f.attr("f_lasti"), f.attr("f_lineno"));
-            PyException_SetTraceback(value, tb.ptr());
+            if (PyException_SetTraceback(value, tb.ptr()) < 0) throw py::error_already_set();
         } catch (py::error_already_set&) {
             // Left without one: the report then fails as it would anyway.
         }
@@ -75,9 +77,7 @@ py::object make_handler_class(py::module_& m) {
          .params = {"self", {"level", logging.attr("NOTSET")}},
          .impl =
              [cls](const Call& c) {
-                 py::module_::import("builtins")
-                     .attr("super")(*cls, c[0])
-                     .attr("__init__")(c[1]);
+                 py::module_::import("builtins").attr("super")(*cls, c[0]).attr("__init__")(c[1]);
                  return py::none();
              },
          .qualname = "TqdmLoggingHandler.__init__"},

@@ -35,6 +35,7 @@
 namespace kvelo::statistics {
 
 using namespace kvelo::glue;
+using namespace pybind11::literals;
 namespace cs = kvelo::core::stats;
 
 namespace {
@@ -426,13 +427,19 @@ class PoolBuilder {
     py::list blocks_;
 };
 
-// The native pool in the order of the formulation's sorted table; only the
-// rows with a time stamp are kept, since every statistic leaves out the
-// others.
+// The native pool in the order of the formulation's sorted table, with a flag
+// for the rows that have a time stamp (the others take part in no
+// statistic).  Where a statistic needs the table itself (a column the pool
+// does not hold as float64, such as `time` named as a value column), the
+// formulation's sorted table is built from the pool, so that the library
+// answers as it would on the table.
 class PoolFrame : public Frame {
   public:
+    PoolFrame(const Call& c, const Traced<std::int64_t>& stamps) : c_(c), stamps_(stamps) {}
+
     py::object obs_key;
     py::list exp_keys;
+    Traced<std::int64_t> order;  // the rows' positions in the joined table (its index labels)
     Traced<std::uint8_t> ok;
     Traced<double> obs;
     std::vector<Traced<double>> exps;
@@ -447,8 +454,22 @@ class PoolFrame : public Frame {
         const Traced<double>& a = i == kObs ? obs : exps[static_cast<std::size_t>(i)];
         return Column{{a.data(), 1, a.size()}, py::none()};
     }
-    // Every column is float64: the formulation on a table is never needed.
-    py::object table() override { throw std::logic_error("the regional pool has no table"); }
+    py::object table() override {
+        if (table_) return table_;
+        Traced<std::int64_t> times(order.size());
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            times[i] = stamps_[static_cast<std::size_t>(order[i])];
+        }
+        py::dict columns;
+        columns["time"] = to_array(times.data(), times.size()).attr("view")("M8[ns]");
+        columns[obs_key] = to_array(obs.data(), obs.size());
+        for (std::size_t j = 0; j < exps.size(); ++j) {
+            columns[exp_keys[j]] = to_array(exps[j].data(), exps[j].size());
+        }
+        table_ =
+            c_.g("pd").attr("DataFrame")(columns, "index"_a = to_array(order.data(), order.size()));
+        return table_;
+    }
 
   private:
     static constexpr long kObs = -1, kTime = -2, kAbsent = -3;
@@ -460,6 +481,10 @@ class PoolFrame : public Frame {
         if (text_is(name, "time")) return kTime;
         return kAbsent;
     }
+
+    const Call& c_;
+    const Traced<std::int64_t>& stamps_;  // the joined table's stamps, by position
+    py::object table_;
 };
 
 // The row order that sort_values("time") gives a table with these stamps
@@ -539,29 +564,29 @@ std::optional<py::object> native_finish(const Call& c, Variant v, PoolBuilder& b
     DateRange dates;
     for (std::int64_t t : stamps) dates.add(t);
     if (!dates.any) return std::nullopt;
-    Traced<std::int64_t> order = sort_order(c, stamps);
-    // NaT sorts last; those rows take part in no statistic.
-    const auto dated = static_cast<std::size_t>(
-        std::count_if(stamps.begin(), stamps.end(), [](std::int64_t t) { return t != kNaT; }));
-    order.resize(dated);
+    PoolFrame pool(c, b.times());
+    pool.order = sort_order(c, stamps);
     if (!all) {
-        for (std::int64_t& o : order) o = rows[static_cast<std::size_t>(o)];
+        for (std::int64_t& o : pool.order) o = rows[static_cast<std::size_t>(o)];
     }
     Traced<std::int64_t>().swap(rows);
     Traced<std::int64_t>().swap(kept);
 
-    PoolFrame pool;
+    const std::size_t n = pool.order.size();
+    const std::int64_t* order = pool.order.data();
     pool.obs_key = obs_key;
     pool.exp_keys = b.exp_keys();
-    pool.ok.assign(dated, 1);
-    pool.obs.resize(dated);
-    cs::take(order.data(), dated, b.obs().data(), pool.obs.data());
+    pool.ok.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        pool.ok[i] = b.times()[static_cast<std::size_t>(order[i])] != kNaT;
+    }
+    pool.obs.resize(n);
+    cs::take(order, n, b.obs().data(), pool.obs.data());
     for (std::size_t j = 0; j < pool.exp_keys.size(); ++j) {
-        pool.exps.emplace_back(dated);
-        cs::take(order.data(), dated, b.exp(j).data(), pool.exps.back().data());
+        pool.exps.emplace_back(n);
+        cs::take(order, n, b.exp(j).data(), pool.exps.back().data());
         Traced<double>().swap(b.exp(j));
     }
-    Traced<std::int64_t>().swap(order);
 
     py::dict meta = regional_metadata(py::str(civil_text(dates.lo)), py::str(civil_text(dates.hi)));
     TableArgs a{meta, c[1], experiment_names(pool.exp_keys, prefix), c[2], c[3]};

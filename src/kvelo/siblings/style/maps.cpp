@@ -5,6 +5,7 @@
 #include <cmath>
 #include <map>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -53,8 +54,7 @@ Bounds parse_bounds(py::handle region_bounds) {
                                           region_bounds));
     }
     Bounds b{v[0], v[1], v[2], v[3]};
-    if (!(b.min_lat < b.max_lat) || !(b.min_lon < b.max_lon) || b.min_lat < -90 ||
-        b.max_lat > 90) {
+    if (!(b.min_lat < b.max_lat) || !(b.min_lon < b.max_lon) || b.min_lat < -90 || b.max_lat > 90) {
         glue::raise(PyExc_ValueError,
                     fmt("region_bounds {!r} do not describe a latitude/longitude box (min_lat < "
                         "max_lat within -90..90, min_lon < max_lon)",
@@ -75,9 +75,9 @@ void decorate_map(py::object ax, const Bounds& b) {
     ax.attr("add_feature")(cfeature.attr("BORDERS"), py::arg("linewidth") = 0.4,
                            py::arg("edgecolor") = "dimgray", py::arg("linestyle") = ":",
                            py::arg("zorder") = 1);
-    py::object gl = ax.attr("gridlines")(py::arg("draw_labels") = true,
-                                         py::arg("linewidth") = 0.4, py::arg("color") = "gray",
-                                         py::arg("alpha") = 0.5, py::arg("linestyle") = "--");
+    py::object gl = ax.attr("gridlines")(py::arg("draw_labels") = true, py::arg("linewidth") = 0.4,
+                                         py::arg("color") = "gray", py::arg("alpha") = 0.5,
+                                         py::arg("linestyle") = "--");
     gl.attr("top_labels") = false;
     gl.attr("right_labels") = false;
 }
@@ -88,8 +88,8 @@ py::object setup_cartopy_map1(const Call& c) {
     py::module_ ccrs = py::module_::import("cartopy.crs");
     py::object fig = plt.attr("figure")(py::arg("figsize") = py::make_tuple(10, 7));
     try {
-        py::object ax = fig.attr("add_subplot")(1, 1, 1,
-                                                py::arg("projection") = ccrs.attr("PlateCarree")());
+        py::object ax =
+            fig.attr("add_subplot")(1, 1, 1, py::arg("projection") = ccrs.attr("PlateCarree")());
         decorate_map(ax, b);
         return py::make_tuple(fig, ax);
     } catch (...) {
@@ -110,13 +110,15 @@ py::object get_marker_style(const Call& c) {
     // stay visible as rings around each other.
     static const char* const markers[] = {"s", "^", "D", "v", "P", "X", "<", ">", "h", "*"};
     constexpr long long n_markers = sizeof(markers) / sizeof(markers[0]);
-    // int(i) as Python converts it, never below 0; the place of a marker is
-    // the remainder of that Python int, however large.
-    const py::int_ i(c[1]);
+    // int(i) as Python converts it: an exact int, whatever operators a
+    // subclass of int defines, so the place of a marker is the remainder of
+    // that int, however large; below 0 the place is 0, whose shape is the
+    // first.  The remainder is checked before it picks from the table.
+    const py::int_ i = glue::exact_int(c[1]);
     const long long at = std::max(0LL, glue::saturated(i));
-    // Below 0 the place is 0, whose shape is the first.
     const long long shape =
         at == 0 ? 0 : glue::saturated(glue::binary(PyNumber_Remainder, i, py::int_(n_markers)));
+    if (shape < 0 || shape >= n_markers) throw std::logic_error("marker place out of range");
     double size = std::max(25.0, 120.0 - 20.0 * static_cast<double>(std::min(at, 10LL)));
     if (glue::str_is(c[0], "obs")) return py::make_tuple("o", size);
     return py::make_tuple(markers[shape], size);
@@ -186,8 +188,8 @@ py::object get_variable_colorbar_limits(const Call& c) {
     // Fixed colour ranges that make figures of one variable comparable
     // between runs; None leaves the range to the data.
     static const std::map<std::string, std::pair<double, double>> limits = {
-        {"o3", {0.0, 80.0}},    {"no2", {0.0, 40.0}},  {"no", {0.0, 20.0}},
-        {"co", {0.0, 400.0}},   {"so2", {0.0, 10.0}},  {"pm25", {0.0, 50.0}},
+        {"o3", {0.0, 80.0}},    {"no2", {0.0, 40.0}},      {"no", {0.0, 20.0}},
+        {"co", {0.0, 400.0}},   {"so2", {0.0, 10.0}},      {"pm25", {0.0, 50.0}},
         {"pm10", {0.0, 80.0}},  {"ch4", {1800.0, 2100.0}}, {"aod", {0.0, 1.0}},
         {"aod550", {0.0, 1.0}},
     };
@@ -205,13 +207,20 @@ struct UnitInfo {
 
 const std::map<std::string, UnitInfo>& unit_table() {
     static const std::map<std::string, UnitInfo> table = {
-        {"mol/mol", {"mixing ratio", 1.0}},  {"ppm", {"mixing ratio", 1e-6}},
-        {"ppmv", {"mixing ratio", 1e-6}},    {"ppb", {"mixing ratio", 1e-9}},
-        {"ppbv", {"mixing ratio", 1e-9}},    {"ppt", {"mixing ratio", 1e-12}},
-        {"pptv", {"mixing ratio", 1e-12}},   {"kg/m3", {"mass concentration", 1.0}},
-        {"g/m3", {"mass concentration", 1e-3}}, {"mg/m3", {"mass concentration", 1e-6}},
-        {"ug/m3", {"mass concentration", 1e-9}}, {"\u00b5g/m3", {"mass concentration", 1e-9}},
-        {"\u03bcg/m3", {"mass concentration", 1e-9}}, {"ng/m3", {"mass concentration", 1e-12}},
+        {"mol/mol", {"mixing ratio", 1.0}},
+        {"ppm", {"mixing ratio", 1e-6}},
+        {"ppmv", {"mixing ratio", 1e-6}},
+        {"ppb", {"mixing ratio", 1e-9}},
+        {"ppbv", {"mixing ratio", 1e-9}},
+        {"ppt", {"mixing ratio", 1e-12}},
+        {"pptv", {"mixing ratio", 1e-12}},
+        {"kg/m3", {"mass concentration", 1.0}},
+        {"g/m3", {"mass concentration", 1e-3}},
+        {"mg/m3", {"mass concentration", 1e-6}},
+        {"ug/m3", {"mass concentration", 1e-9}},
+        {"\u00b5g/m3", {"mass concentration", 1e-9}},
+        {"\u03bcg/m3", {"mass concentration", 1e-9}},
+        {"ng/m3", {"mass concentration", 1e-12}},
     };
     return table;
 }
