@@ -101,20 +101,7 @@ def _entry(name, lines):
 
 def python_blocks(path):
     """The fenced python examples of a page, in page order."""
-    blocks = []
-    block = None  # the lines of the open fence, None outside one
-    language = ""
-    for line in Path(path).read_text(encoding="utf-8").splitlines():
-        m = _FENCE.match(line)
-        if m and block is None:
-            block, language = [], m.group(1)
-        elif m and not m.group(1):
-            if language == "python":
-                blocks.append("\n".join(block) + "\n")
-            block = None
-        elif block is not None:
-            block.append(line)
-    return blocks
+    return [block + "\n" for block in fenced(Path(path).read_text(encoding="utf-8"), "python")]
 
 
 def public_names(module):
@@ -129,3 +116,63 @@ def public_names(module):
     if module == "version":
         names = [n for n in vars(mod) if n.startswith("KVELO_")]
     return names
+
+
+def fenced(text, language):
+    """The bodies of the fenced blocks marked `language` in a text, in order."""
+    blocks = []
+    block = None  # the lines of the open fence, None outside one
+    kind = ""
+    for line in text.splitlines():
+        m = _FENCE.match(line)
+        if m and block is None:
+            block, kind = [], m.group(1)
+        elif m and not m.group(1):
+            if kind == language:
+                blocks.append("\n".join(block))
+            block = None
+        elif block is not None:
+            block.append(line)
+    return blocks
+
+
+_LINK = re.compile(r"!?\[[^\]]*\]\(([^)\s]+)(?:\s+\"[^\"]*\")?\)")
+_CODE_SPAN = re.compile(r"`[^`]*`")
+
+
+def _prose(path):
+    """The lines of a page outside its fenced blocks."""
+    lines = []
+    in_fence = False
+    for line in Path(path).read_text(encoding="utf-8").splitlines():
+        if _FENCE.match(line):
+            in_fence = not in_fence
+        elif not in_fence:
+            lines.append(line)
+    return lines
+
+
+def links(path):
+    """The targets of the Markdown links and images of a page, outside code."""
+    found = []
+    for line in _prose(path):
+        found += _LINK.findall(_CODE_SPAN.sub("", line))
+    return found
+
+
+def anchors(path):
+    """The anchors GitHub gives the headings of a page: the heading's text
+    without its markup, in lower case, without punctuation, blanks as "-";
+    a repeated anchor gets "-1", "-2", ..."""
+    seen = {}
+    found = set()
+    for line in _prose(path):
+        m = re.match(r"^#{1,6}\s+(.*?)\s*#*\s*$", line)
+        if not m:
+            continue
+        text = re.sub(r"\[([^\]]*)\]\([^)]*\)", r"\1", m.group(1)).replace("`", "")
+        slug = re.sub(r"[^\w\- ]", "", text.lower()).replace(" ", "-")
+        n = seen.get(slug, 0)
+        seen[slug] = n + 1
+        found.add(slug if n == 0 else f"{slug}-{n}")
+    return found

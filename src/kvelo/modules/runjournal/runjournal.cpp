@@ -217,9 +217,17 @@ KVELO_MODULE(runjournal, m) {
     def(m, {.name = "log_kvelo_banner",
             .params = {},
             .impl = log_kvelo_banner,
-            .doc = "log_kvelo_banner()"});
+            .doc = "log_kvelo_banner()\n\n"
+                   "Log the version, release date and mode of kvelo.py (from kvelo.py.version)\n"
+                   "as five info lines between two rules of '='. Returns None."});
     def(m, {.name = "log_input_availability",
             .params = {"config"},
             .impl = log_input_availability,
-            .doc = "log_input_availability(config)"});
+            .doc = "log_input_availability(config)\n\n"
+                   "Log one info line each for the model input, the observation input and the\n"
+                   "station file: whether it is configured, and its path when it is. Reads the\n"
+                   "flags use_mod, use_obs and use_station_file with config.get; a true flag\n"
+                   "reads its path by subscription (config['mod_path'], config['obs_path'],\n"
+                   "config['station_file']), so a set flag without its path raises KeyError.\n"
+                   "Nothing is checked on disk. Returns None."});
 }

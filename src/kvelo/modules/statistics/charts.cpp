@@ -119,14 +119,25 @@ FunctionSpec spec_plot_statistics() {
     return {.name = "plot_statistics",
             .params = {"stats_file", "output_file", "save_plot_formats", "debug"},
             .impl = plot_statistics,
-            .doc = "plot_statistics(stats_file, output_file, save_plot_formats, debug)"};
+            .doc = "plot_statistics(stats_file, output_file, save_plot_formats, debug)\n\n"
+                   "Draw a statistics file (CSV) as three bar charts, one cluster per row:\n"
+                   "Correlation Metrics (R, R2), Error Metrics (RMSE, MB, Bias, STD_dev) and\n"
+                   "Descriptive Statistics (Average, Median, Mean, Min, Max, with each row's\n"
+                   "Count below it). Writes <base>_Correlation_Metrics.<fmt>, ..._Error_Metrics\n"
+                   "and ..._Descriptive_Statistics for each format word, base being output_file\n"
+                   "without its extension, at 300 dpi; logs 'Saved: <path>'. A missing file or\n"
+                   "missing columns log a warning and draw nothing. Returns None."};
 }
 
 FunctionSpec spec_save_stats() {
     return {.name = "save_stats",
             .params = {"stats", "output_csv"},
             .impl = save_stats,
-            .doc = "save_stats(stats, output_csv)"};
+            .doc = "save_stats(stats, output_csv)\n\n"
+                   "Write stats['R'], ['R_squared'], ['RMSE'], ['MB'], ['Bias'] and ['STD_dev']\n"
+                   "as a one-row CSV (row label 'dateTime') to output_csv with every '.csv'\n"
+                   "replaced by '_stats.csv' (a name without '.csv' is used as it is), and\n"
+                   "print 'Statistics saved to <path>'. Returns None."};
 }
 
 }  // namespace kvelo::statistics

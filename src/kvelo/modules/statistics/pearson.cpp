@@ -106,21 +106,32 @@ FunctionSpec spec_compute_pearson_r_with_shift() {
     return {.name = "compute_pearson_r_with_shift",
             .params = {"obs_series", "mod_series", {"shift", py::int_(0)}},
             .impl = compute_pearson_r_with_shift,
-            .doc = "compute_pearson_r_with_shift(obs_series, mod_series, shift=0)"};
+            .doc = "compute_pearson_r_with_shift(obs_series, mod_series, shift=0)\n\n"
+                   "Pearson R of observations moved by shift calendar months (their time index\n"
+                   "plus pd.DateOffset(months=shift)) and the model series, joined on time;\n"
+                   "NaN when fewer than 2 times meet. NaN values are not removed."};
 }
 
 FunctionSpec spec_compute_pearson_r_with_shift2() {
     return {.name = "compute_pearson_r_with_shift2",
             .params = {"obs_vals", "mod_vals", {"shift", py::int_(0)}},
             .impl = compute_pearson_r_with_shift2,
-            .doc = "compute_pearson_r_with_shift2(obs_vals, mod_vals, shift=0)"};
+            .doc = "compute_pearson_r_with_shift2(obs_vals, mod_vals, shift=0)\n\n"
+                   "Pearson R computed by hand after dropping every position where either value\n"
+                   "is NaN, then pairing each observation with the model value shift valid\n"
+                   "pairs later (earlier for a negative shift). NaN for 2 valid pairs or fewer\n"
+                   "and for a zero spread."};
 }
 
 FunctionSpec spec_compute_pearson_r2() {
     return {.name = "compute_pearson_r2",
             .params = {"obs_vals", "mod_vals"},
             .impl = compute_pearson_r2,
-            .doc = "compute_pearson_r2(obs_vals, mod_vals)"};
+            .doc = "compute_pearson_r2(obs_vals, mod_vals)\n\n"
+                   "Pearson R of the pairs where both values are numbers, computed by hand;\n"
+                   "prints the means, the numerator and denominator, R and a 'flipped' R to\n"
+                   "standard output. NaN (nothing printed) for 2 valid pairs or fewer or a\n"
+                   "zero spread. Returns R."};
 }
 
 }  // namespace kvelo::statistics

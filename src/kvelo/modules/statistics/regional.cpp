@@ -671,7 +671,12 @@ FunctionSpec spec_compute_regional_statistics() {
     return {.name = "compute_regional_statistics",
             .params = regional_params(),
             .impl = [](const Call& c) { return regional(c, Variant::WithObsRow); },
-            .doc = "compute_regional_statistics(data, variable, tavg, debug=False)",
+            .doc = "compute_regional_statistics(data, variable, tavg, debug=False)\n\n"
+                   "Statistics of every experiment against the observations pooled over all\n"
+                   "stations of a station-wise dictionary (every station and time one sample;\n"
+                   "stations without <variable>_obs are left out): the 'obs' row first, then one\n"
+                   "row per <variable>_<experiment> key, SID 'REGIONAL'. Warns and returns an\n"
+                   "empty table when no station has observations.",
             .return_annotation = "pd.DataFrame"};
 }
 
@@ -681,7 +686,10 @@ FunctionSpec spec_compute_regional_statistics_from_collocated_dict() {
             .impl = [](const Call& c) { return regional(c, Variant::ExperimentsOnly); },
             .doc =
                 "compute_regional_statistics_from_collocated_dict(data, variable, tavg, "
-                "debug=False)",
+                "debug=False)\n\n"
+                "The regional pool of compute_regional_statistics without the 'obs' row, its\n"
+                "rows without an observation dropped (SDATE and EDATE span only observed\n"
+                "times). Raises ValueError when no station has observations.",
             .return_annotation = "pd.DataFrame"};
 }
 

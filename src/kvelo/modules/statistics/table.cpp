@@ -484,7 +484,16 @@ FunctionSpec spec_compute_statistics_from_collocated_df() {
             .impl = compute_statistics_from_collocated_df,
             .doc =
                 "compute_statistics_from_collocated_df(df, station_metadata, variable, "
-                "experiments, tavg, debug=False)",
+                "experiments, tavg, debug=False)\n\n"
+                "The statistics table of a collocated frame (columns time, <variable>_obs,\n"
+                "<variable>_<exp>): one row per experiment, over the rows where time, the\n"
+                "observation o and the model value m are all present. R = pearsonr(o, m),\n"
+                "R2 = R**2, RMSE = sqrt(mean((m-o)**2)), MB = mean(m-o), Bias = mean(o-m),\n"
+                "STD_dev = np.std(o-m) (divisor n), Mean = Average, Min, Max, Median of m,\n"
+                "Count = n; then station_metadata (SID, NAME, LAT, LON, ELE, SDATE, EDATE),\n"
+                "Variable and plAVG (tavg). 2 pairs or fewer: NaN and Count, with Count as\n"
+                "the second column when it is the first row. Raises ValueError without\n"
+                "<variable>_obs.",
             .return_annotation = "pd.DataFrame"};
 }
 
@@ -494,7 +503,11 @@ FunctionSpec spec_compute_statistics_from_collocated_df_with_obs_entry() {
             .impl = compute_statistics_from_collocated_df_with_obs_entry,
             .doc =
                 "compute_statistics_from_collocated_df_with_obs_entry(df, station_metadata, "
-                "variable, experiments, tavg, debug=False)",
+                "variable, experiments, tavg, debug=False)\n\n"
+                "The table of compute_statistics_from_collocated_df with an 'obs' row first:\n"
+                "STD_dev (divisor n), Mean, Min, Max, Average, Median and Count of every\n"
+                "observation with a time, NaN in R to Bias. No 'obs' row without such\n"
+                "observations.",
             .return_annotation = "pd.DataFrame"};
 }
 
@@ -502,7 +515,9 @@ FunctionSpec spec_compute_pearson_r() {
     return {.name = "compute_pearson_r",
             .params = {"obs", "mod"},
             .impl = compute_pearson_r,
-            .doc = "compute_pearson_r(obs, mod)"};
+            .doc = "compute_pearson_r(obs, mod)\n\n"
+                   "scipy.stats.pearsonr(obs, mod)[0], or NaN when either holds fewer than 2\n"
+                   "items. NaN values are not removed."};
 }
 
 }  // namespace kvelo::statistics
