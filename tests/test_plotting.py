@@ -121,7 +121,7 @@ def test_signatures_defaults_and_docs(name, params, defaults, doc):
     fn = getattr(plotting, name)
     assert list(inspect.signature(fn).parameters) == params
     assert fn.__defaults__ == defaults
-    assert fn.__doc__.startswith(doc)
+    assert fn.__doc__.startswith(doc + "\n\n")
     assert fn.__module__ == "kvelo.py.plotting"
     with pytest.raises(TypeError, match="missing 1 required positional argument"):
         fn(*range(len(params) - len(defaults) - 1))

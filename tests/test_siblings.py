@@ -67,7 +67,9 @@ def test_csv_units_come_from_the_header(tmp_path):
     assert df["time"].iloc[0] == pd.Timestamp("2024-01-01")
 
 
-@pytest.mark.parametrize("suffix, data_format", [("csv", "csv"), ("nc", "netcdf"), ("nc", None)])
+@pytest.mark.parametrize("suffix, data_format", [
+    ("csv", "csv"), ("csv", "CSV"), ("nc", "netcdf"), ("nc", "nc"), ("nc", "NetCDF4"), ("nc", None),
+])
 def test_save_and_read_round_trip(tmp_path, station_table, suffix, data_format):
     path = tmp_path / f"table.{suffix}"
     io.save_data(station_table, path, data_format, {"o3_obs": "ppb"})
@@ -106,6 +108,24 @@ def test_read_errors_name_the_path(tmp_path, name, content, data_format, error):
     assert str(path) in str(info.value)
     if content is not None:
         assert path.read_text() == content
+
+
+@pytest.mark.parametrize("name, data_format, shown", [
+    ("table.csv", "cvs", "cvs"),      # the word as given
+    ("table.csv", "NetCDF3", "NetCDF3"),
+    ("table.xlsx", None, "xlsx"),     # no word: the extension
+])
+def test_an_unknown_format_names_every_accepted_word(tmp_path, station_table, name, data_format,
+                                                     shown):
+    path = tmp_path / name
+    expected = (f"Unsupported data format '{shown}' for {path} "
+                "(expected csv, nc, netcdf or netcdf4)")
+    with pytest.raises(ValueError) as read:
+        io.read_data(path, data_format=data_format)
+    with pytest.raises(ValueError) as save:
+        io.save_data(station_table, path, data_format)
+    assert str(read.value) == str(save.value) == expected
+    assert not path.exists()
 
 
 def test_read_does_not_modify_the_file(tmp_path, station_table):

@@ -45,25 +45,27 @@ py::object run_replot(const Call& c, const ReplotForm& form, const ReplotDraw& d
     return py::none();
 }
 
-FunctionSpec replot_spec(const char* name, const char* file_param, Impl impl) {
+FunctionSpec replot_spec(const char* name, const char* file_param, const char* summary,
+                         Impl impl) {
     py::list formats;
     formats.append("png");
     formats.append("pdf");
     std::string doc = std::string(name) + "(" + file_param +
-                      ", var, output_base, save_formats=[\"png\", \"pdf\"])";
+                      ", var, output_base, save_formats=[\"png\", \"pdf\"])\n\n" + summary;
     return {.name = name,
             .params = {file_param, "var", "output_base", {"save_formats", formats}},
             .impl = std::move(impl),
             .doc = doc};
 }
 
-void load_replot_module(py::module_& m, const char* name, const char* file_param, Impl impl) {
+void load_replot_module(py::module_& m, const char* name, const char* file_param,
+                        const char* summary, Impl impl) {
     import_base_libraries(m);
     import_plot_libraries(m);
     import_from(m, "datetime", "datetime");
     import_from(m, "mpl_toolkits.axes_grid1", "make_axes_locatable");
     import_names(m, "kvelo.py.io", {"read_data", "save_data"});
-    def(m, replot_spec(name, file_param, std::move(impl)));
+    def(m, replot_spec(name, file_param, summary, std::move(impl)));
 }
 
 }  // namespace kvelo::glue

@@ -41,12 +41,14 @@ using ReplotDraw = std::function<void(const Call& c, const SavedTable& saved)>;
 py::object run_replot(const Call& c, const ReplotForm& form, const ReplotDraw& draw);
 
 // The parameter table: the file parameter's name, var, output_base and
-// save_formats=["png", "pdf"] (one list, made now).
-FunctionSpec replot_spec(const char* name, const char* file_param, Impl impl);
+// save_formats=["png", "pdf"] (one list, made now); the help text is the
+// signature line, a blank line and `summary`.
+FunctionSpec replot_spec(const char* name, const char* file_param, const char* summary, Impl impl);
 
 // The body of a replot module: the base and drawing libraries, datetime,
 // make_axes_locatable, read_data and save_data of kvelo.py.io, in this order,
-// then its one function from `replot_spec(name, file_param, impl)`.
-void load_replot_module(py::module_& m, const char* name, const char* file_param, Impl impl);
+// then its one function from `replot_spec(name, file_param, summary, impl)`.
+void load_replot_module(py::module_& m, const char* name, const char* file_param,
+                        const char* summary, Impl impl);
 
 }  // namespace kvelo::glue

@@ -38,6 +38,14 @@ py::object plot_bias_from_file(const Call& c) {
 
 }  // namespace
 
+const char* const kSummary =
+    "Bias map drawn again from a saved table (.csv or .nc) with the columns\n"
+    "lon_obs, lat_obs and bias: one marker per row, RdBu_r centred on 0 from\n"
+    "-50 to 50. Writes <output_base>_region_<var>_time_avg_BIAS_exp.<fmt> per\n"
+    "format word (the words region, time_avg and exp are fixed), logging\n"
+    "\"Saved bias plot: <path>\". Another ending prints \"[ERROR] Could not load\n"
+    "bias file: <path>\" and returns; a missing file raises. Returns None.";
+
 KVELO_MODULE(offsetplex, m) {
-    load_replot_module(m, "plot_bias_from_file", "bias_file", plot_bias_from_file);
+    load_replot_module(m, "plot_bias_from_file", "bias_file", kSummary, plot_bias_from_file);
 }

@@ -38,6 +38,16 @@ py::object plot_scatter_from_file(const Call& c) {
 
 }  // namespace
 
+const char* const kSummary =
+    "Scatter plot drawn again from a saved table (.csv or .nc) with the columns\n"
+    "<var>_obs and <var>_mod: one marker per row, a dashed 1:1 line from 0 to\n"
+    "the larger of both maxima. Writes\n"
+    "<output_base>_region_<var>_time_avg_SCATTER_exp.<fmt> per format word (the\n"
+    "words region, time_avg and exp are fixed), logging \"Saved scatter plot:\n"
+    "<path>\". Another ending prints \"[ERROR] Could not load scatter file:\n"
+    "<path>\" and returns; a missing file raises. Returns None.";
+
 KVELO_MODULE(pairplex, m) {
-    load_replot_module(m, "plot_scatter_from_file", "scatter_file", plot_scatter_from_file);
+    load_replot_module(m, "plot_scatter_from_file", "scatter_file", kSummary,
+                       plot_scatter_from_file);
 }

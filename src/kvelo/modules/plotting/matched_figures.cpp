@@ -91,19 +91,45 @@ Impl matched_figure(const char* name, void (*draw)(const Call&, py::handle, py::
     };
 }
 
-FunctionSpec matched_figure_spec(const char* name,
+// What both functions' help ends with: the early returns and the result.
+const char* const kMatchedFigureEnd =
+    "An observation file that does not load logs \"No matched observation data\n"
+    "for <var> <region>\" and draws nothing; a model file that does not load is\n"
+    "skipped. Returns None.";
+
+const char* const kBiasSummary =
+    "Bias map per experiment from matched files: the observation and model\n"
+    "tables joined on station_id and time, one marker per joined row at\n"
+    "(lon_obs, lat_obs) coloured by <var>_mod - <var>_obs (RdBu_r, fixed\n"
+    "-50..50). Writes <output_base>_<region>_<var>_<time_avg>_BIAS_<exp>.<fmt>\n"
+    "per word of save_formats at matplotlib's savefig.dpi, logging\n"
+    "\"Saved bias plot: <path>\".\n";
+
+const char* const kScatterSummary =
+    "Scatter plot per experiment from matched files: <var>_mod against\n"
+    "<var>_obs for every row of the join on station_id and time, with a dashed\n"
+    "1:1 line from 0 to the largest observation. Writes\n"
+    "<output_base>_<region>_<var>_<time_avg>_SCATTER_<exp>.<fmt> per word of\n"
+    "save_formats at matplotlib's savefig.dpi, logging\n"
+    "\"Saved scatter plot: <path>\".\n";
+
+FunctionSpec matched_figure_spec(const char* name, const char* summary,
                                  void (*draw)(const Call&, py::handle, py::object)) {
     std::vector<glue::Param> params = {
         "matched_obs_file", "matched_model_files", "region",       "var",
         "time_avg",         "output_base",         "save_formats", {"debug", py::bool_(false)}};
-    std::string doc = signature_line(name, params);
+    std::string doc = signature_line(name, params) + "\n\n" + summary + kMatchedFigureEnd;
     return {
         .name = name, .params = std::move(params), .impl = matched_figure(name, draw), .doc = doc};
 }
 
 }  // namespace
 
-FunctionSpec spec_process_bias_plot() { return matched_figure_spec(kBias, draw_bias_map); }
-FunctionSpec spec_process_scatter_plot() { return matched_figure_spec(kScatter, draw_scatter); }
+FunctionSpec spec_process_bias_plot() {
+    return matched_figure_spec(kBias, kBiasSummary, draw_bias_map);
+}
+FunctionSpec spec_process_scatter_plot() {
+    return matched_figure_spec(kScatter, kScatterSummary, draw_scatter);
+}
 
 }  // namespace kvelo::plotting

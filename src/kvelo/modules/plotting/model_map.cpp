@@ -121,7 +121,17 @@ FunctionSpec spec_process_model_map_plot() {
             .doc =
                 "process_model_map_plot(ds_model, region, variable, data_type, time_avg, "
                 "output_base, save_formats, start_date, end_date, region_bounds, "
-                "station_coords=None, exp_name=\"EXP\", debug=False)"};
+                "station_coords=None, exp_name=\"EXP\", debug=False)\n"
+                "\n"
+                "Map of an in-memory model field: the field that\n"
+                "get_variable_mapping(...)[\"mapped_name\"] names, 2-D once length-one\n"
+                "dimensions are dropped, as a colour mesh over region_bounds (lat_min,\n"
+                "lat_max, lon_min, lon_max) with coastlines, borders, a colour bar\n"
+                "\"<variable> (<units>)\" and red markers at station_coords (dicts with\n"
+                "\"lat\" and \"lon\"). Writes\n"
+                "<output_base>_model_<region>_<variable>_<exp_name>.<fmt> per format\n"
+                "word at 300 dpi, tight. ds_model None logs \"No model data to plot for\n"
+                "<exp_name>\". start_date and end_date are not used. Returns None."};
 }
 
 }  // namespace kvelo::plotting

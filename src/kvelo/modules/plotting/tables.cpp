@@ -51,7 +51,16 @@ FunctionSpec spec_process_time_series() {
             .impl = process_time_series,
             .doc =
                 "process_time_series(matched_obs_file, matched_model_files, region, var, "
-                "time_avg, output_base, save_data_format=\"csv\", debug=False)"};
+                "time_avg, output_base, save_data_format=\"csv\", debug=False)\n"
+                "\n"
+                "Write each experiment's matched model table again, unchanged, as\n"
+                "<output_base>_<region>_<var>_<time_avg>_<exp>_mod.<save_data_format>:\n"
+                "CSV when the word is exactly \"csv\", else NetCDF indexed by time.\n"
+                "matched_model_files maps experiment names to matched files (.csv or\n"
+                ".nc); the observation file is only checked. An observation file that\n"
+                "does not load logs \"No matched obs data for <var> <region>\" and\n"
+                "writes nothing; a model file that does not load is skipped. Saved\n"
+                "paths are logged only with debug. Returns None."};
 }
 
 }  // namespace kvelo::plotting

@@ -53,7 +53,8 @@ Format choose_format(const py::str& path, py::handle data_format) {
     if (is_word(word, {"nc", "netcdf", "netcdf4"})) return Format::NetCdf;
     py::object shown = data_format.is_none() ? word : py::object(py::str(data_format));
     raise(PyExc_ValueError,
-          fmt("Unsupported data format '{}' for {} (expected csv or netcdf)", shown, path));
+          fmt("Unsupported data format '{}' for {} (expected csv, nc, netcdf or netcdf4)",
+              shown, path));
 }
 
 // Raises `exc_type(message)` with `cause` as its __cause__ (raise ... from cause).
@@ -171,11 +172,17 @@ KVELO_MODULE(io, m) {
             .impl = read_data,
             .doc = "read_data(file_path, data_format=None, debug=False, return_units=False)\n\n"
                    "Read a station time-series table (CSV or NetCDF); with return_units, "
-                   "return (table, units)."});
+                   "return (table, units).  data_format is csv, nc, netcdf or netcdf4 (any "
+                   "case); None: the file's extension.  CSV units come from 'name [unit]' "
+                   "headers, NetCDF units from each variable's units attribute.  "
+                   "FileNotFoundError for a missing file; ValueError naming the path for an "
+                   "unknown format or an unreadable table."});
     def(m, {.name = "save_data",
             .params = {"df", "file_path", {"data_format", py::none()}, {"units", py::none()},
                        {"debug", py::bool_(false)}},
             .impl = save_data,
             .doc = "save_data(df, file_path, data_format=None, units=None, debug=False)\n\n"
-                   "Write a station time-series table as CSV (units in the header) or NetCDF."});
+                   "Write a station time-series table as CSV (units in the header) or NetCDF "
+                   "(indexed by site_id and time, units as attributes); the format is chosen "
+                   "as read_data chooses it."});
 }

@@ -256,7 +256,8 @@ void add_maps(py::module_& m) {
                   .impl = setup_cartopy_map1,
                   .doc = "setup_cartopy_map1(region_bounds)\n\nA new current figure with "
                          "PlateCarree map axes over region_bounds (min_lat, max_lat, min_lon, "
-                         "max_lon): coastlines, borders, labelled grid lines. Returns (fig, ax)."});
+                         "max_lon): coastlines, borders, labelled grid lines. Returns (fig, ax); "
+                         "ValueError, and no figure, for bounds that are no such box."});
     glue::def(m, {.name = "setup_cartopy_map",
                   .params = {"ax", "region_bounds"},
                   .impl = setup_cartopy_map,

@@ -106,7 +106,9 @@ void add_axes(py::module_& m) {
                   .params = {"key"},
                   .impl = get_line_style,
                   .doc = "get_line_style(key)\n\nA new dict of Axes.plot keywords (color, "
-                         "linestyle) for 'obs' or an experiment key."});
+                         "linestyle) for 'obs' or an experiment key: black for obs; a trailing "
+                         "number picks its colour from a colour-blind palette, other names a "
+                         "fixed colour of their own, which may equal another key's."});
     glue::def(m, {.name = "is_log_unit",
                   .params = {"unit"},
                   .impl = is_log_unit,
