@@ -145,7 +145,18 @@ py::object plot_station_timeseries_bias1(const Call& c) {
 }  // namespace
 
 FunctionSpec spec_plot_station_timeseries_bias1() {
-    return figure_spec(kName, plot_station_timeseries_bias1);
+    FunctionSpec spec = figure_spec(kName, plot_station_timeseries_bias1);
+    spec.doc += "\n\n"
+        "Bias of every experiment, observation minus model: the regional mean over\n"
+        "the stations with a constant band (the standard deviation of that mean,\n"
+        "labelled ±RMSE), then one figure per station with its own constant band.\n"
+        "\n"
+        "config keys: plot_region (\"Region\"), start_date and end_date (title text\n"
+        "only), force_full_year.\n"
+        "\n"
+        "Writes <plot_file_base>_regional_bias.<fmt> and\n"
+        "<plot_file_base>_<site_id>_bias.<fmt> (300 dpi, tight). Returns None.";
+    return spec;
 }
 
 }  // namespace kvelo::chronoplex

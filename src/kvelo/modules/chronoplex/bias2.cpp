@@ -146,7 +146,21 @@ py::object plot_station_timeseries_bias2(const Call& c) {
 }  // namespace
 
 FunctionSpec spec_plot_station_timeseries_bias2() {
-    return figure_spec(kName, plot_station_timeseries_bias2);
+    FunctionSpec spec = figure_spec(kName, plot_station_timeseries_bias2);
+    spec.doc += "\n\n"
+        "Bias of the first station's experiments, observation minus model: the\n"
+        "regional mean with the spread between the stations as its band (labelled\n"
+        "±RMSE), then bias lines without bands, one figure per station.\n"
+        "Experiments the first station lacks are drawn nowhere.\n"
+        "\n"
+        "config keys: plot_region (\"Region\"), start_date and end_date (title text\n"
+        "only), force_full_year.\n"
+        "\n"
+        "Writes, when some station has 2 or more pairs, <plot_file_base>_regional_bias\n"
+        "and <plot_file_base>_<site_id>_bias per such station, .<fmt> for every format\n"
+        "word (300 dpi, tight). Returns None; without any such pair it draws nothing\n"
+        "and logs no warning.";
+    return spec;
 }
 
 }  // namespace kvelo::chronoplex

@@ -283,7 +283,22 @@ py::object plot_station_timeseries_bias3(const Call& c) {
 }  // namespace
 
 FunctionSpec spec_plot_station_timeseries_bias3() {
-    return figure_spec(kName, plot_station_timeseries_bias3);
+    FunctionSpec spec = figure_spec(kName, plot_station_timeseries_bias3);
+    spec.doc += "\n\n"
+        "Bias of every experiment, model minus observation: the regional mean over\n"
+        "the stations with a band of the spread between them (labelled ±RMSE), then,\n"
+        "with show_stations, one figure per station. The collocated road calls it.\n"
+        "\n"
+        "config keys: plot_region (\"Region\"), start_date and end_date (title text\n"
+        "only), show_stations (off when absent), experiments and exp_labels (labels\n"
+        "only), debug_extended (CSV dumps into output/, which must exist),\n"
+        "force_full_year; obs_dataset_type is read and changes nothing.\n"
+        "\n"
+        "Writes <plot_file_base>_regional_bias.<fmt> and\n"
+        "<plot_file_base>_<site_name>_bias.<fmt> (300 dpi, tight). Returns None; with\n"
+        "nothing to draw it warns \"No stations had valid data for bias plotting.\n"
+        "Skipping.\"";
+    return spec;
 }
 
 }  // namespace kvelo::chronoplex

@@ -403,7 +403,23 @@ py::object plot_station_timeseries_collocation(const Call& c) {
 }  // namespace
 
 FunctionSpec spec_plot_station_timeseries_collocation() {
-    return figure_spec(kName, plot_station_timeseries_collocation);
+    FunctionSpec spec = figure_spec(kName, plot_station_timeseries_collocation);
+    spec.doc += "\n\n"
+        "Collocated road: the regional mean of the observation and of every\n"
+        "experiment over the valid stations, with the station-range band, then one\n"
+        "figure per station.\n"
+        "\n"
+        "config keys: show_stations and show_min_max (on when absent), fix_y_axis,\n"
+        "log_y_axis (absent: is_log_unit(unit) decides), force_full_year, plot_region\n"
+        "(\"Region\"), start_date and end_date (title text only: they select no rows),\n"
+        "experiments and exp_labels (labels only: every <variable>_<experiment> key\n"
+        "is drawn); plot_mode, station_plot_group_size and obs_dataset_type are read\n"
+        "and change nothing.\n"
+        "\n"
+        "Writes <plot_file_base>_regional_mean[_log][_minmax][_yfixed].<fmt> and\n"
+        "<plot_file_base>_<site_name>_log<choice>[_minmax][_yfixed].<fmt> (300 dpi,\n"
+        "tight). Returns None; without a valid station it warns and draws nothing.";
+    return spec;
 }
 
 }  // namespace kvelo::chronoplex

@@ -28,6 +28,25 @@ namespace {
 
 constexpr const char* kName = "process_time_series_plot_from_file";
 
+// What help() shows below the signature line.
+constexpr const char* kSummary =
+    "Read a station table with io.read_data and draw its station time series.\n"
+    "\n"
+    "use_collocation set (the collocated road): the collocated figures, the bias\n"
+    "figures (model - obs), and the statistics file beside the table, named\n"
+    "<table without extension>_stats.csv, with its three bar charts. Otherwise\n"
+    "(the plain road): the observation figures only. model_files_dict is not read.\n"
+    "\n"
+    "config is copied once and the copy handed on; the keys read: plot_region,\n"
+    "start_date, end_date (title text only: they select no rows), experiments,\n"
+    "exp_labels (labels only: they select nothing), show_stations, show_min_max,\n"
+    "fix_y_axis, log_y_axis, plot_mode, station_plot_group_size, force_full_year,\n"
+    "debug_extended, obs_dataset_type.\n"
+    "\n"
+    "Figures are <plot_file_base><suffixes>.<fmt> for every word of\n"
+    "save_plot_formats (300 dpi, tight). Returns None; an unreadable table is\n"
+    "logged (\"Could not load station data for plotting: ...\") and nothing drawn.";
+
 using Int64Array = py::array_t<int64_t, py::array::c_style | py::array::forcecast>;
 using F64Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
@@ -347,7 +366,7 @@ FunctionSpec spec_process_time_series_plot_from_file() {
                                  {"tavg", py::none()},
                                  {"debug", py::bool_(false)},
                                  {"use_collocation", py::none()}};
-    std::string doc = signature_line(kName, params);
+    std::string doc = signature_line(kName, params) + "\n\n" + kSummary;
     return {.name = kName,
             .params = std::move(params),
             .impl = process_time_series_plot_from_file,

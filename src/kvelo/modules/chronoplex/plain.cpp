@@ -392,7 +392,20 @@ py::object plot_grouped_or_subplots(const Call& c) {
 }  // namespace
 
 FunctionSpec spec_plot_station_timeseries_grouped_or_subplots() {
-    return figure_spec(kName, plot_grouped_or_subplots, false);
+    FunctionSpec spec = figure_spec(kName, plot_grouped_or_subplots, false);
+    spec.doc += "\n\n"
+        "Plain road (observations only): the regional mean over all stations, then,\n"
+        "with show_stations, the stations themselves: one figure when they fit\n"
+        "station_plot_group_size, else group figures (plot_mode \"grouped\") or one\n"
+        "figure of small panels (\"subplots\").\n"
+        "\n"
+        "config keys: plot_mode (\"grouped\"), station_plot_group_size (15), fix_y_axis,\n"
+        "show_stations, show_min_max (off when absent), force_full_year.\n"
+        "\n"
+        "Writes <plot_file_base>_regional_mean, _all, _group_<i>of<n>gs<size> or\n"
+        "_subplots, then _minmax and _yfixed when set, .<fmt> for every format word\n"
+        "(300 dpi, tight). Returns None; an unsupported plot_mode raises ValueError.";
+    return spec;
 }
 
 }  // namespace kvelo::chronoplex
