@@ -17,13 +17,7 @@ LINKING = ["README.md"] + [f"docs/{p}" for p in PAGES]
 def shown_signature(module, name):
     """What the entry's signature block must read."""
     value = getattr(importlib.import_module(f"kvelo.py.{module}"), name)
-    if inspect.isclass(value):
-        # A class shows its constructor's parameters without `self`.
-        sig = inspect.signature(value.__init__)
-        sig = sig.replace(parameters=list(sig.parameters.values())[1:])
-    else:
-        sig = inspect.signature(value)
-    return f"{name}{sig}"
+    return f"{name}{inspect.signature(value)}"
 
 
 @pytest.mark.parametrize("module", list(docs_pages.MODULE_PAGES))

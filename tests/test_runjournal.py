@@ -167,6 +167,7 @@ def test_handler_class_shape():
     assert cls.__module__ == "kvelo.py.runjournal"
     assert cls.emit.__qualname__ == "TqdmLoggingHandler.emit"
     assert str(inspect.signature(cls.__init__)) == "(self, level=0)"
+    assert str(inspect.signature(cls)) == "(level=0)"
     assert cls().level == logging.NOTSET
     assert cls(logging.ERROR).level == cls(level=logging.ERROR).level == logging.ERROR
     for name in ("format", "flush", "handleError", "setFormatter", "close"):

@@ -9,6 +9,7 @@
 
 namespace py = pybind11;
 using namespace kvelo::glue;
+using namespace pybind11::literals;
 
 namespace {
 
@@ -114,6 +115,12 @@ py::object make_handler_class(py::module_& m) {
     ns["__doc__"] = "Redirects logging to `tqdm.write()`.";
     ns["__init__"] = init;
     ns["emit"] = emit;
+    // inspect takes compiled functions for the base class's own, so the
+    // class names its constructor's parameters (without self) itself.
+    py::object sig = py::module_::import("inspect").attr("signature")(init);
+    py::list params(sig.attr("parameters").attr("values")());
+    ns["__signature__"] =
+        sig.attr("replace")("parameters"_a = params[py::slice(1, std::nullopt, std::nullopt)]);
     py::object type = py::module_::import("builtins").attr("type");
     *cls = type("TqdmLoggingHandler", py::make_tuple(base), ns);
     return *cls;
