@@ -4,14 +4,18 @@
 // Station files are named by identifier.
 #include <vector>
 
-#include "kvelo/glue/pyutil.hpp"
+#include "kvelo/binding/function.hpp"
+#include "kvelo/binding/values.hpp"
+#include "kvelo/shared/figures.hpp"
+#include "kvelo/shared/log.hpp"
 #include "kvelo/modules/chronoplex/bias_common.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 #include "kvelo/modules/chronoplex/station_files.hpp"
 
 namespace kvelo::chronoplex {
 
-using namespace kvelo::glue;
+using namespace kvelo::binding;
+using namespace kvelo::shared;
 using namespace pybind11::literals;
 
 namespace {

@@ -6,14 +6,18 @@
 #include <algorithm>
 #include <vector>
 
-#include "kvelo/glue/pyutil.hpp"
+#include "kvelo/binding/function.hpp"
+#include "kvelo/binding/values.hpp"
+#include "kvelo/shared/figures.hpp"
+#include "kvelo/shared/log.hpp"
 #include "kvelo/modules/chronoplex/bias_common.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 #include "kvelo/modules/chronoplex/station_files.hpp"
 
 namespace kvelo::chronoplex {
 
-using namespace kvelo::glue;
+using namespace kvelo::binding;
+using namespace kvelo::shared;
 using namespace pybind11::literals;
 
 namespace {
@@ -207,11 +211,11 @@ py::object plot_station_timeseries_bias3(const Call& c) {
                 continue;
             }
             if (r.debug) {
-                print(fmt("[{}] Bias mean shape: {}", key, reg.mean.attr("shape")));
-                print(fmt("[{}] RMSE shape: {}", key, reg.band.attr("shape")));
-                print(fmt("[{}] RMSE band NaNs: {} / {}", key, band.attr("isna")().attr("sum")(),
+                print_out(c, fmt("[{}] Bias mean shape: {}", key, reg.mean.attr("shape")));
+                print_out(c, fmt("[{}] RMSE shape: {}", key, reg.band.attr("shape")));
+                print_out(c, fmt("[{}] RMSE band NaNs: {} / {}", key, band.attr("isna")().attr("sum")(),
                           py::len(band)));
-                print(fmt("[{}] RMSE band min/max: {} / {}", key, band.attr("min")(),
+                print_out(c, fmt("[{}] RMSE band min/max: {} / {}", key, band.attr("min")(),
                           band.attr("max")()));
             }
             if (r.dumps()) {

@@ -7,14 +7,16 @@
 #include <cstdint>
 #include <functional>
 
+#include "kvelo/binding/function.hpp"
 #include "kvelo/core/regional_series.hpp"
-#include "kvelo/glue/arrays.hpp"
-#include "kvelo/glue/pyutil.hpp"
-#include "kvelo/glue/values.hpp"
+#include "kvelo/binding/arrays.hpp"
+#include "kvelo/binding/values.hpp"
+#include "kvelo/shared/figures.hpp"
 
 namespace kvelo::chronoplex::bias {
 
-using namespace kvelo::glue;
+using namespace kvelo::binding;
+using namespace kvelo::shared;
 using namespace pybind11::literals;
 
 Run::Run(const Call& call)

@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "kvelo/glue/function.hpp"
+#include "kvelo/binding/function.hpp"
 
 namespace kvelo::chronoplex::bias {
 
 namespace py = pybind11;
-using glue::Call;
+using binding::Call;
 
 // The parameters every bias function has in the same places, and the
 // libraries looked up when the call starts.

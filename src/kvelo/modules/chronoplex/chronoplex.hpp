@@ -3,12 +3,12 @@
 // to the module load (module.cpp), which creates them in a fixed order.
 #pragma once
 
-#include "kvelo/glue/function.hpp"
+#include "kvelo/binding/function.hpp"
 
 namespace kvelo::chronoplex {
 
 namespace py = pybind11;
-using glue::FunctionSpec;
+using binding::FunctionSpec;
 
 FunctionSpec spec_extend_process_time_series_with_stats();
 FunctionSpec spec_extend_process_time_series_with_stats2();
@@ -23,11 +23,11 @@ FunctionSpec spec_plot_station_timeseries_bias3();
 // The table of a figure function: (config, data, data_file_base, data_format,
 // model_files_dict, plot_file_base, save_plot_formats, plot_title, variable=None,
 // unit=None[, tavg=None], debug=False), documented by its signature line.
-FunctionSpec figure_spec(const char* name, glue::Impl impl, bool with_tavg = true);
+FunctionSpec figure_spec(const char* name, binding::Impl impl, bool with_tavg = true);
 
 // Second half of process_time_series_plot_from_file: hands the station-wise
 // dictionary to the figure functions and the statistics extension.  `c` is the
 // entry's own call (its bound arguments), `data` the dictionary, `unit` the unit text.
-void dispatch_run(const glue::Call& c, py::object data, py::object unit);
+void dispatch_run(const binding::Call& c, py::object data, py::object unit);
 
 }  // namespace kvelo::chronoplex

@@ -12,15 +12,18 @@
 #include <utility>
 #include <vector>
 
-#include "kvelo/glue/pyutil.hpp"
-#include "kvelo/glue/values.hpp"
+#include "kvelo/binding/function.hpp"
+#include "kvelo/binding/values.hpp"
+#include "kvelo/shared/figures.hpp"
+#include "kvelo/shared/log.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 #include "kvelo/modules/chronoplex/regional.hpp"
 #include "kvelo/modules/chronoplex/station_files.hpp"
 
 namespace kvelo::chronoplex {
 
-using namespace kvelo::glue;
+using namespace kvelo::binding;
+using namespace kvelo::shared;
 using namespace pybind11::literals;
 
 namespace {

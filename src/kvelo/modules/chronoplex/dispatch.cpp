@@ -1,12 +1,15 @@
 // Run dispatch: hands the station-wise dictionary to the figure functions and,
 // in a collocated run, to the statistics extension.  Callees are looked up on
 // the module when the run reaches them, and nothing they raise is caught.
-#include "kvelo/glue/pyutil.hpp"
+#include "kvelo/binding/function.hpp"
+#include "kvelo/binding/values.hpp"
+#include "kvelo/shared/log.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 
 namespace kvelo::chronoplex {
 
-using namespace kvelo::glue;
+using namespace kvelo::binding;
+using namespace kvelo::shared;
 
 void dispatch_run(const Call& c, py::object data, py::object unit) {
     py::object data_file_base = c[0], data_format = c[1], plot_file_base = c[3],

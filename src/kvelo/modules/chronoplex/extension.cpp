@@ -2,12 +2,15 @@
 // regional table with its bar charts, or one table per station.
 #include <string>
 
-#include "kvelo/glue/pyutil.hpp"
+#include "kvelo/binding/function.hpp"
+#include "kvelo/binding/values.hpp"
+#include "kvelo/shared/log.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 
 namespace kvelo::chronoplex {
 
-using namespace kvelo::glue;
+using namespace kvelo::binding;
+using namespace kvelo::shared;
 using namespace pybind11::literals;
 
 namespace {

@@ -1,9 +1,9 @@
-#include "kvelo/glue/pyutil.hpp"
+#include "kvelo/binding/function.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 
 namespace kvelo::chronoplex {
 
-using namespace kvelo::glue;
+using namespace kvelo::binding;
 
 FunctionSpec figure_spec(const char* name, Impl impl, bool with_tavg) {
     std::vector<Param> params = {"config",

@@ -13,15 +13,18 @@
 #include <utility>
 #include <vector>
 
+#include "kvelo/binding/function.hpp"
 #include "kvelo/core/station_groups.hpp"
-#include "kvelo/glue/pyutil.hpp"
-#include "kvelo/glue/station_table.hpp"
-#include "kvelo/glue/values.hpp"
+#include "kvelo/binding/errors.hpp"
+#include "kvelo/binding/values.hpp"
+#include "kvelo/shared/log.hpp"
+#include "kvelo/shared/tables.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 
 namespace kvelo::chronoplex {
 
-using namespace kvelo::glue;
+using namespace kvelo::binding;
+using namespace kvelo::shared;
 using namespace pybind11::literals;
 
 namespace {

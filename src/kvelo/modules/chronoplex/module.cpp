@@ -1,12 +1,14 @@
-#include "kvelo/glue/module.hpp"
+#include "kvelo/binding/module.hpp"
 
 #include <pybind11/pybind11.h>
 
-#include "kvelo/glue/pyutil.hpp"
+#include "kvelo/binding/function.hpp"
+#include "kvelo/shared/libraries.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 
 namespace py = pybind11;
-using namespace kvelo::glue;
+using namespace kvelo::binding;
+using namespace kvelo::shared;
 using namespace kvelo::chronoplex;
 
 KVELO_MODULE(chronoplex, m) {

@@ -8,14 +8,18 @@
 #include <string>
 #include <vector>
 
-#include "kvelo/glue/pyutil.hpp"
-#include "kvelo/glue/values.hpp"
+#include "kvelo/binding/function.hpp"
+#include "kvelo/binding/errors.hpp"
+#include "kvelo/binding/values.hpp"
+#include "kvelo/shared/figures.hpp"
+#include "kvelo/shared/log.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 #include "kvelo/modules/chronoplex/regional.hpp"
 
 namespace kvelo::chronoplex {
 
-using namespace kvelo::glue;
+using namespace kvelo::binding;
+using namespace kvelo::shared;
 using namespace pybind11::literals;
 
 namespace {

@@ -6,13 +6,13 @@
 #include <string>
 #include <type_traits>
 
-#include "kvelo/glue/arrays.hpp"
-#include "kvelo/glue/pyutil.hpp"
-#include "kvelo/glue/values.hpp"
+#include "kvelo/binding/arrays.hpp"
+#include "kvelo/binding/values.hpp"
+#include "kvelo/binding/values.hpp"
 
 namespace kvelo::chronoplex {
 
-using glue::to_array;
+using binding::to_array;
 using namespace pybind11::literals;
 
 namespace {
@@ -23,8 +23,8 @@ using Contiguous = py::array_t<T, py::array::c_style | py::array::forcecast>;
 }  // namespace
 
 bool RegionalGather::stamps_of(py::handle stamps, std::vector<int64_t>& out) {
-    py::object dtype = glue::getattr_or(stamps, "dtype", py::none());
-    if (dtype.is_none() || !glue::str_is(dtype, "datetime64[ns]")) return false;
+    py::object dtype = binding::getattr_or(stamps, "dtype", py::none());
+    if (dtype.is_none() || !binding::str_is(dtype, "datetime64[ns]")) return false;
     py::object arr = c_.g("np").attr("asarray")(stamps);
     if (!py::isinstance<py::array>(arr) || py::array(arr).dtype().kind() != 'M') return false;
     // Converted, not ensured: a failure (memory) is the interpreter's error.
@@ -33,7 +33,7 @@ bool RegionalGather::stamps_of(py::handle stamps, std::vector<int64_t>& out) {
     out.assign(a.data(), a.data() + a.size());
 
     // The joined table keeps the stamps' name only when all stations agree.
-    py::object name = glue::getattr_or(stamps, "name", py::none());
+    py::object name = binding::getattr_or(stamps, "name", py::none());
     if (count_ == 0) {
         name_ = name;
     } else if (!name_.is_none() && !name_.equal(name)) {

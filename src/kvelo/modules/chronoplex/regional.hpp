@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "kvelo/core/regional_series.hpp"
-#include "kvelo/glue/function.hpp"
+#include "kvelo/binding/function.hpp"
 
 namespace kvelo::chronoplex {
 
@@ -26,7 +26,7 @@ struct RegionalSeries {
 
 class RegionalGather {
   public:
-    explicit RegionalGather(const glue::Call& c) : c_(c) {}
+    explicit RegionalGather(const binding::Call& c) : c_(c) {}
 
     // One station: `stamps` its converted times (index or series), `values` a
     // numpy ndarray (exactly that type: subclasses such as masked arrays mean
@@ -53,7 +53,7 @@ class RegionalGather {
     bool push(std::vector<core::StampSeriesOf<T>>& into, const std::vector<int64_t>& t, const T* v,
               size_t n);
 
-    const glue::Call& c_;
+    const binding::Call& c_;
     Type type_ = Type::Unset;
     size_t count_ = 0;
     py::object name_ = py::none();

@@ -1,10 +1,13 @@
 #include "kvelo/modules/chronoplex/station_files.hpp"
 
-#include "kvelo/glue/pyutil.hpp"
+#include "kvelo/binding/function.hpp"
+#include "kvelo/binding/values.hpp"
+#include "kvelo/shared/log.hpp"
 
 namespace kvelo::chronoplex {
 
-using namespace kvelo::glue;
+using namespace kvelo::binding;
+using namespace kvelo::shared;
 
 py::str file_safe_name(const Call& c, py::handle name) {
     // Kept as Python text throughout: names may hold any character a file

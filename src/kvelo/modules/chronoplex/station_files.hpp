@@ -4,7 +4,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "kvelo/glue/function.hpp"
+#include "kvelo/binding/function.hpp"
 
 namespace kvelo::chronoplex {
 
@@ -12,7 +12,7 @@ namespace py = pybind11;
 
 // The text form of `name` with every path separator replaced by "_", so that a
 // name such as "Mt. X/Y" stays inside the directory it is written to.
-py::str file_safe_name(const glue::Call& c, py::handle name);
+py::str file_safe_name(const binding::Call& c, py::handle name);
 
 // The names under which the stations of one call write one family of files
 // ("figures", "debug dumps").  The first station keeps its name; a later one
@@ -22,13 +22,13 @@ py::str file_safe_name(const glue::Call& c, py::handle name);
 // named in the stations' pattern, its name (`regional`) is taken from the start.
 class StationFileNames {
   public:
-    StationFileNames(const glue::Call& c, const char* kind, const char* regional = nullptr);
+    StationFileNames(const binding::Call& c, const char* kind, const char* regional = nullptr);
 
     // The file-safe name for station `sid` called `name`, now taken by it.
     py::str claim(py::handle sid, py::handle name);
 
   private:
-    const glue::Call& c_;
+    const binding::Call& c_;
     const char* kind_;
     py::dict taken_;       // case-folded name -> station holding it
     py::object regional_;  // case-folded, None without a regional figure

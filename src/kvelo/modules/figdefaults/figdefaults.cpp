@@ -1,11 +1,11 @@
 // Shared plot style: twelve process-wide drawing settings.
 #include <pybind11/pybind11.h>
 
-#include "kvelo/glue/function.hpp"
-#include "kvelo/glue/module.hpp"
+#include "kvelo/binding/function.hpp"
+#include "kvelo/binding/module.hpp"
 
 namespace py = pybind11;
-using namespace kvelo::glue;
+using namespace kvelo::binding;
 
 namespace {
 

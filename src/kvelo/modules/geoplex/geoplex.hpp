@@ -3,11 +3,11 @@
 // the module load (module.cpp).
 #pragma once
 
-#include "kvelo/glue/function.hpp"
+#include "kvelo/binding/function.hpp"
 
 namespace kvelo::geoplex {
 
-glue::FunctionSpec spec_station_location_map_plot_from_file();
-glue::FunctionSpec spec_station_value_map_plot_from_file();
+binding::FunctionSpec spec_station_location_map_plot_from_file();
+binding::FunctionSpec spec_station_value_map_plot_from_file();
 
 }  // namespace kvelo::geoplex

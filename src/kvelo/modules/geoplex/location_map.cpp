@@ -8,13 +8,17 @@
 #include <string>
 #include <vector>
 
-#include "kvelo/glue/pyutil.hpp"
-#include "kvelo/glue/station_table.hpp"
+#include "kvelo/binding/function.hpp"
+#include "kvelo/binding/values.hpp"
+#include "kvelo/shared/figures.hpp"
+#include "kvelo/shared/log.hpp"
+#include "kvelo/shared/tables.hpp"
 #include "kvelo/modules/geoplex/geoplex.hpp"
 
 namespace kvelo::geoplex {
 
-using namespace kvelo::glue;
+using namespace kvelo::binding;
+using namespace kvelo::shared;
 using namespace pybind11::literals;
 
 namespace {

@@ -1,11 +1,13 @@
-#include "kvelo/glue/module.hpp"
+#include "kvelo/binding/module.hpp"
 
 #include <pybind11/pybind11.h>
 
-#include "kvelo/glue/pyutil.hpp"
+#include "kvelo/binding/function.hpp"
+#include "kvelo/shared/libraries.hpp"
 #include "kvelo/modules/geoplex/geoplex.hpp"
 
-using namespace kvelo::glue;
+using namespace kvelo::binding;
+using namespace kvelo::shared;
 
 // No drawing backend is chosen here: the maps draw on whatever the process uses.
 KVELO_MODULE(geoplex, m) {

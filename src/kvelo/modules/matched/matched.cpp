@@ -4,11 +4,16 @@
 
 #include <string>
 
-#include "kvelo/glue/pyutil.hpp"
-#include "kvelo/glue/module.hpp"
+#include "kvelo/binding/function.hpp"
+#include "kvelo/binding/values.hpp"
+#include "kvelo/shared/libraries.hpp"
+#include "kvelo/shared/log.hpp"
+#include "kvelo/shared/tables.hpp"
+#include "kvelo/binding/module.hpp"
 
 namespace py = pybind11;
-using namespace kvelo::glue;
+using namespace kvelo::binding;
+using namespace kvelo::shared;
 using namespace pybind11::literals;
 
 namespace {
@@ -25,7 +30,7 @@ py::object save_matched_data(const Call& c) {
     py::object matched_list = c[0], output_base = c[1], save_data_format = c[2], debug = c[3];
     start_banner(c, debug, "save_matched_data");
     if (!truthy(matched_list)) {
-        print(py::str("[WARN] No matched data to save."));
+        print_out(c, py::str("[WARN] No matched data to save."));
         return py::none();
     }
     py::object df = c.g("pd").attr("DataFrame")(matched_list);
@@ -49,7 +54,7 @@ py::object load_matched_data(const Call& c) {
     py::object file_path = c[0], debug = c[1];
     start_banner(c, debug, "load_matched_data");
     if (!truthy(c.g("os").attr("path").attr("isfile")(file_path))) {
-        print(fmt("[ERROR] Matched data file not found: {}", file_path));
+        print_out(c, fmt("[ERROR] Matched data file not found: {}", file_path));
         return py::none();
     }
     py::object df;
@@ -58,7 +63,7 @@ py::object load_matched_data(const Call& c) {
     } else if (truthy(file_path.attr("endswith")(".nc"))) {
         df = read_netcdf_table(c, file_path);
     } else {
-        print(fmt("[ERROR] Unsupported file format: {}", file_path));
+        print_out(c, fmt("[ERROR] Unsupported file format: {}", file_path));
         return py::none();
     }
     if (truthy(debug)) log_debug(c, fmt("Loaded matched data: {}", file_path));

@@ -3,12 +3,14 @@
 // centred on zero.
 #include <pybind11/pybind11.h>
 
-#include "kvelo/glue/module.hpp"
-#include "kvelo/glue/pyutil.hpp"
-#include "kvelo/glue/replot.hpp"
+#include "kvelo/binding/function.hpp"
+#include "kvelo/binding/module.hpp"
+#include "kvelo/binding/values.hpp"
+#include "kvelo/shared/replot.hpp"
 
 namespace py = pybind11;
-using namespace kvelo::glue;
+using namespace kvelo::binding;
+using namespace kvelo::shared;
 using namespace pybind11::literals;
 
 namespace {

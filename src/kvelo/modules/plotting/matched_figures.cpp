@@ -3,12 +3,16 @@
 // model against observation with its one-to-one line.
 #include <pybind11/pybind11.h>
 
-#include "kvelo/glue/pyutil.hpp"
+#include "kvelo/binding/function.hpp"
+#include "kvelo/binding/values.hpp"
+#include "kvelo/shared/figures.hpp"
+#include "kvelo/shared/log.hpp"
 #include "kvelo/modules/plotting/plotting.hpp"
 
 namespace kvelo::plotting {
 
-using namespace kvelo::glue;
+using namespace kvelo::binding;
+using namespace kvelo::shared;
 using namespace pybind11::literals;
 
 namespace {
@@ -115,7 +119,7 @@ const char* const kScatterSummary =
 
 FunctionSpec matched_figure_spec(const char* name, const char* summary,
                                  void (*draw)(const Call&, py::handle, py::object)) {
-    std::vector<glue::Param> params = {
+    std::vector<binding::Param> params = {
         "matched_obs_file", "matched_model_files", "region",       "var",
         "time_avg",         "output_base",         "save_formats", {"debug", py::bool_(false)}};
     std::string doc = signature_line(name, params) + "\n\n" + summary + kMatchedFigureEnd;

@@ -1,12 +1,14 @@
-#include "kvelo/glue/module.hpp"
+#include "kvelo/binding/module.hpp"
 
 #include <pybind11/pybind11.h>
 
-#include "kvelo/glue/pyutil.hpp"
+#include "kvelo/binding/function.hpp"
+#include "kvelo/shared/libraries.hpp"
 #include "kvelo/modules/plotting/plotting.hpp"
 
 namespace py = pybind11;
-using namespace kvelo::glue;
+using namespace kvelo::binding;
+using namespace kvelo::shared;
 using namespace kvelo::plotting;
 
 KVELO_MODULE(plotting, m) {

@@ -6,13 +6,13 @@
 
 #include <functional>
 
-#include "kvelo/glue/function.hpp"
+#include "kvelo/binding/function.hpp"
 
 namespace kvelo::plotting {
 
 namespace py = pybind11;
-using glue::Call;
-using glue::FunctionSpec;
+using binding::Call;
+using binding::FunctionSpec;
 
 FunctionSpec spec_process_time_series();
 FunctionSpec spec_process_bias_plot();

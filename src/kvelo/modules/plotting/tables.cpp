@@ -2,12 +2,15 @@
 // again, unchanged, as CSV or as NetCDF over `time`.
 #include <pybind11/pybind11.h>
 
-#include "kvelo/glue/pyutil.hpp"
+#include "kvelo/binding/function.hpp"
+#include "kvelo/binding/values.hpp"
+#include "kvelo/shared/log.hpp"
 #include "kvelo/modules/plotting/plotting.hpp"
 
 namespace kvelo::plotting {
 
-using namespace kvelo::glue;
+using namespace kvelo::binding;
+using namespace kvelo::shared;
 using namespace pybind11::literals;
 
 namespace {

@@ -4,11 +4,14 @@
 
 #include <memory>
 
-#include "kvelo/glue/module.hpp"
-#include "kvelo/glue/pyutil.hpp"
+#include "kvelo/binding/function.hpp"
+#include "kvelo/binding/module.hpp"
+#include "kvelo/binding/values.hpp"
+#include "kvelo/shared/log.hpp"
 
 namespace py = pybind11;
-using namespace kvelo::glue;
+using namespace kvelo::binding;
+using namespace kvelo::shared;
 using namespace pybind11::literals;
 
 namespace {

@@ -7,24 +7,27 @@
 // parse and read, and nothing here takes a lock of its own.
 #include <string>
 
-#include "kvelo/glue/pyutil.hpp"
-#include "kvelo/glue/station_table.hpp"
+#include "kvelo/binding/function.hpp"
+#include "kvelo/binding/errors.hpp"
+#include "kvelo/binding/values.hpp"
+#include "kvelo/shared/log.hpp"
+#include "kvelo/shared/tables.hpp"
 #include "kvelo/modules/stationfeed/stationfeed.hpp"
 
 namespace kvelo::stationfeed {
 
-using glue::binary;
-using glue::Call;
-using glue::compare;
-using glue::contains;
-using glue::fmt;
-using glue::get;
-using glue::holds;
-using glue::log_debug;
-using glue::log_info;
-using glue::log_warning;
-using glue::truthy;
-using glue::unpack;
+using binding::binary;
+using binding::Call;
+using binding::compare;
+using binding::contains;
+using binding::fmt;
+using binding::get;
+using binding::holds;
+using shared::log_debug;
+using shared::log_info;
+using shared::log_warning;
+using binding::truthy;
+using binding::unpack;
 using namespace pybind11::literals;
 
 bool ordinary(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
@@ -179,7 +182,7 @@ py::object load_single_dataset(const Call& c, const LoadWindow& w) {
     } catch (const std::exception&) {
         // A failure on the C++ side, as the Python error it stands for
         // (MemoryError for an allocation), reported like any other.
-        py::error_already_set e = glue::error_from_exception("load_single_dataset");
+        py::error_already_set e = binding::error_from_exception("load_single_dataset");
         if (!ordinary(e)) throw e;
         log_warning(c, fmt("Failed to load {}: {}", f, e.value()));
         return py::none();
@@ -193,7 +196,7 @@ py::object make_load_single_dataset(const Call& c, LoadWindow window) {
     // whatever object that is (None when there is none).
     PyObject* module = PyDict_GetItemWithError(c.globals().ptr(), py::str("__name__").ptr());
     if (module == nullptr && PyErr_Occurred()) throw py::error_already_set();
-    return glue::make_function(
+    return binding::make_function(
         {.name = "load_single_dataset",
          .params = {"file_date_f_tuple"},
          .impl = [window = std::move(window)](

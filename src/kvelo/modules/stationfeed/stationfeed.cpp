@@ -4,13 +4,17 @@
 
 #include <string>
 
-#include "kvelo/glue/module.hpp"
-#include "kvelo/glue/pyutil.hpp"
-#include "kvelo/glue/station_table.hpp"
-#include "kvelo/glue/values.hpp"
+#include "kvelo/binding/function.hpp"
+#include "kvelo/binding/module.hpp"
+#include "kvelo/binding/errors.hpp"
+#include "kvelo/binding/values.hpp"
+#include "kvelo/shared/libraries.hpp"
+#include "kvelo/shared/log.hpp"
+#include "kvelo/shared/tables.hpp"
 
 namespace py = pybind11;
-using namespace kvelo::glue;
+using namespace kvelo::binding;
+using namespace kvelo::shared;
 using namespace kvelo::stationfeed;
 using namespace pybind11::literals;
 

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "kvelo/glue/function.hpp"
+#include "kvelo/binding/function.hpp"
 
 namespace kvelo::stationfeed {
 
@@ -19,7 +19,7 @@ struct LoadWindow {
 };
 
 // load_single_dataset for one call, made at call time with that call's values.
-py::object make_load_single_dataset(const glue::Call& c, LoadWindow window);
+py::object make_load_single_dataset(const binding::Call& c, LoadWindow window);
 
 // An error of the Exception family (not KeyboardInterrupt, SystemExit,
 // GeneratorExit), which the loader reports and goes on.

@@ -4,12 +4,16 @@
 
 #include <string>
 
-#include "kvelo/glue/pyutil.hpp"
+#include "kvelo/binding/function.hpp"
+#include "kvelo/binding/values.hpp"
+#include "kvelo/shared/figures.hpp"
+#include "kvelo/shared/log.hpp"
 #include "kvelo/modules/statistics/statistics.hpp"
 
 namespace kvelo::statistics {
 
-using namespace kvelo::glue;
+using namespace kvelo::binding;
+using namespace kvelo::shared;
 
 namespace {
 
@@ -109,7 +113,7 @@ py::object save_stats(const Call& c) {
     py::object df = c.g("pd").attr("DataFrame")(stats_df).attr("T");
     py::object path = c[1].attr("replace")(".csv", "_stats.csv");
     df.attr("to_csv")(path);
-    print(fmt("Statistics saved to {}", path));
+    print_out(c, fmt("Statistics saved to {}", path));
     return py::none();
 }
 

@@ -1,8 +1,9 @@
 #include <pybind11/pybind11.h>
 
-#include "kvelo/glue/pyutil.hpp"
+#include "kvelo/binding/function.hpp"
+#include "kvelo/shared/libraries.hpp"
 #include "kvelo/modules/statistics/statistics.hpp"
-#include "kvelo/glue/module.hpp"
+#include "kvelo/binding/module.hpp"
 
 namespace kvelo::statistics {
 
@@ -29,7 +30,8 @@ bool native_libraries(const Call& c) {
 }  // namespace kvelo::statistics
 
 namespace py = pybind11;
-using namespace kvelo::glue;
+using namespace kvelo::binding;
+using namespace kvelo::shared;
 using namespace kvelo::statistics;
 
 namespace {

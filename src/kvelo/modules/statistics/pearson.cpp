@@ -4,12 +4,15 @@
 // arithmetic stays with numpy so the numbers are numpy's.
 #include <pybind11/pybind11.h>
 
-#include "kvelo/glue/pyutil.hpp"
+#include "kvelo/binding/function.hpp"
+#include "kvelo/binding/values.hpp"
+#include "kvelo/shared/log.hpp"
 #include "kvelo/modules/statistics/statistics.hpp"
 
 namespace kvelo::statistics {
 
-using namespace kvelo::glue;
+using namespace kvelo::binding;
+using namespace kvelo::shared;
 
 namespace {
 
@@ -93,10 +96,10 @@ py::object compute_pearson_r2(const Call& c) {
     // The model factor is -mod - mean(mod), as the diagnostic has always printed it.
     py::object flipped =
         np.attr("sum")((obs - h.obs_mean) * (negate(mod) - h.mod_mean)) / h.denominator;
-    print(fmt("Mean(obs)={}, Mean(mod)={}", h.obs_mean, h.mod_mean));
-    print(fmt("Numerator={}, Denominator={}", h.numerator, h.denominator));
-    print(fmt("Pearson R={}", h.r));
-    print(fmt("Flipped Pearson R={}", flipped));
+    print_out(c, fmt("Mean(obs)={}, Mean(mod)={}", h.obs_mean, h.mod_mean));
+    print_out(c, fmt("Numerator={}, Denominator={}", h.numerator, h.denominator));
+    print_out(c, fmt("Pearson R={}", h.r));
+    print_out(c, fmt("Flipped Pearson R={}", flipped));
     return h.r;
 }
 

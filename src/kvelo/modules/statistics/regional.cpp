@@ -26,15 +26,18 @@
 #include <utility>
 #include <vector>
 
+#include "kvelo/binding/function.hpp"
 #include "kvelo/core/stats.hpp"
-#include "kvelo/glue/arrays.hpp"
-#include "kvelo/glue/pyutil.hpp"
-#include "kvelo/glue/values.hpp"
+#include "kvelo/binding/arrays.hpp"
+#include "kvelo/binding/errors.hpp"
+#include "kvelo/binding/values.hpp"
+#include "kvelo/shared/log.hpp"
 #include "kvelo/modules/statistics/statistics.hpp"
 
 namespace kvelo::statistics {
 
-using namespace kvelo::glue;
+using namespace kvelo::binding;
+using namespace kvelo::shared;
 using namespace pybind11::literals;
 namespace cs = kvelo::core::stats;
 
@@ -658,7 +661,7 @@ py::object regional(const Call& c, Variant v) {
     return pandas_finish(c, v, b.blocks(), obs_key, prefix);
 }
 
-const std::vector<glue::Param> regional_params() {
+const std::vector<binding::Param> regional_params() {
     return {annotated("data", "dict"),
             annotated("variable", "str"),
             annotated("tavg", "str"),

@@ -11,13 +11,13 @@
 #include <vector>
 
 #include "kvelo/core/stats.hpp"
-#include "kvelo/glue/function.hpp"
+#include "kvelo/binding/function.hpp"
 
 namespace kvelo::statistics {
 
 namespace py = pybind11;
-using glue::Call;
-using glue::FunctionSpec;
+using binding::Call;
+using binding::FunctionSpec;
 
 FunctionSpec spec_compute_statistics_from_collocated_df();
 FunctionSpec spec_compute_statistics_from_collocated_df_with_obs_entry();

@@ -13,14 +13,17 @@
 #include <cstring>
 #include <limits>
 
+#include "kvelo/binding/function.hpp"
 #include "kvelo/core/stats.hpp"
-#include "kvelo/glue/pyutil.hpp"
-#include "kvelo/glue/values.hpp"
+#include "kvelo/binding/errors.hpp"
+#include "kvelo/binding/values.hpp"
+#include "kvelo/shared/log.hpp"
 #include "kvelo/modules/statistics/statistics.hpp"
 
 namespace kvelo::statistics {
 
-using namespace kvelo::glue;
+using namespace kvelo::binding;
+using namespace kvelo::shared;
 namespace cs = kvelo::core::stats;
 
 namespace {
@@ -454,7 +457,7 @@ namespace {
 
 TableArgs table_args(const Call& c) { return {c[1], c[2], c[3], c[4], c[5]}; }
 
-const std::vector<glue::Param> table_params() {
+const std::vector<binding::Param> table_params() {
     return {annotated("df", "pd.DataFrame"), annotated("station_metadata", "dict"),
             annotated("variable", "str"),    annotated("experiments", "list"),
             annotated("tavg", "str"),        {"debug", py::bool_(false), "bool"}};

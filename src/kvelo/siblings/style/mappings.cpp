@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "kvelo/glue/pyutil.hpp"
-#include "kvelo/glue/values.hpp"
+#include "kvelo/binding/function.hpp"
+#include "kvelo/binding/values.hpp"
 #include "kvelo/siblings/style/style.hpp"
 
 namespace kvelo::style {
@@ -127,7 +127,7 @@ py::dict model_mapping(py::handle data_type, py::handle region, py::handle varia
     return mapping;
 }
 
-py::object get_variable_mapping(const glue::Call& c) {
+py::object get_variable_mapping(const binding::Call& c) {
     py::handle data_type = c[0], region = c[1], variable = c[2];
     if (!region.is_none() || !variable.is_none()) return model_mapping(data_type, region, variable);
     if (!data_type.is_none()) {
@@ -142,7 +142,7 @@ py::object get_variable_mapping(const glue::Call& c) {
 }  // namespace
 
 void add_mappings(py::module_& m) {
-    glue::def(m, {.name = "get_variable_mapping",
+    binding::def(m, {.name = "get_variable_mapping",
                   .params = {{"data_type", py::none()},
                              {"region", py::none()},
                              {"variable", py::none()}},
@@ -156,7 +156,7 @@ void add_mappings(py::module_& m) {
 
 std::optional<std::string> folded_key(py::handle value, const char* fold) {
     py::object text = py::str(value).attr(fold)();
-    if (auto bytes = glue::utf8(text)) return std::string(*bytes);
+    if (auto bytes = binding::utf8(text)) return std::string(*bytes);
     return std::nullopt;
 }
 

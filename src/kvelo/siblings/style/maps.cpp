@@ -10,16 +10,19 @@
 #include <utility>
 #include <vector>
 
-#include "kvelo/glue/pyutil.hpp"
-#include "kvelo/glue/values.hpp"
+#include "kvelo/binding/function.hpp"
+#include "kvelo/binding/errors.hpp"
+#include "kvelo/binding/module.hpp"
+#include "kvelo/binding/values.hpp"
+#include "kvelo/shared/log.hpp"
 #include "kvelo/siblings/style/style.hpp"
 
 namespace kvelo::style {
 
 namespace {
 
-using glue::Call;
-using glue::fmt;
+using binding::Call;
+using binding::fmt;
 
 struct Bounds {
     double min_lat, max_lat, min_lon, max_lon;
@@ -38,7 +41,7 @@ Bounds parse_bounds(py::handle region_bounds) {
                 v.clear();
                 break;
             }
-            v.push_back(glue::as_double(item));
+            v.push_back(binding::as_double(item));
         }
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError) &&
@@ -49,13 +52,13 @@ Bounds parse_bounds(py::handle region_bounds) {
     }
     auto finite = [](double x) { return std::isfinite(x); };
     if (!numbers || v.size() != 4 || !std::all_of(v.begin(), v.end(), finite)) {
-        glue::raise(PyExc_ValueError, fmt("region_bounds must be four finite numbers (min_lat, "
+        binding::raise(PyExc_ValueError, fmt("region_bounds must be four finite numbers (min_lat, "
                                           "max_lat, min_lon, max_lon), got {!r}",
                                           region_bounds));
     }
     Bounds b{v[0], v[1], v[2], v[3]};
     if (!(b.min_lat < b.max_lat) || !(b.min_lon < b.max_lon) || b.min_lat < -90 || b.max_lat > 90) {
-        glue::raise(PyExc_ValueError,
+        binding::raise(PyExc_ValueError,
                     fmt("region_bounds {!r} do not describe a latitude/longitude box (min_lat < "
                         "max_lat within -90..90, min_lon < max_lon)",
                         region_bounds));
@@ -114,13 +117,13 @@ py::object get_marker_style(const Call& c) {
     // subclass of int defines, so the place of a marker is the remainder of
     // that int, however large; below 0 the place is 0, whose shape is the
     // first.  The remainder is checked before it picks from the table.
-    const py::int_ i = glue::exact_int(c[1]);
-    const long long at = std::max(0LL, glue::saturated(i));
+    const py::int_ i = binding::exact_int(c[1]);
+    const long long at = std::max(0LL, binding::saturated(i));
     const long long shape =
-        at == 0 ? 0 : glue::saturated(glue::binary(PyNumber_Remainder, i, py::int_(n_markers)));
+        at == 0 ? 0 : binding::saturated(binding::binary(PyNumber_Remainder, i, py::int_(n_markers)));
     if (shape < 0 || shape >= n_markers) throw std::logic_error("marker place out of range");
     double size = std::max(25.0, 120.0 - 20.0 * static_cast<double>(std::min(at, 10LL)));
-    if (glue::str_is(c[0], "obs")) return py::make_tuple("o", size);
+    if (binding::str_is(c[0], "obs")) return py::make_tuple("o", size);
     return py::make_tuple(markers[shape], size);
 }
 
@@ -130,13 +133,13 @@ py::object calculate_color_norm(const Call& c) {
     py::object values = np.attr("asarray")(c[0], py::arg("dtype") = "float64").attr("ravel")();
     py::object finite = values[np.attr("isfinite")(values)];
     if (py::len(finite) == 0) {
-        if (glue::truthy(c[3])) {
-            glue::log_debug(c, fmt("No finite values of {} for a colour scale.", c[1]));
+        if (binding::truthy(c[3])) {
+            shared::log_debug(c, fmt("No finite values of {} for a colour scale.", c[1]));
         }
         return py::none();
     }
-    double lo = glue::as_double(finite.attr("min")());
-    double hi = glue::as_double(finite.attr("max")());
+    double lo = binding::as_double(finite.attr("min")());
+    double hi = binding::as_double(finite.attr("max")());
     py::object norm;
     // Strictly positive values over more than two decades read better on a
     // logarithmic scale (number and column densities).
@@ -150,8 +153,8 @@ py::object calculate_color_norm(const Call& c) {
         }
         norm = mcolors.attr("Normalize")(py::arg("vmin") = lo, py::arg("vmax") = hi);
     }
-    if (glue::truthy(c[3])) {
-        glue::log_debug(c, fmt("Colour scale of {} [{}]: {} from {} to {}", c[1], c[2],
+    if (binding::truthy(c[3])) {
+        shared::log_debug(c, fmt("Colour scale of {} [{}]: {} from {} to {}", c[1], c[2],
                                py::type::of(norm).attr("__name__"), lo, hi));
     }
     return norm;
@@ -175,7 +178,7 @@ py::object load_variable_columns(const Call& c) {
     for (py::handle n : names) {
         py::object name = py::reinterpret_borrow<py::object>(n);
         if (!name.equal(obs) && py::len(name) > prefix_len &&
-            glue::truthy(name.attr("startswith")(prefix))) {
+            binding::truthy(name.attr("startswith")(prefix))) {
             columns.append(name);
             experiments.append(
                 name[py::slice(static_cast<py::ssize_t>(prefix_len), std::nullopt, std::nullopt)]);
@@ -234,14 +237,14 @@ py::object convert_units(const Call& c) {
     py::object from_key = key(from_unit), to_key = key(to_unit);
     if (from_key.equal(to_key)) return c[0];
     auto find = [](const py::object& k) {
-        auto bytes = glue::utf8(k);
+        auto bytes = binding::utf8(k);
         return bytes ? unit_table().find(std::string(*bytes)) : unit_table().end();
     };
     auto f = find(from_key);
     auto t = find(to_key);
     if (f == unit_table().end() || t == unit_table().end() ||
         std::string(f->second.family) != t->second.family) {
-        glue::raise(PyExc_ValueError,
+        binding::raise(PyExc_ValueError,
                     fmt("Cannot convert from '{}' to '{}'", py::str(from_unit), py::str(to_unit)));
     }
     return c[0] * py::float_(f->second.factor / t->second.factor);
@@ -250,42 +253,42 @@ py::object convert_units(const Call& c) {
 }  // namespace
 
 void add_maps(py::module_& m) {
-    glue::import_as(m, "logging", "logging");
-    glue::def(m, {.name = "setup_cartopy_map1",
+    binding::import_as(m, "logging", "logging");
+    binding::def(m, {.name = "setup_cartopy_map1",
                   .params = {"region_bounds"},
                   .impl = setup_cartopy_map1,
                   .doc = "setup_cartopy_map1(region_bounds)\n\nA new current figure with "
                          "PlateCarree map axes over region_bounds (min_lat, max_lat, min_lon, "
                          "max_lon): coastlines, borders, labelled grid lines. Returns (fig, ax); "
                          "ValueError, and no figure, for bounds that are no such box."});
-    glue::def(m, {.name = "setup_cartopy_map",
+    binding::def(m, {.name = "setup_cartopy_map",
                   .params = {"ax", "region_bounds"},
                   .impl = setup_cartopy_map,
                   .doc = "setup_cartopy_map(ax, region_bounds)\n\nExtent, coastlines, borders "
                          "and grid lines on existing PlateCarree map axes; returns ax."});
-    glue::def(m, {.name = "get_marker_style",
+    binding::def(m, {.name = "get_marker_style",
                   .params = {"label", "i"},
                   .impl = get_marker_style,
                   .doc = "get_marker_style(label, i)\n\n(marker, size) of the scatter layer of "
                          "a column label at place i."});
-    glue::def(m, {.name = "calculate_color_norm",
+    binding::def(m, {.name = "calculate_color_norm",
                   .params = {"values", "variable", "unit", {"debug", py::bool_(false)}},
                   .impl = calculate_color_norm,
                   .doc = "calculate_color_norm(values, variable, unit, debug=False)\n\nA "
                          "Normalize (LogNorm for positive values over more than two decades) "
                          "spanning the finite values; None when there is none."});
-    glue::def(m, {.name = "get_variable_colorbar_limits",
+    binding::def(m, {.name = "get_variable_colorbar_limits",
                   .params = {"variable"},
                   .impl = get_variable_colorbar_limits,
                   .doc = "get_variable_colorbar_limits(variable)\n\n(vmin, vmax) for a known "
                          "variable, else None."});
-    glue::def(m, {.name = "load_variable_columns",
+    binding::def(m, {.name = "load_variable_columns",
                   .params = {"df", "variable"},
                   .impl = load_variable_columns,
                   .doc = "load_variable_columns(df, variable)\n\n(columns to draw, observation "
                          "column name, experiment names): <variable>_obs, <variable>, then the "
                          "<variable>_<experiment> columns in table order."});
-    glue::def(m, {.name = "convert_units",
+    binding::def(m, {.name = "convert_units",
                   .params = {"values", "from_unit", "to_unit"},
                   .impl = convert_units,
                   .doc = "convert_units(values, from_unit, to_unit)\n\nScale values between "

@@ -1,5 +1,5 @@
 #include "kvelo/siblings/style/style.hpp"
-#include "kvelo/glue/module.hpp"
+#include "kvelo/binding/module.hpp"
 
 KVELO_MODULE(style, m) {
     kvelo::style::add_regions(m);

@@ -1,8 +1,8 @@
 #include <map>
 #include <string>
 
-#include "kvelo/glue/pyutil.hpp"
-#include "kvelo/glue/values.hpp"
+#include "kvelo/binding/function.hpp"
+#include "kvelo/binding/values.hpp"
 #include "kvelo/siblings/style/style.hpp"
 
 namespace kvelo::style {
@@ -22,13 +22,13 @@ const std::map<std::string, std::string>& region_names() {
     return names;
 }
 
-py::object get_readable_region_name(const glue::Call& c) {
+py::object get_readable_region_name(const binding::Call& c) {
     // A code that is no valid UTF-8 (a lone surrogate) names no known region
     // and comes back as it is.
     py::str code(c[0]);
     if (auto key = folded_key(code, "upper")) {
         auto it = region_names().find(std::string(*key));
-        if (it != region_names().end()) return glue::text(it->second);
+        if (it != region_names().end()) return binding::text(it->second);
     }
     return code;
 }
@@ -36,7 +36,7 @@ py::object get_readable_region_name(const glue::Call& c) {
 }  // namespace
 
 void add_regions(py::module_& m) {
-    glue::def(m, {.name = "get_readable_region_name",
+    binding::def(m, {.name = "get_readable_region_name",
                   .params = {"region"},
                   .impl = get_readable_region_name,
                   .doc = "get_readable_region_name(region)\n\nDisplay name of a region code; "

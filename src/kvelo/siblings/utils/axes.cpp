@@ -2,15 +2,15 @@
 #include <cstdint>
 #include <string>
 
-#include "kvelo/glue/pyutil.hpp"
-#include "kvelo/glue/values.hpp"
+#include "kvelo/binding/function.hpp"
+#include "kvelo/binding/values.hpp"
 #include "kvelo/siblings/utils/utils.hpp"
 
 namespace kvelo::utils {
 
 namespace {
 
-using glue::Call;
+using binding::Call;
 
 py::object apply_time_axis_format(const Call& c) {
     py::object ax = c[0], times = c[1], force_full_year = c[2];
@@ -18,10 +18,10 @@ py::object apply_time_axis_format(const Call& c) {
     py::object locator = mdates.attr("AutoDateLocator")(py::arg("minticks") = 3,
                                                         py::arg("maxticks") = 8);
     py::object formatter = mdates.attr("ConciseDateFormatter")(locator);
-    if (glue::truthy(force_full_year) && py::len(times) > 0) {
+    if (binding::truthy(force_full_year) && py::len(times) > 0) {
         py::module_ pd = py::module_::import("pandas");
         py::object first = pd.attr("Timestamp")(pd.attr("DatetimeIndex")(times).attr("min")());
-        if (!glue::truthy(pd.attr("isna")(first))) {
+        if (!binding::truthy(pd.attr("isna")(first))) {
             py::object year = first.attr("year");
             ax.attr("set_xlim")(pd.attr("Timestamp")(year, 1, 1),
                                 pd.attr("Timestamp")(year, 12, 31, 23, 59, 59));
@@ -58,7 +58,7 @@ py::object get_line_style(const Call& c) {
     // str(key) as Python text; its lossless bytes pick the colour (ASCII
     // digits and "_obs" read the same in them).
     py::str text(c[0]);
-    std::string key = glue::text_key(text);
+    std::string key = binding::text_key(text);
     py::dict style;
     bool is_obs = key == "obs" || (key.size() > 4 && key.compare(key.size() - 4, 4, "_obs") == 0);
     style["color"] = is_obs ? "black" : kPalette[colour_index(key)];
@@ -74,7 +74,7 @@ py::object is_log_unit(const Call& c) {
     // str(unit).strip().lower(), as Python folds it.
     py::object norm = py::str(c[0]).attr("strip")().attr("lower")();
     for (const char* u : log_units) {
-        if (glue::text_is(norm, u)) return py::bool_(true);
+        if (binding::text_is(norm, u)) return py::bool_(true);
     }
     return py::bool_(false);
 }
@@ -82,13 +82,13 @@ py::object is_log_unit(const Call& c) {
 py::object extract_keys(const Call& c) {
     // The experiment keys of one station_data: keys beginning with
     // "<variable>_", the observation key excluded.
-    py::str prefix = glue::fmt("{}_", c[1]);
-    py::str obs = glue::fmt("{}_obs", c[1]);
+    py::str prefix = binding::fmt("{}_", c[1]);
+    py::str obs = binding::fmt("{}_obs", c[1]);
     py::list keys;
     for (py::handle k : c[0]) {
         if (!py::isinstance<py::str>(k)) continue;
         py::object key = py::reinterpret_borrow<py::object>(k);
-        if (glue::truthy(key.attr("startswith")(prefix)) && !key.equal(obs)) keys.append(k);
+        if (binding::truthy(key.attr("startswith")(prefix)) && !key.equal(obs)) keys.append(k);
     }
     return keys;
 }
@@ -96,25 +96,25 @@ py::object extract_keys(const Call& c) {
 }  // namespace
 
 void add_axes(py::module_& m) {
-    glue::def(m, {.name = "apply_time_axis_format",
+    binding::def(m, {.name = "apply_time_axis_format",
                   .params = {"ax", "times", {"force_full_year", py::none()}},
                   .impl = apply_time_axis_format,
                   .doc = "apply_time_axis_format(ax, times, force_full_year=None)\n\n"
                          "Date ticks on the x axis; a truthy force_full_year shows the whole "
                          "calendar year of the first time stamp."});
-    glue::def(m, {.name = "get_line_style",
+    binding::def(m, {.name = "get_line_style",
                   .params = {"key"},
                   .impl = get_line_style,
                   .doc = "get_line_style(key)\n\nA new dict of Axes.plot keywords (color, "
                          "linestyle) for 'obs' or an experiment key: black for obs; a trailing "
                          "number picks its colour from a colour-blind palette, other names a "
                          "fixed colour of their own, which may equal another key's."});
-    glue::def(m, {.name = "is_log_unit",
+    binding::def(m, {.name = "is_log_unit",
                   .params = {"unit"},
                   .impl = is_log_unit,
                   .doc = "is_log_unit(unit)\n\nTrue for column and number densities, which "
                          "are drawn on a logarithmic axis."});
-    glue::def(m, {.name = "extract_keys",
+    binding::def(m, {.name = "extract_keys",
                   .params = {"station_data", "variable"},
                   .impl = extract_keys,
                   .doc = "extract_keys(station_data, variable)\n\nThe experiment keys of one "

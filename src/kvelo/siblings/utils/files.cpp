@@ -4,16 +4,18 @@
 #include <string>
 #include <vector>
 
-#include "kvelo/glue/pyutil.hpp"
-#include "kvelo/glue/values.hpp"
+#include "kvelo/binding/function.hpp"
+#include "kvelo/binding/values.hpp"
+#include "kvelo/binding/module.hpp"
+#include "kvelo/shared/log.hpp"
 #include "kvelo/siblings/utils/utils.hpp"
 
 namespace kvelo::utils {
 
 namespace {
 
-using glue::Call;
-using glue::fmt;
+using binding::Call;
+using binding::fmt;
 
 struct Date {
     int year, month, day;  // day 0: a month without a day
@@ -109,34 +111,34 @@ py::object extract_date_from_filename(const Call& c) {
     // str(basename) stays Python text for the messages; its lossless bytes
     // are scanned, in which ASCII digits and separators read as in the text.
     py::str name(c[0]);
-    std::optional<Date> d = find_date(glue::text_key(name));
+    std::optional<Date> d = find_date(binding::text_key(name));
     if (!d) {
-        if (glue::truthy(c[1])) glue::log_debug(c, fmt("No date found in file name {}", name));
+        if (binding::truthy(c[1])) shared::log_debug(c, fmt("No date found in file name {}", name));
         return py::none();
     }
     py::object ts = py::module_::import("pandas").attr("Timestamp")(
         d->year, d->month, d->day == 0 ? 1 : d->day, d->hour, d->minute, d->second);
-    if (glue::truthy(c[1])) glue::log_debug(c, fmt("Date {} taken from file name {}", ts, name));
+    if (binding::truthy(c[1])) shared::log_debug(c, fmt("Date {} taken from file name {}", ts, name));
     return ts;
 }
 
 py::object summarize_observation_dataset(const Call& c) {
-    if (!glue::truthy(c[2])) return py::none();
+    if (!binding::truthy(c[2])) return py::none();
     py::object ds = c[0];
     py::object sizes = py::dict(ds.attr("sizes"));
-    glue::log_debug(c, fmt("Dataset summary for {}", c[1]));
-    glue::log_debug(c, fmt("  dimensions: {}", sizes));
-    glue::log_debug(c, fmt("  coordinates: {}", py::list(ds.attr("coords"))));
-    glue::log_debug(c, fmt("  data variables: {}", py::list(ds.attr("data_vars"))));
+    shared::log_debug(c, fmt("Dataset summary for {}", c[1]));
+    shared::log_debug(c, fmt("  dimensions: {}", sizes));
+    shared::log_debug(c, fmt("  coordinates: {}", py::list(ds.attr("coords"))));
+    shared::log_debug(c, fmt("  data variables: {}", py::list(ds.attr("data_vars"))));
     // A decoded time coordinate gives the covered period; raw numeric times
     // (NetCDF opened without time decoding) are left out.
     for (py::handle name : ds.attr("coords")) {
         py::object coord = ds[name];
         // size, not len(): a scalar coordinate has no length.
-        if (!glue::text_is(coord.attr("dtype").attr("kind"), "M")) continue;
+        if (!binding::text_is(coord.attr("dtype").attr("kind"), "M")) continue;
         py::object size = coord.attr("size");
         if (size.equal(py::int_(0))) continue;
-        glue::log_debug(c, fmt("  {}: {} to {}", name, coord.attr("min")().attr("values"),
+        shared::log_debug(c, fmt("  {}: {} to {}", name, coord.attr("min")().attr("values"),
                                coord.attr("max")().attr("values")));
     }
     return py::none();
@@ -145,15 +147,15 @@ py::object summarize_observation_dataset(const Call& c) {
 }  // namespace
 
 void add_files(py::module_& m) {
-    glue::import_as(m, "logging", "logging");
-    glue::def(m, {.name = "extract_date_from_filename",
+    binding::import_as(m, "logging", "logging");
+    binding::def(m, {.name = "extract_date_from_filename",
                   .params = {"basename", {"debug", py::bool_(false)}},
                   .impl = extract_date_from_filename,
                   .doc = "extract_date_from_filename(basename, debug=False)\n\n"
                          "The date in a file name as a pandas Timestamp (20240115, 2024-01-15, "
                          "2024_01_15, 2024.01.15; 2024011512 and longer add the time of day; a "
                          "month 202401 or 2024-01 gives its first day), or None."});
-    glue::def(m, {.name = "summarize_observation_dataset",
+    binding::def(m, {.name = "summarize_observation_dataset",
                   .params = {"ds", "path", {"debug", py::bool_(true)}},
                   .impl = summarize_observation_dataset,
                   .doc = "summarize_observation_dataset(ds, path, debug=True)\n\n"

@@ -5,9 +5,10 @@
 #include <cmath>
 #include <vector>
 
+#include "kvelo/binding/function.hpp"
 #include "kvelo/core/label_spread.hpp"
-#include "kvelo/glue/pyutil.hpp"
-#include "kvelo/glue/values.hpp"
+#include "kvelo/binding/errors.hpp"
+#include "kvelo/binding/values.hpp"
 #include "kvelo/siblings/utils/utils.hpp"
 
 namespace kvelo::utils {
@@ -24,7 +25,7 @@ std::vector<double> column_values(py::handle df, const char* name) {
     // A label that names two columns gives a table, whose values would be
     // read as positions of other stations.
     if (doubles.ndim() != 1) {
-        glue::raise(PyExc_ValueError, glue::fmt("The column label '{}' is not unique.", name));
+        binding::raise(PyExc_ValueError, binding::fmt("The column label '{}' is not unique.", name));
     }
     return std::vector<double>(doubles.data(), doubles.data() + doubles.size());
 }
@@ -32,13 +33,13 @@ std::vector<double> column_values(py::handle df, const char* name) {
 // max(a, b) and min(a, b) as the builtins pick: the first unless the second
 // is strictly beyond it.
 py::object py_max(py::handle a, py::handle b) {
-    return py::reinterpret_borrow<py::object>(glue::holds(b, a, Py_GT) ? b : a);
+    return py::reinterpret_borrow<py::object>(binding::holds(b, a, Py_GT) ? b : a);
 }
 py::object py_min(py::handle a, py::handle b) {
-    return py::reinterpret_borrow<py::object>(glue::holds(a, b, Py_GT) ? b : a);
+    return py::reinterpret_borrow<py::object>(binding::holds(a, b, Py_GT) ? b : a);
 }
 
-py::object select_label_stations_by_density(const glue::Call& c) {
+py::object select_label_stations_by_density(const binding::Call& c) {
     py::object station_df = c[0], density = c[1], min_labels = c[2], max_labels = c[3];
     const size_t n_rows = py::len(station_df);
     py::int_ n(n_rows);
@@ -50,7 +51,7 @@ py::object select_label_stations_by_density(const glue::Call& c) {
     // rounding, and more than every station cannot be labelled.  A NaN share
     // labels none but the minimum.
     py::int_ zero(0), one(1);
-    double share = glue::as_double(py_min(py_max(density, zero), one));
+    double share = binding::as_double(py_min(py_max(density, zero), one));
     if (std::isnan(share)) share = 0.0;
     // round(): half to even, as Python rounds.
     py::object count =
@@ -61,7 +62,7 @@ py::object select_label_stations_by_density(const glue::Call& c) {
     count = py_min(count, max_labels);
     count = py_max(zero, py_min(count, n));
     const long long k =
-        std::clamp(glue::index_saturated(count), 0LL, static_cast<long long>(n_rows));
+        std::clamp(binding::index_saturated(count), 0LL, static_cast<long long>(n_rows));
 
     std::vector<size_t> picked;
     if (k > 0) {
@@ -77,7 +78,7 @@ py::object select_label_stations_by_density(const glue::Call& c) {
 }  // namespace
 
 void add_labels(py::module_& m) {
-    glue::def(m, {.name = "select_label_stations_by_density",
+    binding::def(m, {.name = "select_label_stations_by_density",
                   .params = {"station_df",
                              {"density", py::float_(0.4)},
                              {"min_labels", py::int_(1)},

@@ -1,5 +1,5 @@
 #include "kvelo/siblings/utils/utils.hpp"
-#include "kvelo/glue/module.hpp"
+#include "kvelo/binding/module.hpp"
 
 KVELO_MODULE(utils, m) {
     kvelo::utils::add_axes(m);

@@ -1,6 +1,6 @@
 // Version texts of the package.
 #include <pybind11/pybind11.h>
-#include "kvelo/glue/module.hpp"
+#include "kvelo/binding/module.hpp"
 
 KVELO_MODULE(version, m) {
     m.attr("KVELO_VERSION") = "0.1.0";

@@ -1,7 +1,8 @@
-// Reading settings and scalar arguments with the interpreter's own
-// operations, so that an odd value fails as Python itself would fail on it
-// (TypeError, ValueError, OverflowError, UnicodeEncodeError, ...) and never
-// as a failed C++ conversion; and raising errors whose text is Python text.
+// Python's operations on values, one helper each, so that an odd value fails
+// as Python itself would fail on it (TypeError, ValueError, OverflowError,
+// UnicodeEncodeError, ...) and never as a failed C++ conversion.  Arithmetic
+// that pybind11 writes as an operator (+ - * / & | unary -) is written so; the
+// helpers here cover what it does not.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -9,16 +10,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
-namespace kvelo::glue {
+namespace kvelo::binding {
 
 namespace py = pybind11;
-
-// ---- raising -----------------------------------------------------------------
-
-// Raises `type(msg)` with `msg` kept as Python text (any str, lone surrogates
-// included).
-[[noreturn]] void raise(PyObject* type, py::handle msg);
 
 // ---- numbers -------------------------------------------------------------------
 
@@ -34,20 +31,34 @@ long long saturated(py::handle int_value);
 long long index_saturated(py::handle v);
 // float(v), as the interpreter converts it.
 double as_double(py::handle v);
+// `if v:`: Python's truth test; an error raised by __bool__ propagates.
+bool truthy(py::handle v);
+// The values of a plain list whose items are all floats (numpy's float64 is
+// one), read without building an array and without calling back into Python;
+// false for any other item or object, which the table library then converts.
+bool float_list_values(py::handle list, std::vector<double>& out);
 
 // ---- comparisons and operators -------------------------------------------------
 
 // `key in container`, as the interpreter tests it.
 bool contains(py::handle container, py::handle key);
+// `if a == b:` as Python reads it: the comparison's result truth-tested, with
+// no identity shortcut (NaN == NaN is false).
+bool equals(py::handle a, py::handle b);
+// How a list or dict lookup (and so `in`) compares two items: identity first,
+// then ==.  For code that finds an item among others as such a lookup would.
+bool same_item(py::handle a, py::handle b);
 // `a <op> b` (op: Py_LT, Py_EQ, ...): the comparison's own result, which for
 // arrays and tables is an elementwise mask.
 py::object compare(py::handle a, py::handle b, int op);
 // `if a <op> b:`: the comparison's result truth-tested, with no identity
 // shortcut (NaN == NaN is false here, as in Python).
 bool holds(py::handle a, py::handle b, int op);
-// A binary operator as the interpreter applies it: a checked PyNumber_* call
-// (PyNumber_Add, PyNumber_And, ...).
+// A binary operator that pybind11 does not spell, as the interpreter applies
+// it: a checked PyNumber_* call (PyNumber_Remainder, PyNumber_FloorDivide).
 py::object binary(PyObject* (*op)(PyObject*, PyObject*), py::handle a, py::handle b);
+// a ** b.
+py::object power(py::handle a, py::handle b);
 // slice(start, stop), with any objects as its ends (None for an open end).
 py::object slice(py::handle start, py::handle stop);
 
@@ -77,6 +88,28 @@ std::string text_key(py::handle s);
 // A str from UTF-8 bytes the caller knows to be valid (literals, C++ texts).
 py::str text(std::string_view utf8_bytes);
 
+// ---- mappings and unpacking -----------------------------------------------------
+
+// mapping.get(key) / mapping.get(key, default), as Python calls them (any
+// mapping: its own get is called).
+py::object get(py::handle mapping, const char* key);
+py::object get(py::handle mapping, const char* key, py::handle default_value);
+py::object get(py::handle mapping, py::handle key);
+py::object get(py::handle mapping, py::handle key, py::handle default_value);
+
+// `a, b, ... = value` for `n` names: the items of any iterable, or the
+// interpreter's own TypeError / ValueError (raised as error_already_set) for a
+// non-iterable or a wrong count.
+std::vector<py::object> unpack(py::handle value, size_t n);
+
+// ---- text forms ----------------------------------------------------------------
+
+// Python's str.format on a template: "{}" is str(value), "{:.1f}" format().
+template <typename... Args>
+py::str fmt(const char* tmpl, Args&&... args) {
+    return py::str(tmpl).format(std::forward<Args>(args)...);
+}
+
 // ---- calls ---------------------------------------------------------------------
 
 // fn(*args, **own, **extra) as the interpreter makes that call: `extra` may be
@@ -84,4 +117,4 @@ py::str text(std::string_view utf8_bytes);
 // interpreter's TypeError naming the function and the key.
 py::object call_kw(py::handle fn, const py::tuple& args, const py::dict& own, py::handle extra);
 
-}  // namespace kvelo::glue
+}  // namespace kvelo::binding

@@ -10,11 +10,14 @@
 
 #include <functional>
 
-#include "kvelo/glue/function.hpp"
+#include "kvelo/binding/function.hpp"
 
-namespace kvelo::glue {
+namespace kvelo::shared {
 
 namespace py = pybind11;
+using binding::Call;
+using binding::FunctionSpec;
+using binding::Impl;
 
 // The saved table and the units of the variables of a NetCDF file (empty for CSV).
 struct SavedTable {
@@ -51,4 +54,4 @@ FunctionSpec replot_spec(const char* name, const char* file_param, const char* s
 void load_replot_module(py::module_& m, const char* name, const char* file_param,
                         const char* summary, Impl impl);
 
-}  // namespace kvelo::glue
+}  // namespace kvelo::shared

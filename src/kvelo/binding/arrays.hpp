@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <vector>
 
-namespace kvelo::glue {
+namespace kvelo::binding {
 
 namespace py = pybind11;
 
@@ -20,4 +20,4 @@ py::array_t<T> to_array(const std::vector<T>& v) {
     return to_array(v.data(), v.size());
 }
 
-}  // namespace kvelo::glue
+}  // namespace kvelo::binding

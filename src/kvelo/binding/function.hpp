@@ -13,11 +13,12 @@
 
 #include <functional>
 #include <optional>
-#include <stdexcept>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
-namespace kvelo::glue {
+namespace kvelo::binding {
 
 namespace py = pybind11;
 
@@ -40,29 +41,31 @@ inline Param annotated(const char* n, std::string ann) {
     return p;
 }
 
-// The bound arguments of one call, in parameter order, and the globals of the
-// module that owns the function.
+struct FunctionSpec;
+
+// One call: its bound arguments, read by parameter name, and the globals of
+// the module that owns the function, read when the call needs them.
 class Call {
   public:
-    Call(const std::vector<py::object>& args, py::dict globals, const std::string& qualname)
-        : args_(args), globals_(std::move(globals)), qualname_(qualname) {}
+    Call(const FunctionSpec& spec, const std::vector<py::object>& args, py::dict globals)
+        : spec_(spec), args_(args), globals_(std::move(globals)) {}
 
-    // The bound argument at a parameter's place; a place beyond the table is a
-    // fault of ours, reported as an internal error.
-    const py::object& operator[](size_t i) const {
-        if (i >= args_.size()) throw std::out_of_range("argument place beyond the parameters");
-        return args_[i];
-    }
+    // The bound argument of the parameter `name`.  A name that is no
+    // parameter of the function is a fault of ours (an internal error).
+    const py::object& arg(std::string_view name) const;
+    // The argument at a parameter's place: kept only while modules move to
+    // arg(name).
+    const py::object& operator[](size_t i) const { return args_.at(i); }
     size_t size() const { return args_.size(); }
     // A module global (falls back to builtins), looked up now: NameError when missing.
     py::object g(const char* name) const;
     const py::dict& globals() const { return globals_; }
-    const std::string& qualname() const { return qualname_; }
+    const std::string& qualname() const;
 
   private:
+    const FunctionSpec& spec_;
     const std::vector<py::object>& args_;
     py::dict globals_;
-    const std::string& qualname_;
 };
 
 using Impl = std::function<py::object(const Call&)>;
@@ -74,6 +77,11 @@ struct FunctionSpec {
     std::string doc{};                               // __doc__; empty gives None
     std::optional<std::string> return_annotation{};  // stored as the quoted text
     std::string qualname{};                          // defaults to name
+
+    // The parameter's place in `params`, by its name: made once, when the
+    // function object is built.
+    size_t place(std::string_view name) const;
+    std::vector<std::pair<std::string, size_t>> places{};  // sorted by name
 };
 
 // Builds a function object whose globals are `globals` and whose __module__ is
@@ -82,14 +90,6 @@ struct FunctionSpec {
 // functions (closures capture what they need in `impl`).
 py::object make_function(FunctionSpec spec, py::dict globals, py::object module);
 
-// Sets the Python error for a C++ exception that ends a call of `qualname`,
-// so that no C++ or binding-library wording reaches the user: a failed
-// conversion becomes TypeError, a failed allocation MemoryError.  Call from
-// a catch block (it rethrows the exception in flight to classify it).
-void set_error_from_exception(const std::string& qualname);
-// The same error, fetched: for a caller that reports it or lets it pass.
-py::error_already_set error_from_exception(const std::string& qualname);
-
 // Builds the function and binds it as a module attribute under its name.
 py::object def(py::module_& m, FunctionSpec spec);
 
@@ -97,4 +97,4 @@ py::object def(py::module_& m, FunctionSpec spec);
 // point's documentation, defaults written as repr() writes them.
 std::string signature_line(const std::string& name, const std::vector<Param>& params);
 
-}  // namespace kvelo::glue
+}  // namespace kvelo::binding

@@ -1,4 +1,5 @@
-// The module entry point of every extension module of the package.
+// Module set-up: the entry point of every extension module of the package, and
+// the imports a module body binds as its globals.
 //
 // pybind11's own PYBIND11_MODULE wraps any error raised while the module body
 // runs in ImportError("initialization failed"), with the real error only as
@@ -11,9 +12,20 @@
 
 #include <pybind11/pybind11.h>
 
+#include <initializer_list>
 #include <new>
 
-namespace kvelo::glue {
+namespace kvelo::binding {
+
+namespace py = pybind11;
+
+// `import <module> as <alias>`: binds the imported module itself under `alias`.
+py::object import_as(py::module_& m, const char* module, const char* alias);
+// `from <module> import <name> [as alias]`: ImportError when the name is missing.
+py::object import_from(py::module_& m, const char* module, const char* name,
+                       const char* alias = nullptr);
+// Several `from <module> import a, b, c` in one line.
+void import_names(py::module_& m, const char* module, std::initializer_list<const char*> names);
 
 // Runs the module body; on error leaves the exception set and returns -1.
 template <void (*Body)(pybind11::module_&)>
@@ -41,14 +53,14 @@ int exec_module(PyObject* pm) {
     return -1;
 }
 
-}  // namespace kvelo::glue
+}  // namespace kvelo::binding
 
 #define KVELO_MODULE(name, variable)                                                              \
     static void kvelo_module_body_##name(::pybind11::module_&);                                   \
     extern "C" PYBIND11_EXPORT PyObject* PyInit_##name() {                                        \
         static PyModuleDef_Slot slots[] = {                                                       \
             {Py_mod_exec,                                                                         \
-             reinterpret_cast<void*>(&::kvelo::glue::exec_module<kvelo_module_body_##name>)},     \
+             reinterpret_cast<void*>(&::kvelo::binding::exec_module<kvelo_module_body_##name>)},  \
             {0, nullptr}};                                                                        \
         static PyModuleDef def = {                                                                \
             PyModuleDef_HEAD_INIT, #name, nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr}; \

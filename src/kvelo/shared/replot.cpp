@@ -1,11 +1,19 @@
-#include "kvelo/glue/replot.hpp"
+#include "kvelo/shared/replot.hpp"
 
 #include <string>
 #include <utility>
 
-#include "kvelo/glue/pyutil.hpp"
+#include "kvelo/binding/function.hpp"
+#include "kvelo/binding/module.hpp"
+#include "kvelo/binding/values.hpp"
+#include "kvelo/shared/figures.hpp"
+#include "kvelo/shared/libraries.hpp"
+#include "kvelo/shared/log.hpp"
+#include "kvelo/shared/tables.hpp"
 
-namespace kvelo::glue {
+namespace kvelo::shared {
+
+using namespace kvelo::binding;
 
 using namespace pybind11::literals;
 
@@ -27,7 +35,7 @@ py::object run_replot(const Call& c, const ReplotForm& form, const ReplotDraw& d
     } else if (ends_with(table_file, ".nc")) {
         saved.table = read_netcdf_table(c, table_file, &saved.units);
     } else {
-        print(fmt("[ERROR] Could not load {} file: {}", form.kind, table_file));
+        print_out(c, fmt("[ERROR] Could not load {} file: {}", form.kind, table_file));
         return py::none();
     }
 
@@ -45,8 +53,7 @@ py::object run_replot(const Call& c, const ReplotForm& form, const ReplotDraw& d
     return py::none();
 }
 
-FunctionSpec replot_spec(const char* name, const char* file_param, const char* summary,
-                         Impl impl) {
+FunctionSpec replot_spec(const char* name, const char* file_param, const char* summary, Impl impl) {
     py::list formats;
     formats.append("png");
     formats.append("pdf");
@@ -68,4 +75,4 @@ void load_replot_module(py::module_& m, const char* name, const char* file_param
     def(m, replot_spec(name, file_param, summary, std::move(impl)));
 }
 
-}  // namespace kvelo::glue
+}  // namespace kvelo::shared

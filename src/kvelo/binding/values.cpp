@@ -1,13 +1,10 @@
-#include "kvelo/glue/values.hpp"
+#include "kvelo/binding/values.hpp"
 
 #include <climits>
 
-namespace kvelo::glue {
+#include "kvelo/binding/errors.hpp"
 
-void raise(PyObject* type, py::handle msg) {
-    PyErr_SetObject(type, msg.ptr());
-    throw py::error_already_set();
-}
+namespace kvelo::binding {
 
 py::int_ index(py::handle v) {
     PyObject* r = PyNumber_Index(v.ptr());
@@ -41,6 +38,25 @@ double as_double(py::handle v) {
     return d;
 }
 
+bool truthy(py::handle v) {
+    const int r = PyObject_IsTrue(v.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+bool float_list_values(py::handle list, std::vector<double>& out) {
+    // A list subclass may read differently through its own methods.
+    if (!PyList_CheckExact(list.ptr())) return false;
+    const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
+    out.resize(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyList_GET_ITEM(list.ptr(), i);
+        if (!PyFloat_Check(item)) return false;
+        out[static_cast<size_t>(i)] = PyFloat_AS_DOUBLE(item);
+    }
+    return true;
+}
+
 bool contains(py::handle container, py::handle key) {
     const int r = PySequence_Contains(container.ptr(), key.ptr());
     if (r < 0) throw py::error_already_set();
@@ -58,6 +74,20 @@ bool holds(py::handle a, py::handle b, int op) {
     const int t = PyObject_IsTrue(r.ptr());
     if (t < 0) throw py::error_already_set();
     return t == 1;
+}
+
+bool equals(py::handle a, py::handle b) { return holds(a, b, Py_EQ); }
+
+bool same_item(py::handle a, py::handle b) {
+    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+py::object power(py::handle a, py::handle b) {
+    PyObject* r = PyNumber_Power(a.ptr(), b.ptr(), Py_None);
+    if (r == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
 }
 
 py::object binary(PyObject* (*op)(PyObject*, PyObject*), py::handle a, py::handle b) {
@@ -124,6 +154,52 @@ py::str text(std::string_view utf8_bytes) {
     return py::reinterpret_steal<py::str>(s);
 }
 
+py::object get(py::handle mapping, const char* key) { return mapping.attr("get")(key); }
+
+py::object get(py::handle mapping, const char* key, py::handle default_value) {
+    return mapping.attr("get")(key, default_value);
+}
+
+py::object get(py::handle mapping, py::handle key) { return mapping.attr("get")(key); }
+
+py::object get(py::handle mapping, py::handle key, py::handle default_value) {
+    return mapping.attr("get")(key, default_value);
+}
+
+std::vector<py::object> unpack(py::handle value, size_t n) {
+    py::object it = py::reinterpret_steal<py::object>(PyObject_GetIter(value.ptr()));
+    if (!it) {
+        // As the interpreter words it: only for a type that cannot iterate at
+        // all (an __iter__ that raises keeps its own error), named by its
+        // tp_name ("numpy.float64").
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value.ptr())->tp_iter == nullptr &&
+            !PySequence_Check(value.ptr())) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(value.ptr())->tp_name);
+        }
+        throw py::error_already_set();
+    }
+    std::vector<py::object> items;
+    auto next = [&]() {
+        py::object item = py::reinterpret_steal<py::object>(PyIter_Next(it.ptr()));
+        if (!item && PyErr_Occurred()) throw py::error_already_set();
+        return item;
+    };
+    while (items.size() < n) {
+        py::object item = next();
+        if (!item) {
+            raise(PyExc_ValueError,
+                  fmt("not enough values to unpack (expected {}, got {})", n, items.size()));
+        }
+        items.push_back(std::move(item));
+    }
+    if (next()) {
+        raise(PyExc_ValueError, fmt("too many values to unpack (expected {})", n));
+    }
+    return items;
+}
+
 namespace {
 
 // What the interpreter writes for a callable in call errors: "mod.qualname()".
@@ -179,4 +255,4 @@ py::object call_kw(py::handle fn, const py::tuple& args, const py::dict& own, py
     return py::reinterpret_steal<py::object>(r);
 }
 
-}  // namespace kvelo::glue
+}  // namespace kvelo::binding

@@ -1,15 +1,17 @@
-#include "kvelo/glue/function.hpp"
+#include "kvelo/binding/function.hpp"
 
 #include <structmember.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <new>
 #include <stdexcept>
 #include <string>
 
-#include "kvelo/glue/values.hpp"
+#include "kvelo/binding/errors.hpp"
+#include "kvelo/binding/values.hpp"
 
-namespace kvelo::glue {
+namespace kvelo::binding {
 
 namespace {
 
@@ -160,7 +162,7 @@ PyObject* fn_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     try {
         std::vector<py::object> bound;
         if (!bind_arguments(*spec, args, kwargs, bound)) return nullptr;
-        Call call(bound, py::reinterpret_borrow<py::dict>(f->globals), spec->qualname);
+        Call call(*spec, bound, py::reinterpret_borrow<py::dict>(f->globals));
         py::object result = spec->impl(call);
         if (!result) result = py::none();
         return result.release().ptr();
@@ -219,7 +221,7 @@ PyMemberDef fn_members[] = {
 };
 
 PyTypeObject* function_type() {
-    // One type per extension module (each links its own copy of the glue).
+    // One type per extension module (each links its own copy of this layer).
     static PyTypeObject* type = [] {
         PyType_Slot slots[] = {
             {Py_tp_dealloc, reinterpret_cast<void*>(fn_dealloc)},
@@ -254,67 +256,20 @@ PyTypeObject* function_type() {
     return type;
 }
 
-// The Python type named in a binding-library conversion message
-// ("... instance of type <class 'str'> to ..."), or "".
-std::string cast_source_type(const char* what) {
-    const std::string w(what);
-    const std::string open = "<class '";
-    const size_t at = w.find(open);
-    if (at == std::string::npos) return "";
-    const size_t from = at + open.size();
-    const size_t to = w.find('\'', from);
-    return to == std::string::npos ? "" : w.substr(from, to - from);
-}
-
-// A message of the binding library itself, which speaks of C++ types and
-// compile-time switches rather than of the call.
-bool binding_wording(const char* what) {
-    const std::string w(what);
-    for (const char* mark : {"pybind11", "PYBIND11", "C++ type", "Unable to cast"}) {
-        if (w.find(mark) != std::string::npos) return true;
-    }
-    return false;
-}
-
 }  // namespace
 
-void set_error_from_exception(const std::string& qualname) {
-    try {
-        throw;
-    } catch (py::error_already_set& e) {
-        e.restore();
-    } catch (py::cast_error& e) {
-        const std::string type = cast_source_type(e.what());
-        if (type.empty()) {
-            PyErr_Format(PyExc_TypeError, "%s() got a value of a type it cannot use",
-                         qualname.c_str());
-        } else {
-            PyErr_Format(PyExc_TypeError, "%s() got a value of type '%s' that it cannot use",
-                         qualname.c_str(), type.c_str());
-        }
-    } catch (py::builtin_exception& e) {
-        if (binding_wording(e.what())) {
-            PyErr_Format(PyExc_TypeError, "%s() got a value it cannot use", qualname.c_str());
-        } else {
-            e.set_error();
-        }
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::length_error&) {
-        // A container asked for more than it can hold: as an allocation
-        // beyond memory, which the interpreter reports as MemoryError.
-        PyErr_NoMemory();
-    } catch (...) {
-        // Any other C++ failure is an invariant of ours that broke: it is
-        // named as ours, never by its C++ text.
-        PyErr_Format(PyExc_RuntimeError, "%s() failed on an internal error", qualname.c_str());
+size_t FunctionSpec::place(std::string_view name) const {
+    auto at = std::lower_bound(places.begin(), places.end(), name,
+                               [](const auto& p, std::string_view n) { return p.first < n; });
+    if (at == places.end() || at->first != name) {
+        throw std::logic_error(qualname + "() has no parameter " + std::string(name));
     }
+    return at->second;
 }
 
-py::error_already_set error_from_exception(const std::string& qualname) {
-    set_error_from_exception(qualname);
-    return py::error_already_set();
-}
+const py::object& Call::arg(std::string_view name) const { return args_[spec_.place(name)]; }
+
+const std::string& Call::qualname() const { return spec_.qualname; }
 
 py::object Call::g(const char* name) const {
     // As the interpreter looks up a global: an error of the lookup itself
@@ -342,6 +297,10 @@ py::object make_function(FunctionSpec spec, py::dict globals, py::object module)
     f->weakrefs = nullptr;
     f->globals = globals.inc_ref().ptr();
     py::object self = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
+    spec.places.clear();
+    for (size_t i = 0; i < spec.params.size(); ++i)
+        spec.places.emplace_back(spec.params[i].name, i);
+    std::sort(spec.places.begin(), spec.places.end());
     f->spec = new FunctionSpec(std::move(spec));
 
     const FunctionSpec& s = *f->spec;
@@ -387,4 +346,4 @@ std::string signature_line(const std::string& name, const std::vector<Param>& pa
     return line + ")";
 }
 
-}  // namespace kvelo::glue
+}  // namespace kvelo::binding

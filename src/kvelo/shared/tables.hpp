@@ -1,23 +1,18 @@
-// Reading a station table through the io sibling, and Python's unpacking of
-// a result into a fixed number of items.
+// Reading tables: a station table through the io sibling, a NetCDF file as a
+// table.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <optional>
 #include <utility>
-#include <vector>
 
-#include "kvelo/glue/function.hpp"
+#include "kvelo/binding/function.hpp"
 
-namespace kvelo::glue {
+namespace kvelo::shared {
 
 namespace py = pybind11;
-
-// `a, b, ... = value` for `n` names: the items of any iterable, or the
-// interpreter's own TypeError / ValueError (raised as error_already_set) for a
-// non-iterable or a wrong count.
-std::vector<py::object> unpack(py::handle value, size_t n);
+using binding::Call;
 
 // read_data(path, data_format=..., debug=..., return_units=True) through the
 // module's `read_data`, split into (table, units): a tuple (or a tuple
@@ -29,4 +24,10 @@ std::optional<std::pair<py::object, py::object>> read_station_table(const Call& 
                                                                     py::handle data_format,
                                                                     py::handle debug);
 
-}  // namespace kvelo::glue
+// A NetCDF file opened with xarray's defaults, as a table: one row per element
+// of its dimensions, dimension coordinates as ordinary columns.  The file is
+// closed once the table holds its values.  With `units`, each variable that
+// carries a "units" attribute gets an entry name -> that attribute.
+py::object read_netcdf_table(const Call& c, py::handle path, py::dict* units = nullptr);
+
+}  // namespace kvelo::shared
