@@ -11,9 +11,9 @@
 #include <cstdint>
 #include <vector>
 
-namespace kvelo::core {
+#include "kvelo/core/stamps.hpp"
 
-constexpr int64_t kNaT = INT64_MIN;
+namespace kvelo::core {
 
 // One station's series as stored: stamps (nanoseconds, kNaT missing) and
 // values (NaN missing), both of length n, in any order, stamps may repeat.

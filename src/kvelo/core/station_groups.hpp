@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "kvelo/core/stamps.hpp"
+
 namespace kvelo::core {
 
 // Row positions bucketed by group: the rows of group g are
@@ -28,7 +30,7 @@ struct TimeKeys {
     const double* reals = nullptr;  // floating point; NaN is missing
     size_t size = 0;                // number of keys the buffer holds
     bool has_int_missing = false;
-    int64_t int_missing = INT64_MIN;
+    int64_t int_missing = kNaT;
 };
 
 // Writes to `out` the positions of `rows` ordered ascending by key, the rows

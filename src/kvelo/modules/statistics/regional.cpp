@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "kvelo/binding/function.hpp"
+#include "kvelo/core/stamps.hpp"
 #include "kvelo/core/stats.hpp"
 #include "kvelo/binding/arrays.hpp"
 #include "kvelo/binding/errors.hpp"
@@ -43,7 +44,7 @@ namespace cs = kvelo::core::stats;
 
 namespace {
 
-constexpr std::int64_t kNaT = std::numeric_limits<std::int64_t>::min();
+using core::kNaT;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Memory from the interpreter's raw allocator, which tracemalloc sees.

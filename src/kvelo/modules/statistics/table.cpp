@@ -14,6 +14,7 @@
 #include <limits>
 
 #include "kvelo/binding/function.hpp"
+#include "kvelo/core/stamps.hpp"
 #include "kvelo/core/stats.hpp"
 #include "kvelo/binding/errors.hpp"
 #include "kvelo/binding/values.hpp"
@@ -373,7 +374,7 @@ std::optional<RowFlags> DataFrameFrame::time_ok(const py::list& selection) {
         if (stamps) {
             std::int64_t x;
             std::memcpy(&x, item, sizeof x);
-            out[i] = x != std::numeric_limits<std::int64_t>::min();
+            out[i] = x != core::kNaT;
         } else {
             out[i] = *item == 0;
         }
