@@ -18,22 +18,24 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
-#include <cstring>
+#include <iterator>
 #include <limits>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "kvelo/binding/function.hpp"
-#include "kvelo/core/stamps.hpp"
-#include "kvelo/core/stats.hpp"
 #include "kvelo/binding/arrays.hpp"
 #include "kvelo/binding/errors.hpp"
+#include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
-#include "kvelo/shared/log.hpp"
+#include "kvelo/core/stamps.hpp"
+#include "kvelo/core/stats.hpp"
 #include "kvelo/modules/statistics/statistics.hpp"
+#include "kvelo/shared/log.hpp"
 
 namespace kvelo::statistics {
 
@@ -303,7 +305,7 @@ class PoolBuilder {
         if (native_time && !native) times = stamps(span);
         if (!native) block = new_block(times, obs_list);
         for (py::handle key : sd) {
-            if (!starts_with(key, prefix_) || key.equal(obs_key_)) continue;
+            if (!(starts_with(key, prefix_) && holds(key, obs_key_, Py_NE))) continue;
             py::object values = sd[key];
             if (native) {
                 const std::size_t col = column(key, span.start);
@@ -361,10 +363,11 @@ class PoolBuilder {
     }
 
     // The pool column of an experiment key, made at its first appearance,
-    // missing for the `before` rows of the stations read earlier.
+    // missing for the `before` rows of the stations read earlier.  Keys meet
+    // as the join of the blocks matches their column labels.
     std::size_t column(py::handle key, std::size_t before) {
         for (std::size_t j = 0; j < exp_keys_.size(); ++j) {
-            if (py::object(exp_keys_[j]).equal(key)) return j;
+            if (same_item(exp_keys_[j], key)) return j;
         }
         exp_keys_.append(key);
         exps_.emplace_back();
@@ -477,10 +480,12 @@ class PoolFrame : public Frame {
 
   private:
     static constexpr long kObs = -1, kTime = -2, kAbsent = -3;
+    // The column `name` finds among the table's labels, as `name in
+    // df.columns` and df[name] compare them.
     long index(py::handle name) const {
-        if (obs_key.equal(name)) return kObs;
+        if (same_item(obs_key, name)) return kObs;
         for (std::size_t i = 0; i < exp_keys.size(); ++i) {
-            if (py::object(exp_keys[i]).equal(name)) return static_cast<long>(i);
+            if (same_item(exp_keys[i], name)) return static_cast<long>(i);
         }
         if (text_is(name, "time")) return kTime;
         return kAbsent;
@@ -593,13 +598,14 @@ std::optional<py::object> native_finish(const Call& c, Variant v, PoolBuilder& b
     }
 
     py::dict meta = regional_metadata(py::str(civil_text(dates.lo)), py::str(civil_text(dates.hi)));
-    TableArgs a{meta, c[1], experiment_names(pool.exp_keys, prefix), c[2], c[3]};
+    TableArgs a{meta, c.arg("variable"), experiment_names(pool.exp_keys, prefix), c.arg("tavg"),
+                c.arg("debug")};
     if (all) {
-        end_banner(c, c[3], function_name(v));
+        end_banner(c, a.debug, function_name(v));
         return statistics_table_with_obs(c, pool, a);
     }
     py::object result = statistics_table(c, pool, a);
-    end_banner(c, c[3], function_name(v));
+    end_banner(c, a.debug, function_name(v));
     return result;
 }
 
@@ -623,7 +629,7 @@ py::object pandas_finish(const Call& c, Variant v, const py::list& blocks,
     pool = pool.attr("sort_values")("time");
     py::list keys;
     for (py::handle col : pool.attr("columns")) {
-        if (starts_with(col, prefix) && !col.equal(obs_key)) keys.append(col);
+        if (starts_with(col, prefix) && holds(col, obs_key, Py_NE)) keys.append(col);
     }
     py::object times = pool[py::str("time")];
     py::dict meta = regional_metadata(times.attr("min")().attr("strftime")("%Y-%m-%d"),
@@ -631,19 +637,21 @@ py::object pandas_finish(const Call& c, Variant v, const py::list& blocks,
     const char* callee = v == Variant::WithObsRow
                              ? "compute_statistics_from_collocated_df_with_obs_entry"
                              : "compute_statistics_from_collocated_df";
-    if (v == Variant::WithObsRow) end_banner(c, c[3], function_name(v));
+    const py::object& debug = c.arg("debug");
+    if (v == Variant::WithObsRow) end_banner(c, debug, function_name(v));
     py::object result = c.g(callee)(py::arg("df") = pool, py::arg("station_metadata") = meta,
-                                    py::arg("variable") = c[1],
+                                    py::arg("variable") = c.arg("variable"),
                                     py::arg("experiments") = experiment_names(keys, prefix),
-                                    py::arg("tavg") = c[2], py::arg("debug") = c[3]);
-    if (v == Variant::ExperimentsOnly) end_banner(c, c[3], function_name(v));
+                                    py::arg("tavg") = c.arg("tavg"), py::arg("debug") = debug);
+    if (v == Variant::ExperimentsOnly) end_banner(c, debug, function_name(v));
     return result;
 }
 
 py::object regional(const Call& c, Variant v) {
-    start_banner(c, c[3], function_name(v));
-    py::object prefix = concat(c[1], py::str("_"));
-    py::object obs_key = concat(c[1], py::str("_obs"));
+    start_banner(c, c.arg("debug"), function_name(v));
+    const py::object& variable = c.arg("variable");
+    py::object prefix = variable + py::str("_");
+    py::object obs_key = variable + py::str("_obs");
     const Originals& o = originals();
     bool native = native_libraries(c) &&
                   is_original(c, "compute_statistics_from_collocated_df", o.statistics_df);
@@ -651,7 +659,7 @@ py::object regional(const Call& c, Variant v) {
         native = native && is_original(c, "compute_statistics_from_collocated_df_with_obs_entry",
                                        o.with_obs_entry);
     }
-    py::handle data = c[0];
+    py::handle data = c.arg("data");
     const std::size_t stations = PyDict_CheckExact(data.ptr()) ? PyDict_GET_SIZE(data.ptr()) : 0;
     PoolBuilder b(c, obs_key, prefix, native, stations);
     for (py::handle sd : data.attr("values")()) b.add(sd);
@@ -675,12 +683,13 @@ FunctionSpec spec_compute_regional_statistics() {
     return {.name = "compute_regional_statistics",
             .params = regional_params(),
             .impl = [](const Call& c) { return regional(c, Variant::WithObsRow); },
-            .doc = "compute_regional_statistics(data, variable, tavg, debug=False)\n\n"
-                   "Statistics of every experiment against the observations pooled over all\n"
-                   "stations of a station-wise dictionary (every station and time one sample;\n"
-                   "stations without <variable>_obs are left out): the 'obs' row first, then one\n"
-                   "row per <variable>_<experiment> key, SID 'REGIONAL'. Warns and returns an\n"
-                   "empty table when no station has observations.",
+            .doc =
+                "compute_regional_statistics(data, variable, tavg, debug=False)\n\n"
+                "Statistics of every experiment against the observations pooled over all\n"
+                "stations of a station-wise dictionary (every station and time one sample;\n"
+                "stations without <variable>_obs are left out): the 'obs' row first, then one\n"
+                "row per <variable>_<experiment> key, SID 'REGIONAL'. Warns and returns an\n"
+                "empty table when no station has observations.",
             .return_annotation = "pd.DataFrame"};
 }
 
