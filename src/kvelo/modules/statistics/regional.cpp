@@ -17,6 +17,7 @@
 #include <datetime.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -43,6 +44,7 @@ using namespace kvelo::binding;
 using namespace kvelo::shared;
 using namespace pybind11::literals;
 namespace cs = kvelo::core::stats;
+namespace chrono = std::chrono;
 
 namespace {
 
@@ -80,31 +82,14 @@ using Traced = std::vector<T, TracedAllocator<T>>;
 
 // ---- civil dates ---------------------------------------------------------------
 
-std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const auto yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
-// "%Y-%m-%d" of a time in nanoseconds since the epoch.
+// "%Y-%m-%d" of a time in nanoseconds since the epoch (the day it falls in,
+// also for a time before the epoch).
 std::string civil_text(std::int64_t ns) {
-    constexpr std::int64_t per_day = 86400LL * 1000000000LL;
-    std::int64_t z = ns / per_day - (ns % per_day < 0 ? 1 : 0);
-    z += 719468;
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const auto doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    std::int64_t y = static_cast<std::int64_t>(yoe) + era * 400;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-    y += m <= 2;
+    const chrono::year_month_day date{chrono::floor<chrono::days>(
+        chrono::sys_time<chrono::nanoseconds>(chrono::nanoseconds(ns)))};
     char buf[32];
-    std::snprintf(buf, sizeof buf, "%04lld-%02u-%02u", static_cast<long long>(y), m, d);
+    std::snprintf(buf, sizeof buf, "%04d-%02u-%02u", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()));
     return buf;
 }
 
@@ -169,8 +154,10 @@ class Readers {
             if (PyDateTime_DATE_GET_TZINFO(e) != Py_None) return Stamp::Unsupported;
             const int y = PyDateTime_GET_YEAR(e);
             if (y < 1678 || y > 2261) return Stamp::Unsupported;
-            const std::int64_t days =
-                days_from_civil(y, PyDateTime_GET_MONTH(e), PyDateTime_GET_DAY(e));
+            const chrono::sys_days date{
+                chrono::year(y) / chrono::month(static_cast<unsigned>(PyDateTime_GET_MONTH(e))) /
+                chrono::day(static_cast<unsigned>(PyDateTime_GET_DAY(e)))};
+            const std::int64_t days = date.time_since_epoch().count();
             const std::int64_t micros =
                 ((days * 24 + PyDateTime_DATE_GET_HOUR(e)) * 60 + PyDateTime_DATE_GET_MINUTE(e)) *
                     60000000LL +
