@@ -2,14 +2,12 @@
 // NetCDF dataset over the station_id x time grid.
 #include <pybind11/pybind11.h>
 
-#include <string>
-
 #include "kvelo/binding/function.hpp"
+#include "kvelo/binding/module.hpp"
 #include "kvelo/binding/values.hpp"
 #include "kvelo/shared/libraries.hpp"
 #include "kvelo/shared/log.hpp"
 #include "kvelo/shared/tables.hpp"
-#include "kvelo/binding/module.hpp"
 
 namespace py = pybind11;
 using namespace kvelo::binding;
@@ -27,14 +25,17 @@ py::object with_extension(const py::object& output_base, const char* extension) 
 }
 
 py::object save_matched_data(const Call& c) {
-    py::object matched_list = c[0], output_base = c[1], save_data_format = c[2], debug = c[3];
+    const py::object& matched_list = c.arg("matched_list");
+    const py::object& output_base = c.arg("output_base");
+    const py::object& save_data_format = c.arg("save_data_format");
+    const py::object& debug = c.arg("debug");
     start_banner(c, debug, "save_matched_data");
     if (!truthy(matched_list)) {
         print_out(c, py::str("[WARN] No matched data to save."));
         return py::none();
     }
     py::object df = c.g("pd").attr("DataFrame")(matched_list);
-    if (holds(save_data_format, py::str("csv"), Py_EQ)) {
+    if (equals(save_data_format, py::str("csv"))) {
         py::object csv_file = with_extension(output_base, ".csv");
         df.attr("to_csv")(csv_file, "index"_a = false);
         if (truthy(debug)) log_debug(c, fmt("Saved matched data to {}", csv_file));
@@ -51,7 +52,8 @@ py::object save_matched_data(const Call& c) {
 }
 
 py::object load_matched_data(const Call& c) {
-    py::object file_path = c[0], debug = c[1];
+    const py::object& file_path = c.arg("file_path");
+    const py::object& debug = c.arg("debug");
     start_banner(c, debug, "load_matched_data");
     if (!truthy(c.g("os").attr("path").attr("isfile")(file_path))) {
         print_out(c, fmt("[ERROR] Matched data file not found: {}", file_path));
@@ -82,7 +84,9 @@ KVELO_MODULE(matched, m) {
             .impl = load_matched_data,
             .doc = "Load previously saved matched data."});
     def(m, {.name = "save_matched_data",
-            .params = {"matched_list", "output_base", {"save_data_format", py::str("csv")},
+            .params = {"matched_list",
+                       "output_base",
+                       {"save_data_format", py::str("csv")},
                        {"debug", py::bool_(false)}},
             .impl = save_matched_data,
             .doc = "Save matched model-station data to CSV or NetCDF."});

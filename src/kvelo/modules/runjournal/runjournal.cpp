@@ -76,23 +76,24 @@ py::object make_handler_class(py::module_& m) {
     // The class itself, for super() in __init__; set once the class exists.
     auto cls = std::make_shared<py::object>();
 
-    py::object init = make_function(
-        {.name = "__init__",
-         .params = {"self", {"level", logging.attr("NOTSET")}},
-         .impl =
-             [cls](const Call& c) {
-                 py::module_::import("builtins").attr("super")(*cls, c[0]).attr("__init__")(c[1]);
-                 return py::none();
-             },
-         .qualname = "TqdmLoggingHandler.__init__"},
-        m.attr("__dict__"), py::str(kModuleName));
+    py::object init =
+        make_function({.name = "__init__",
+                       .params = {"self", {"level", logging.attr("NOTSET")}},
+                       .impl =
+                           [cls](const Call& c) {
+                               c.g("super")(*cls, c.arg("self")).attr("__init__")(c.arg("level"));
+                               return py::none();
+                           },
+                       .qualname = "TqdmLoggingHandler.__init__"},
+                      m.attr("__dict__"), py::str(kModuleName));
 
     py::object emit = make_function(
         {.name = "emit",
          .params = {"self", "record"},
          .impl =
              [](const Call& c) {
-                 py::object self = c[0], record = c[1];
+                 const py::object& self = c.arg("self");
+                 const py::object& record = c.arg("record");
                  try {
                      py::object msg = self.attr("format")(record);
                      // tqdm and sys.stderr are looked up per record, so a
@@ -124,8 +125,8 @@ py::object make_handler_class(py::module_& m) {
     py::list params(sig.attr("parameters").attr("values")());
     ns["__signature__"] =
         sig.attr("replace")("parameters"_a = params[py::slice(1, std::nullopt, std::nullopt)]);
-    py::object type = py::module_::import("builtins").attr("type");
-    *cls = type("TqdmLoggingHandler", py::make_tuple(base), ns);
+    // Made as a class statement makes it: by the metaclass of its base.
+    *cls = py::type::of(base)("TqdmLoggingHandler", py::make_tuple(base), ns);
     return *cls;
 }
 
@@ -134,9 +135,9 @@ py::object new_formatter(const py::object& logging) {
 }
 
 py::object setup_logging(const Call& c) {
-    py::object log_file_path = c[0];
+    const py::object& log_file_path = c.arg("log_file_path");
     py::object logging = c.g("logging");
-    py::object level = truthy(c[1]) ? logging.attr("DEBUG") : logging.attr("INFO");
+    py::object level = truthy(c.arg("debug")) ? logging.attr("DEBUG") : logging.attr("INFO");
 
     py::object root = logging.attr("getLogger")();
     root.attr("setLevel")(level);
@@ -195,7 +196,7 @@ const InputRow kInputRows[] = {
 };
 
 py::object log_input_availability(const Call& c) {
-    py::object config = c[0];
+    const py::object& config = c.arg("config");
     for (const InputRow& row : kInputRows) {
         if (truthy(get(config, row.flag))) {
             // Read by subscription: a set flag without its path is the

@@ -5,29 +5,30 @@
 // Runs on the pool's worker threads.  It holds the interpreter lock only as
 // any Python code would: the CSV and NetCDF readers release it while they
 // parse and read, and nothing here takes a lock of its own.
-#include <string>
+#include <exception>
+#include <utility>
+#include <vector>
 
-#include "kvelo/binding/function.hpp"
 #include "kvelo/binding/errors.hpp"
+#include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
-#include "kvelo/shared/log.hpp"
-#include "kvelo/shared/tables.hpp"
 #include "kvelo/modules/stationfeed/stationfeed.hpp"
+#include "kvelo/shared/log.hpp"
 
 namespace kvelo::stationfeed {
 
-using binding::binary;
 using binding::Call;
 using binding::compare;
 using binding::contains;
+using binding::equals;
 using binding::fmt;
 using binding::get;
 using binding::holds;
+using binding::truthy;
+using binding::unpack;
 using shared::log_debug;
 using shared::log_info;
 using shared::log_warning;
-using binding::truthy;
-using binding::unpack;
 using namespace pybind11::literals;
 
 bool ordinary(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
@@ -46,10 +47,10 @@ py::object load_csv(const Call& c, const LoadWindow& w, py::handle f, const py::
 
     py::object df = pd.attr("read_csv")(f);
     py::object column = df[time_col];
-    py::object times = truthy(time_format)
-                           ? pd.attr("to_datetime")(column, "format"_a = time_format,
-                                                    "errors"_a = "coerce")
-                           : pd.attr("to_datetime")(column, "errors"_a = "coerce");
+    py::object times =
+        truthy(time_format)
+            ? pd.attr("to_datetime")(column, "format"_a = time_format, "errors"_a = "coerce")
+            : pd.attr("to_datetime")(column, "errors"_a = "coerce");
     df.attr("__setitem__")(time_col, times);
 
     if (truthy(w.debug)) {
@@ -62,7 +63,7 @@ py::object load_csv(const Call& c, const LoadWindow& w, py::handle f, const py::
     py::object t = df[time_col];
     // Left to right, as the interpreter evaluates the expression.
     py::object after_start = compare(t, w.start_date, Py_GE);
-    py::object in_window = binary(PyNumber_And, after_start, compare(t, w.end_date, Py_LE));
+    py::object in_window = after_start & compare(t, w.end_date, Py_LE);
     df = df[in_window];
     if (py::len(df) == 0) {
         if (truthy(w.debug)) {
@@ -71,7 +72,8 @@ py::object load_csv(const Call& c, const LoadWindow& w, py::handle f, const py::
         return py::none();
     }
 
-    py::object ds = c.g("xr").attr("Dataset").attr("from_dataframe")(df.attr("set_index")(time_col));
+    py::object ds =
+        c.g("xr").attr("Dataset").attr("from_dataframe")(df.attr("set_index")(time_col));
     py::object variables = ds.attr("variables");
     if (contains(variables, lat_col) && contains(variables, lon_col)) {
         py::list pair;
@@ -115,9 +117,9 @@ bool any_station_inside(const Call& c, py::handle ds, py::handle region_bounds) 
     std::vector<py::object> b = unpack(region_bounds, 4);
     // Term by term, left to right, as the interpreter evaluates the expression.
     py::object mask = compare(lat, b[0], Py_GE);
-    mask = binary(PyNumber_And, mask, compare(lat, b[1], Py_LE));
-    mask = binary(PyNumber_And, mask, compare(lon, b[2], Py_GE));
-    mask = binary(PyNumber_And, mask, compare(lon, b[3], Py_LE));
+    mask = mask & compare(lat, b[1], Py_LE);
+    mask = mask & compare(lon, b[2], Py_GE);
+    mask = mask & compare(lon, b[3], Py_LE);
     return truthy(c.g("np").attr("any")(mask));
 }
 
@@ -145,7 +147,7 @@ py::object load_netcdf(const Call& c, const LoadWindow& w, py::handle f, const p
 }
 
 py::object load_single_dataset(const Call& c, const LoadWindow& w) {
-    std::vector<py::object> task = unpack(c[0], 2);
+    std::vector<py::object> task = unpack(c.arg("file_date_f_tuple"), 2);
     const py::object& file_date = task[0];
     const py::object& f = task[1];
     py::object os_path = c.g("os").attr("path");
@@ -158,9 +160,9 @@ py::object load_single_dataset(const Call& c, const LoadWindow& w) {
         py::object name = os_path.attr("basename")(f);
 
         py::object ds;
-        if (holds(ext, py::str(".csv"), Py_EQ)) {
+        if (equals(ext, py::str(".csv"))) {
             ds = load_csv(c, w, f, name);
-        } else if (holds(ext, py::str(".nc"), Py_EQ) || holds(ext, py::str(".netcdf"), Py_EQ)) {
+        } else if (equals(ext, py::str(".nc")) || equals(ext, py::str(".netcdf"))) {
             ds = load_netcdf(c, w, f, name);
         } else {
             if (truthy(w.debug)) log_warning(c, fmt("Unsupported file format: {}", f));

@@ -2,15 +2,15 @@
 // names, the pool of loader threads and the progress bar.
 #include "kvelo/modules/stationfeed/stationfeed.hpp"
 
-#include <string>
+#include <exception>
+#include <vector>
 
+#include "kvelo/binding/errors.hpp"
 #include "kvelo/binding/function.hpp"
 #include "kvelo/binding/module.hpp"
-#include "kvelo/binding/errors.hpp"
 #include "kvelo/binding/values.hpp"
 #include "kvelo/shared/libraries.hpp"
 #include "kvelo/shared/log.hpp"
-#include "kvelo/shared/tables.hpp"
 
 namespace py = pybind11;
 using namespace kvelo::binding;
@@ -69,8 +69,8 @@ py::list select_files(const Call& c, const py::list& files, py::handle start_dat
                 c.g("extract_date_from_filename")(os_path.attr("basename")(f), "debug"_a = false);
             if (file_date.is_none()) {
                 if (debug) {
-                    log_warning(c,
-                                fmt("Could not extract date from {}, including all by default.", f));
+                    log_warning(
+                        c, fmt("Could not extract date from {}, including all by default.", f));
                 }
                 tasks.append(py::make_tuple(py::none(), f));
                 continue;
@@ -99,9 +99,9 @@ void summarize_first_dataset(const Call& c, py::handle ds, py::handle path) {
             log_debug(c, fmt("{}: [Error displaying values] {}", var, e.value()));
         }
     }
-    if (!truthy(ds.attr("coords").attr("__contains__")("time"))) return;
+    if (!contains(ds.attr("coords"), py::str("time"))) return;
     py::object diffs = ds["time"].attr("diff")("dim"_a = "time");
-    if (holds(diffs.attr("size"), py::int_(0), Py_EQ)) return;
+    if (equals(diffs.attr("size"), py::int_(0))) return;
     py::object mean = c.g("np").attr("mean")(diffs.attr("values"));
     // Whole seconds; int() of a numpy timedelta goes through datetime.timedelta
     // and fails, so the integer comes from a numeric cast.
@@ -114,20 +114,23 @@ void summarize_first_dataset(const Call& c, py::handle ds, py::handle path) {
 }
 
 py::object load_observations(const Call& c) {
-    py::object obs_base_dir = c[0], start_date = c[1], end_date = c[2], obs_type = c[3],
-               obs_version = c[4], region_bounds = c[5], max_workers = c[7];
-    const bool debug = truthy(c[6]);
-    start_banner(c, c[6], kName);
+    const py::object& obs_base_dir = c.arg("obs_base_dir");
+    const py::object& start_date = c.arg("start_date");
+    const py::object& end_date = c.arg("end_date");
+    const py::object& obs_type = c.arg("obs_type");
+    const py::object& max_workers = c.arg("max_workers");
+    const py::object& debug_arg = c.arg("debug");
+    const bool debug = truthy(debug_arg);
+    start_banner(c, debug_arg, kName);
 
     py::dict datasets;
     py::object os_path = c.g("os").attr("path");
     py::object version_dir = os_path.attr("join")(obs_base_dir, obs_type.attr("lower")(),
-                                                  obs_version.attr("lower")());
+                                                  c.arg("obs_version").attr("lower")());
     require_datetime(start_date, "start_date");
     require_datetime(end_date, "end_date");
     if (!truthy(os_path.attr("isdir")(version_dir))) {
-        log_error(c,
-                  fmt("Observation dataset type '{}' not found in {}.", obs_type, obs_base_dir));
+        log_error(c, fmt("Observation dataset type '{}' not found in {}.", obs_type, obs_base_dir));
         return datasets;
     }
 
@@ -139,7 +142,7 @@ py::object load_observations(const Call& c) {
     if (debug) log_debug(c, fmt("{} files selected after date filtering.", py::len(tasks)));
 
     py::object load_single_dataset = make_load_single_dataset(
-        c, {start_date, end_date, obs_type, region_bounds, c[6]});
+        c, {start_date, end_date, obs_type, c.arg("region_bounds"), debug_arg});
 
     // Which file each key was stored from, to name both files when a later
     // load replaces an earlier one under the same key.
@@ -155,18 +158,19 @@ py::object load_observations(const Call& c) {
         for (py::handle item : tasks) {
             future_to_file[pool.attr("submit")(load_single_dataset, item)] = item;
         }
-        py::object bar = c.g("tqdm")(
-            c.g("as_completed")(future_to_file), "total"_a = py::len(tasks),
-            "desc"_a = "Loading observation datasets", "colour"_a = "green", "ncols"_a = 80,
-            "smoothing"_a = 0.2, "unit"_a = "file",
-            "bar_format"_a = "{l_bar}{bar}| {n_fmt}/{total_fmt} [{elapsed}<{remaining}, {rate_fmt}]",
-            "file"_a = c.g("sys").attr("stdout"));
+        py::object bar =
+            c.g("tqdm")(c.g("as_completed")(future_to_file), "total"_a = py::len(tasks),
+                        "desc"_a = "Loading observation datasets", "colour"_a = "green",
+                        "ncols"_a = 80, "smoothing"_a = 0.2, "unit"_a = "file",
+                        "bar_format"_a =
+                            "{l_bar}{bar}| {n_fmt}/{total_fmt} [{elapsed}<{remaining}, {rate_fmt}]",
+                        "file"_a = c.g("sys").attr("stdout"));
         for (py::handle future : bar) {
             py::object result = future.attr("result")();
             if (result.is_none()) continue;
             std::vector<py::object> key_ds = unpack(result, 2);
             py::object path = future_to_file[future][py::int_(1)];
-            if (datasets.contains(key_ds[0])) {
+            if (contains(datasets, key_ds[0])) {
                 log_warning(c, fmt("Dataset for {} from {} replaced by {}: both files give the "
                                    "same key.",
                                    key_ds[0], stored_from[key_ds[0]], path));
@@ -177,7 +181,7 @@ py::object load_observations(const Call& c) {
         }
     });
 
-    end_banner(c, c[6], kName);
+    end_banner(c, debug_arg, kName);
     return datasets;
 }
 
@@ -195,11 +199,16 @@ KVELO_MODULE(stationfeed, m) {
     import_from(m, "collections", "defaultdict");
     import_names(m, "typing", {"Optional", "List", "Dict", "Any", "Tuple"});
     import_names(m, "concurrent.futures", {"ThreadPoolExecutor", "as_completed"});
-    import_names(m, "kvelo.py.utils", {"extract_date_from_filename", "summarize_observation_dataset"});
+    import_names(m, "kvelo.py.utils",
+                 {"extract_date_from_filename", "summarize_observation_dataset"});
     import_names(m, "kvelo.py.style", {"get_variable_mapping"});
 
     def(m, {.name = kName,
-            .params = {"obs_base_dir", "start_date", "end_date", "obs_type", "obs_version",
+            .params = {"obs_base_dir",
+                       "start_date",
+                       "end_date",
+                       "obs_type",
+                       "obs_version",
                        {"region_bounds", py::none()},
                        {"debug", py::bool_(false)},
                        {"max_workers", py::int_(8)}},

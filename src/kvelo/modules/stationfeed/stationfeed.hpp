@@ -4,8 +4,6 @@
 
 #include <pybind11/pybind11.h>
 
-#include <vector>
-
 #include "kvelo/binding/function.hpp"
 
 namespace kvelo::stationfeed {

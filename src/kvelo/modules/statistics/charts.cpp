@@ -3,12 +3,13 @@
 #include <pybind11/pybind11.h>
 
 #include <string>
+#include <vector>
 
 #include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
+#include "kvelo/modules/statistics/statistics.hpp"
 #include "kvelo/shared/figures.hpp"
 #include "kvelo/shared/log.hpp"
-#include "kvelo/modules/statistics/statistics.hpp"
 
 namespace kvelo::statistics {
 
@@ -42,13 +43,12 @@ std::string file_piece(std::string name) {
 }
 
 // One count label at the foot of each cluster.
-void draw_counts(const py::object& fig, const py::object& df) {
+void draw_counts(const Call& c, const py::object& fig, const py::object& df) {
     py::object counts = df.attr("set_index")("Experiment")[py::str("Count")].attr("to_dict")();
     py::object ax = fig.attr("gca")();
-    py::object builtins = py::module_::import("builtins");
     long i = 0;
     for (py::handle exp : df[py::str("Experiment")]) {
-        py::object text = builtins.attr("str")(builtins.attr("int")(counts.attr("get")(exp, 0)));
+        py::object text = c.g("str")(c.g("int")(get(counts, exp, py::int_(0))));
         ax.attr("text")(i, ax.attr("get_ylim")()[py::int_(0)], text, py::arg("ha") = "center",
                         py::arg("fontsize") = 10, py::arg("color") = "black",
                         py::arg("rotation") = 0);
@@ -58,9 +58,10 @@ void draw_counts(const py::object& fig, const py::object& df) {
 
 py::object plot_statistics(const Call& c) {
     const char* name = "plot_statistics";
-    py::object stats_file = c[0];
-    py::object output_file = c[1];
-    start_banner(c, c[3], name);
+    const py::object& stats_file = c.arg("stats_file");
+    const py::object& output_file = c.arg("output_file");
+    const py::object& debug = c.arg("debug");
+    start_banner(c, debug, name);
     py::object os = c.g("os");
     if (!truthy(os.attr("path").attr("exists")(stats_file))) {
         log_warning(c, fmt("File {} not found. Skipping statistics plot...", stats_file));
@@ -70,7 +71,7 @@ py::object plot_statistics(const Call& c) {
     py::list missing;
     py::object columns = df.attr("columns");
     for (const char* col : kRequired) {
-        if (!truthy(columns.attr("__contains__")(col))) missing.append(col);
+        if (!contains(columns, py::str(col))) missing.append(col);
     }
     if (py::len(missing) > 0) {
         log_warning(c, fmt("Missing columns in stats file: {}. Skipping statistics plot...",
@@ -92,18 +93,18 @@ py::object plot_statistics(const Call& c) {
         plt.attr("xlabel")("Model Experiment");
         plt.attr("grid")(py::arg("axis") = "y", py::arg("linestyle") = "--",
                          py::arg("alpha") = 0.7);
-        if (std::string(g.name) == "Descriptive Statistics") draw_counts(fig, df);
+        if (std::string(g.name) == "Descriptive Statistics") draw_counts(c, fig, df);
         py::object base = os.attr("path").attr("splitext")(output_file)[py::int_(0)];
         save_each_format_300_tight(c, fig.attr("savefig"), fmt("{}_{}", base, file_piece(g.name)),
-                                   c[2]);
+                                   c.arg("save_plot_formats"));
         guard.close();
     }
-    end_banner(c, c[3], name);
+    end_banner(c, debug, name);
     return py::none();
 }
 
 py::object save_stats(const Call& c) {
-    py::object stats = c[0];
+    const py::object& stats = c.arg("stats");
     py::dict inner;
     for (const char* key : {"R", "R_squared", "RMSE", "MB", "Bias", "STD_dev"}) {
         inner[key] = stats[py::str(key)];
@@ -111,7 +112,7 @@ py::object save_stats(const Call& c) {
     py::dict stats_df;
     stats_df["dateTime"] = inner;
     py::object df = c.g("pd").attr("DataFrame")(stats_df).attr("T");
-    py::object path = c[1].attr("replace")(".csv", "_stats.csv");
+    py::object path = c.arg("output_csv").attr("replace")(".csv", "_stats.csv");
     df.attr("to_csv")(path);
     print_out(c, fmt("Statistics saved to {}", path));
     return py::none();
@@ -123,25 +124,27 @@ FunctionSpec spec_plot_statistics() {
     return {.name = "plot_statistics",
             .params = {"stats_file", "output_file", "save_plot_formats", "debug"},
             .impl = plot_statistics,
-            .doc = "plot_statistics(stats_file, output_file, save_plot_formats, debug)\n\n"
-                   "Draw a statistics file (CSV) as three bar charts, one cluster per row:\n"
-                   "Correlation Metrics (R, R2), Error Metrics (RMSE, MB, Bias, STD_dev) and\n"
-                   "Descriptive Statistics (Average, Median, Mean, Min, Max, with each row's\n"
-                   "Count below it). Writes <base>_Correlation_Metrics.<fmt>, ..._Error_Metrics\n"
-                   "and ..._Descriptive_Statistics for each format word, base being output_file\n"
-                   "without its extension, at 300 dpi; logs 'Saved: <path>'. A missing file or\n"
-                   "missing columns log a warning and draw nothing. Returns None."};
+            .doc =
+                "plot_statistics(stats_file, output_file, save_plot_formats, debug)\n\n"
+                "Draw a statistics file (CSV) as three bar charts, one cluster per row:\n"
+                "Correlation Metrics (R, R2), Error Metrics (RMSE, MB, Bias, STD_dev) and\n"
+                "Descriptive Statistics (Average, Median, Mean, Min, Max, with each row's\n"
+                "Count below it). Writes <base>_Correlation_Metrics.<fmt>, ..._Error_Metrics\n"
+                "and ..._Descriptive_Statistics for each format word, base being output_file\n"
+                "without its extension, at 300 dpi; logs 'Saved: <path>'. A missing file or\n"
+                "missing columns log a warning and draw nothing. Returns None."};
 }
 
 FunctionSpec spec_save_stats() {
     return {.name = "save_stats",
             .params = {"stats", "output_csv"},
             .impl = save_stats,
-            .doc = "save_stats(stats, output_csv)\n\n"
-                   "Write stats['R'], ['R_squared'], ['RMSE'], ['MB'], ['Bias'] and ['STD_dev']\n"
-                   "as a one-row CSV (row label 'dateTime') to output_csv with every '.csv'\n"
-                   "replaced by '_stats.csv' (a name without '.csv' is used as it is), and\n"
-                   "print 'Statistics saved to <path>'. Returns None."};
+            .doc =
+                "save_stats(stats, output_csv)\n\n"
+                "Write stats['R'], ['R_squared'], ['RMSE'], ['MB'], ['Bias'] and ['STD_dev']\n"
+                "as a one-row CSV (row label 'dateTime') to output_csv with every '.csv'\n"
+                "replaced by '_stats.csv' (a name without '.csv' is used as it is), and\n"
+                "print 'Statistics saved to <path>'. Returns None."};
 }
 
 }  // namespace kvelo::statistics

@@ -6,8 +6,8 @@
 
 #include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
-#include "kvelo/shared/log.hpp"
 #include "kvelo/modules/statistics/statistics.hpp"
+#include "kvelo/shared/log.hpp"
 
 namespace kvelo::statistics {
 
@@ -16,17 +16,11 @@ using namespace kvelo::shared;
 
 namespace {
 
-py::object negate(py::handle x) {
-    PyObject* r = PyNumber_Negative(x.ptr());
-    if (r == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
 // The pairs where both values are numbers.
 std::pair<py::object, py::object> valid_pairs(const Call& c) {
     py::object np = c.g("np");
-    py::object obs = np.attr("array")(c[0]);
-    py::object mod = np.attr("array")(c[1]);
+    py::object obs = np.attr("array")(c.arg("obs_vals"));
+    py::object mod = np.attr("array")(c.arg("mod_vals"));
     // Left to right, as the interpreter evaluates the expression: of two
     // inputs that numpy cannot test, the model values' error is the one raised.
     py::object mod_ok = ~np.attr("isnan")(mod);
@@ -49,21 +43,22 @@ HandR hand_coefficient(const Call& c, const py::object& obs, const py::object& m
     py::object den_x = np.attr("sqrt")(np.attr("sum")(dx * dx));
     py::object den_y = np.attr("sqrt")(np.attr("sum")(dy * dy));
     h.denominator = den_x * den_y;
-    h.r = h.denominator.equal(py::int_(0)) ? py::none() : h.numerator / h.denominator;
+    h.r = equals(h.denominator, py::int_(0)) ? py::none() : h.numerator / h.denominator;
     return h;
 }
 
 py::object compute_pearson_r_with_shift(const Call& c) {
     py::object pd = c.g("pd");
-    py::object shift = c[2];
-    py::object shifted = c[0];
-    if (shift.not_equal(py::int_(0))) {
-        shifted = c[0].attr("copy")();
+    const py::object& obs_series = c.arg("obs_series");
+    const py::object& shift = c.arg("shift");
+    py::object shifted = obs_series;
+    if (holds(shift, py::int_(0), Py_NE)) {
+        shifted = obs_series.attr("copy")();
         py::object offset = pd.attr("DateOffset")(py::arg("months") = shift);
         py::object index = shifted.attr("index");
         shifted.attr("index") = index + offset;
     }
-    py::object merged = pd.attr("merge")(shifted, c[1], py::arg("left_index") = true,
+    py::object merged = pd.attr("merge")(shifted, c.arg("mod_series"), py::arg("left_index") = true,
                                          py::arg("right_index") = true, py::arg("how") = "inner");
     if (py::len(merged) < 2) return nan();
     py::object iloc = merged.attr("iloc");
@@ -74,13 +69,13 @@ py::object compute_pearson_r_with_shift(const Call& c) {
 py::object compute_pearson_r_with_shift2(const Call& c) {
     auto [obs, mod] = valid_pairs(c);
     if (py::len(obs) <= 2) return nan();
-    py::object shift = c[2];
+    const py::object& shift = c.arg("shift");
     py::object zero = py::int_(0);
-    if (shift > zero) {
-        obs = obs[slice(py::none(), negate(shift))];
+    if (holds(shift, zero, Py_GT)) {
+        obs = obs[slice(py::none(), -shift)];
         mod = mod[slice(shift, py::none())];
-    } else if (shift < zero) {
-        obs = obs[slice(negate(shift), py::none())];
+    } else if (holds(shift, zero, Py_LT)) {
+        obs = obs[slice(-shift, py::none())];
         mod = mod[slice(py::none(), shift)];
     }
     HandR h = hand_coefficient(c, obs, mod);
@@ -94,8 +89,7 @@ py::object compute_pearson_r2(const Call& c) {
     if (h.r.is_none()) return nan();
     py::object np = c.g("np");
     // The model factor is -mod - mean(mod), as the diagnostic has always printed it.
-    py::object flipped =
-        np.attr("sum")((obs - h.obs_mean) * (negate(mod) - h.mod_mean)) / h.denominator;
+    py::object flipped = np.attr("sum")((obs - h.obs_mean) * (-mod - h.mod_mean)) / h.denominator;
     print_out(c, fmt("Mean(obs)={}, Mean(mod)={}", h.obs_mean, h.mod_mean));
     print_out(c, fmt("Numerator={}, Denominator={}", h.numerator, h.denominator));
     print_out(c, fmt("Pearson R={}", h.r));
@@ -109,32 +103,35 @@ FunctionSpec spec_compute_pearson_r_with_shift() {
     return {.name = "compute_pearson_r_with_shift",
             .params = {"obs_series", "mod_series", {"shift", py::int_(0)}},
             .impl = compute_pearson_r_with_shift,
-            .doc = "compute_pearson_r_with_shift(obs_series, mod_series, shift=0)\n\n"
-                   "Pearson R of observations moved by shift calendar months (their time index\n"
-                   "plus pd.DateOffset(months=shift)) and the model series, joined on time;\n"
-                   "NaN when fewer than 2 times meet. NaN values are not removed."};
+            .doc =
+                "compute_pearson_r_with_shift(obs_series, mod_series, shift=0)\n\n"
+                "Pearson R of observations moved by shift calendar months (their time index\n"
+                "plus pd.DateOffset(months=shift)) and the model series, joined on time;\n"
+                "NaN when fewer than 2 times meet. NaN values are not removed."};
 }
 
 FunctionSpec spec_compute_pearson_r_with_shift2() {
     return {.name = "compute_pearson_r_with_shift2",
             .params = {"obs_vals", "mod_vals", {"shift", py::int_(0)}},
             .impl = compute_pearson_r_with_shift2,
-            .doc = "compute_pearson_r_with_shift2(obs_vals, mod_vals, shift=0)\n\n"
-                   "Pearson R computed by hand after dropping every position where either value\n"
-                   "is NaN, then pairing each observation with the model value shift valid\n"
-                   "pairs later (earlier for a negative shift). NaN for 2 valid pairs or fewer\n"
-                   "and for a zero spread."};
+            .doc =
+                "compute_pearson_r_with_shift2(obs_vals, mod_vals, shift=0)\n\n"
+                "Pearson R computed by hand after dropping every position where either value\n"
+                "is NaN, then pairing each observation with the model value shift valid\n"
+                "pairs later (earlier for a negative shift). NaN for 2 valid pairs or fewer\n"
+                "and for a zero spread."};
 }
 
 FunctionSpec spec_compute_pearson_r2() {
     return {.name = "compute_pearson_r2",
             .params = {"obs_vals", "mod_vals"},
             .impl = compute_pearson_r2,
-            .doc = "compute_pearson_r2(obs_vals, mod_vals)\n\n"
-                   "Pearson R of the pairs where both values are numbers, computed by hand;\n"
-                   "prints the means, the numerator and denominator, R and a 'flipped' R to\n"
-                   "standard output. NaN (nothing printed) for 2 valid pairs or fewer or a\n"
-                   "zero spread. Returns R."};
+            .doc =
+                "compute_pearson_r2(obs_vals, mod_vals)\n\n"
+                "Pearson R of the pairs where both values are numbers, computed by hand;\n"
+                "prints the means, the numerator and denominator, R and a 'flipped' R to\n"
+                "standard output. NaN (nothing printed) for 2 valid pairs or fewer or a\n"
+                "zero spread. Returns R."};
 }
 
 }  // namespace kvelo::statistics

@@ -17,23 +17,26 @@
 #include <datetime.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
-#include <cstring>
+#include <iterator>
 #include <limits>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "kvelo/binding/function.hpp"
-#include "kvelo/core/stamps.hpp"
-#include "kvelo/core/stats.hpp"
 #include "kvelo/binding/arrays.hpp"
 #include "kvelo/binding/errors.hpp"
+#include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
-#include "kvelo/shared/log.hpp"
+#include "kvelo/core/stamps.hpp"
+#include "kvelo/core/stats.hpp"
 #include "kvelo/modules/statistics/statistics.hpp"
+#include "kvelo/shared/log.hpp"
 
 namespace kvelo::statistics {
 
@@ -41,6 +44,7 @@ using namespace kvelo::binding;
 using namespace kvelo::shared;
 using namespace pybind11::literals;
 namespace cs = kvelo::core::stats;
+namespace chrono = std::chrono;
 
 namespace {
 
@@ -78,31 +82,14 @@ using Traced = std::vector<T, TracedAllocator<T>>;
 
 // ---- civil dates ---------------------------------------------------------------
 
-std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const auto yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
-// "%Y-%m-%d" of a time in nanoseconds since the epoch.
+// "%Y-%m-%d" of a time in nanoseconds since the epoch (the day it falls in,
+// also for a time before the epoch).
 std::string civil_text(std::int64_t ns) {
-    constexpr std::int64_t per_day = 86400LL * 1000000000LL;
-    std::int64_t z = ns / per_day - (ns % per_day < 0 ? 1 : 0);
-    z += 719468;
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const auto doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    std::int64_t y = static_cast<std::int64_t>(yoe) + era * 400;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-    y += m <= 2;
+    const chrono::year_month_day date{chrono::floor<chrono::days>(
+        chrono::sys_time<chrono::nanoseconds>(chrono::nanoseconds(ns)))};
     char buf[32];
-    std::snprintf(buf, sizeof buf, "%04lld-%02u-%02u", static_cast<long long>(y), m, d);
+    std::snprintf(buf, sizeof buf, "%04d-%02u-%02u", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()));
     return buf;
 }
 
@@ -167,8 +154,10 @@ class Readers {
             if (PyDateTime_DATE_GET_TZINFO(e) != Py_None) return Stamp::Unsupported;
             const int y = PyDateTime_GET_YEAR(e);
             if (y < 1678 || y > 2261) return Stamp::Unsupported;
-            const std::int64_t days =
-                days_from_civil(y, PyDateTime_GET_MONTH(e), PyDateTime_GET_DAY(e));
+            const chrono::sys_days date{
+                chrono::year(y) / chrono::month(static_cast<unsigned>(PyDateTime_GET_MONTH(e))) /
+                chrono::day(static_cast<unsigned>(PyDateTime_GET_DAY(e)))};
+            const std::int64_t days = date.time_since_epoch().count();
             const std::int64_t micros =
                 ((days * 24 + PyDateTime_DATE_GET_HOUR(e)) * 60 + PyDateTime_DATE_GET_MINUTE(e)) *
                     60000000LL +
@@ -303,7 +292,7 @@ class PoolBuilder {
         if (native_time && !native) times = stamps(span);
         if (!native) block = new_block(times, obs_list);
         for (py::handle key : sd) {
-            if (!starts_with(key, prefix_) || key.equal(obs_key_)) continue;
+            if (!(starts_with(key, prefix_) && holds(key, obs_key_, Py_NE))) continue;
             py::object values = sd[key];
             if (native) {
                 const std::size_t col = column(key, span.start);
@@ -361,10 +350,11 @@ class PoolBuilder {
     }
 
     // The pool column of an experiment key, made at its first appearance,
-    // missing for the `before` rows of the stations read earlier.
+    // missing for the `before` rows of the stations read earlier.  Keys meet
+    // as the join of the blocks matches their column labels.
     std::size_t column(py::handle key, std::size_t before) {
         for (std::size_t j = 0; j < exp_keys_.size(); ++j) {
-            if (py::object(exp_keys_[j]).equal(key)) return j;
+            if (same_item(exp_keys_[j], key)) return j;
         }
         exp_keys_.append(key);
         exps_.emplace_back();
@@ -477,10 +467,12 @@ class PoolFrame : public Frame {
 
   private:
     static constexpr long kObs = -1, kTime = -2, kAbsent = -3;
+    // The column `name` finds among the table's labels, as `name in
+    // df.columns` and df[name] compare them.
     long index(py::handle name) const {
-        if (obs_key.equal(name)) return kObs;
+        if (same_item(obs_key, name)) return kObs;
         for (std::size_t i = 0; i < exp_keys.size(); ++i) {
-            if (py::object(exp_keys[i]).equal(name)) return static_cast<long>(i);
+            if (same_item(exp_keys[i], name)) return static_cast<long>(i);
         }
         if (text_is(name, "time")) return kTime;
         return kAbsent;
@@ -593,13 +585,14 @@ std::optional<py::object> native_finish(const Call& c, Variant v, PoolBuilder& b
     }
 
     py::dict meta = regional_metadata(py::str(civil_text(dates.lo)), py::str(civil_text(dates.hi)));
-    TableArgs a{meta, c[1], experiment_names(pool.exp_keys, prefix), c[2], c[3]};
+    TableArgs a{meta, c.arg("variable"), experiment_names(pool.exp_keys, prefix), c.arg("tavg"),
+                c.arg("debug")};
     if (all) {
-        end_banner(c, c[3], function_name(v));
+        end_banner(c, a.debug, function_name(v));
         return statistics_table_with_obs(c, pool, a);
     }
     py::object result = statistics_table(c, pool, a);
-    end_banner(c, c[3], function_name(v));
+    end_banner(c, a.debug, function_name(v));
     return result;
 }
 
@@ -623,7 +616,7 @@ py::object pandas_finish(const Call& c, Variant v, const py::list& blocks,
     pool = pool.attr("sort_values")("time");
     py::list keys;
     for (py::handle col : pool.attr("columns")) {
-        if (starts_with(col, prefix) && !col.equal(obs_key)) keys.append(col);
+        if (starts_with(col, prefix) && holds(col, obs_key, Py_NE)) keys.append(col);
     }
     py::object times = pool[py::str("time")];
     py::dict meta = regional_metadata(times.attr("min")().attr("strftime")("%Y-%m-%d"),
@@ -631,19 +624,21 @@ py::object pandas_finish(const Call& c, Variant v, const py::list& blocks,
     const char* callee = v == Variant::WithObsRow
                              ? "compute_statistics_from_collocated_df_with_obs_entry"
                              : "compute_statistics_from_collocated_df";
-    if (v == Variant::WithObsRow) end_banner(c, c[3], function_name(v));
+    const py::object& debug = c.arg("debug");
+    if (v == Variant::WithObsRow) end_banner(c, debug, function_name(v));
     py::object result = c.g(callee)(py::arg("df") = pool, py::arg("station_metadata") = meta,
-                                    py::arg("variable") = c[1],
+                                    py::arg("variable") = c.arg("variable"),
                                     py::arg("experiments") = experiment_names(keys, prefix),
-                                    py::arg("tavg") = c[2], py::arg("debug") = c[3]);
-    if (v == Variant::ExperimentsOnly) end_banner(c, c[3], function_name(v));
+                                    py::arg("tavg") = c.arg("tavg"), py::arg("debug") = debug);
+    if (v == Variant::ExperimentsOnly) end_banner(c, debug, function_name(v));
     return result;
 }
 
 py::object regional(const Call& c, Variant v) {
-    start_banner(c, c[3], function_name(v));
-    py::object prefix = concat(c[1], py::str("_"));
-    py::object obs_key = concat(c[1], py::str("_obs"));
+    start_banner(c, c.arg("debug"), function_name(v));
+    const py::object& variable = c.arg("variable");
+    py::object prefix = variable + py::str("_");
+    py::object obs_key = variable + py::str("_obs");
     const Originals& o = originals();
     bool native = native_libraries(c) &&
                   is_original(c, "compute_statistics_from_collocated_df", o.statistics_df);
@@ -651,7 +646,7 @@ py::object regional(const Call& c, Variant v) {
         native = native && is_original(c, "compute_statistics_from_collocated_df_with_obs_entry",
                                        o.with_obs_entry);
     }
-    py::handle data = c[0];
+    py::handle data = c.arg("data");
     const std::size_t stations = PyDict_CheckExact(data.ptr()) ? PyDict_GET_SIZE(data.ptr()) : 0;
     PoolBuilder b(c, obs_key, prefix, native, stations);
     for (py::handle sd : data.attr("values")()) b.add(sd);
@@ -675,12 +670,13 @@ FunctionSpec spec_compute_regional_statistics() {
     return {.name = "compute_regional_statistics",
             .params = regional_params(),
             .impl = [](const Call& c) { return regional(c, Variant::WithObsRow); },
-            .doc = "compute_regional_statistics(data, variable, tavg, debug=False)\n\n"
-                   "Statistics of every experiment against the observations pooled over all\n"
-                   "stations of a station-wise dictionary (every station and time one sample;\n"
-                   "stations without <variable>_obs are left out): the 'obs' row first, then one\n"
-                   "row per <variable>_<experiment> key, SID 'REGIONAL'. Warns and returns an\n"
-                   "empty table when no station has observations.",
+            .doc =
+                "compute_regional_statistics(data, variable, tavg, debug=False)\n\n"
+                "Statistics of every experiment against the observations pooled over all\n"
+                "stations of a station-wise dictionary (every station and time one sample;\n"
+                "stations without <variable>_obs are left out): the 'obs' row first, then one\n"
+                "row per <variable>_<experiment> key, SID 'REGIONAL'. Warns and returns an\n"
+                "empty table when no station has observations.",
             .return_annotation = "pd.DataFrame"};
 }
 

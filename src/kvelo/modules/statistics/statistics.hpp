@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "kvelo/core/stats.hpp"
 #include "kvelo/binding/function.hpp"
+#include "kvelo/core/stats.hpp"
 
 namespace kvelo::statistics {
 
@@ -104,8 +104,6 @@ py::object statistics_table(const Call& c, Frame& f, const TableArgs& a);
 // The same, preceded by the observation row.
 py::object statistics_table_with_obs(const Call& c, Frame& f, const TableArgs& a);
 
-// Python's `a + b` (text concatenation, with Python's TypeError otherwise).
-py::object concat(py::handle a, py::handle b);
 py::object nan();
 
 }  // namespace kvelo::statistics

@@ -10,16 +10,21 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
+#include <utility>
+#include <vector>
 
+#include "kvelo/binding/errors.hpp"
 #include "kvelo/binding/function.hpp"
+#include "kvelo/binding/values.hpp"
 #include "kvelo/core/stamps.hpp"
 #include "kvelo/core/stats.hpp"
-#include "kvelo/binding/errors.hpp"
-#include "kvelo/binding/values.hpp"
-#include "kvelo/shared/log.hpp"
 #include "kvelo/modules/statistics/statistics.hpp"
+#include "kvelo/shared/log.hpp"
 
 namespace kvelo::statistics {
 
@@ -62,15 +67,9 @@ py::dict full_row(py::handle exp, const py::object (&values)[11], py::object cou
     return row;
 }
 
-py::object square(const py::object& x) {
-    PyObject* r = PyNumber_Power(x.ptr(), py::int_(2).ptr(), Py_None);
-    if (r == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
 py::object r_squared(const Call& c, const py::object& r) {
     if (truthy(c.g("np").attr("isnan")(r))) return nan();
-    return square(r);
+    return power(r, py::int_(2));
 }
 
 // Long arrays: gathers run without the interpreter lock (short ones are not
@@ -133,7 +132,7 @@ py::dict numpy_row(const Call& c, py::handle exp, const py::object& o, const py:
     py::object values[11] = {
         r,
         r2,
-        np.attr("sqrt")(mean(square(m - o))),
+        np.attr("sqrt")(mean(power(m - o, py::int_(2)))),
         mean(m - o),
         mean(o - m),
         np.attr("std")(o - m),
@@ -320,12 +319,6 @@ bool is_float64_series(const Call& c, const py::object& s) {
 
 py::object nan() { return py::float_(std::numeric_limits<double>::quiet_NaN()); }
 
-py::object concat(py::handle a, py::handle b) {
-    PyObject* r = PyNumber_Add(a.ptr(), b.ptr());
-    if (r == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
 // ---- DataFrameFrame ----------------------------------------------------------
 
 bool DataFrameFrame::has_column(py::handle name) { return contains(df_.attr("columns"), name); }
@@ -384,8 +377,10 @@ std::optional<RowFlags> DataFrameFrame::time_ok(const py::list& selection) {
 }
 
 std::optional<Column> DataFrameFrame::numeric(py::handle name) {
+    // The column df[name] gives: the one an earlier equal label found, as the
+    // table's column lookup compares labels.
     for (const auto& [key, col] : numeric_) {
-        if (key.equal(name)) return col;
+        if (same_item(key, name)) return col;
     }
     std::optional<Column> col;
     py::object s = df_[name];
@@ -409,7 +404,7 @@ std::optional<Column> DataFrameFrame::numeric(py::handle name) {
 py::object statistics_table(const Call& c, Frame& f, const TableArgs& a) {
     const char* name = "compute_statistics_from_collocated_df";
     start_banner(c, a.debug, name);
-    py::object obs_col = concat(a.variable, py::str("_obs"));
+    py::object obs_col = a.variable + py::str("_obs");
     if (!f.has_column(obs_col)) {
         raise(PyExc_ValueError, fmt("Observation column '{}' not found in DataFrame.", obs_col));
     }
@@ -438,7 +433,7 @@ py::object statistics_table_with_obs(const Call& c, Frame& f, const TableArgs& a
             py::arg("variable") = a.variable, py::arg("experiments") = a.experiments,
             py::arg("tavg") = a.tavg, py::arg("debug") = a.debug);
     }
-    py::object obs_col = concat(a.variable, py::str("_obs"));
+    py::object obs_col = a.variable + py::str("_obs");
     py::object row = obs_entry(c, f, obs_col, a);
     py::object result = table;
     if (!row.is_none()) {
@@ -456,7 +451,10 @@ py::object statistics_table_with_obs(const Call& c, Frame& f, const TableArgs& a
 
 namespace {
 
-TableArgs table_args(const Call& c) { return {c[1], c[2], c[3], c[4], c[5]}; }
+TableArgs table_args(const Call& c) {
+    return {c.arg("station_metadata"), c.arg("variable"), c.arg("experiments"), c.arg("tavg"),
+            c.arg("debug")};
+}
 
 const std::vector<binding::Param> table_params() {
     return {annotated("df", "pd.DataFrame"), annotated("station_metadata", "dict"),
@@ -465,19 +463,21 @@ const std::vector<binding::Param> table_params() {
 }
 
 py::object compute_statistics_from_collocated_df(const Call& c) {
-    DataFrameFrame f(c, c[0]);
+    DataFrameFrame f(c, c.arg("df"));
     return statistics_table(c, f, table_args(c));
 }
 
 py::object compute_statistics_from_collocated_df_with_obs_entry(const Call& c) {
-    DataFrameFrame f(c, c[0]);
+    DataFrameFrame f(c, c.arg("df"));
     return statistics_table_with_obs(c, f, table_args(c));
 }
 
 py::object compute_pearson_r(const Call& c) {
-    if (py::len(c[0]) < 2) return nan();
-    if (py::len(c[1]) < 2) return nan();
-    return c.g("pearsonr")(c[0], c[1])[py::int_(0)];
+    const py::object& obs = c.arg("obs");
+    const py::object& mod = c.arg("mod");
+    if (py::len(obs) < 2) return nan();
+    if (py::len(mod) < 2) return nan();
+    return c.g("pearsonr")(obs, mod)[py::int_(0)];
 }
 
 }  // namespace
@@ -519,9 +519,10 @@ FunctionSpec spec_compute_pearson_r() {
     return {.name = "compute_pearson_r",
             .params = {"obs", "mod"},
             .impl = compute_pearson_r,
-            .doc = "compute_pearson_r(obs, mod)\n\n"
-                   "scipy.stats.pearsonr(obs, mod)[0], or NaN when either holds fewer than 2\n"
-                   "items. NaN values are not removed."};
+            .doc =
+                "compute_pearson_r(obs, mod)\n\n"
+                "scipy.stats.pearsonr(obs, mod)[0], or NaN when either holds fewer than 2\n"
+                "items. NaN values are not removed."};
 }
 
 }  // namespace kvelo::statistics
