@@ -3,8 +3,8 @@
 #include <pybind11/pybind11.h>
 
 #include "kvelo/binding/function.hpp"
-#include "kvelo/shared/libraries.hpp"
 #include "kvelo/modules/geoplex/geoplex.hpp"
+#include "kvelo/shared/libraries.hpp"
 
 using namespace kvelo::binding;
 using namespace kvelo::shared;

@@ -7,10 +7,10 @@
 
 #include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
+#include "kvelo/modules/geoplex/geoplex.hpp"
 #include "kvelo/shared/figures.hpp"
 #include "kvelo/shared/log.hpp"
 #include "kvelo/shared/tables.hpp"
-#include "kvelo/modules/geoplex/geoplex.hpp"
 
 namespace kvelo::geoplex {
 

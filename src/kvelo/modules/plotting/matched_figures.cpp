@@ -5,9 +5,9 @@
 
 #include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
+#include "kvelo/modules/plotting/plotting.hpp"
 #include "kvelo/shared/figures.hpp"
 #include "kvelo/shared/log.hpp"
-#include "kvelo/modules/plotting/plotting.hpp"
 
 namespace kvelo::plotting {
 

@@ -3,8 +3,8 @@
 #include <pybind11/pybind11.h>
 
 #include "kvelo/binding/function.hpp"
-#include "kvelo/shared/libraries.hpp"
 #include "kvelo/modules/plotting/plotting.hpp"
+#include "kvelo/shared/libraries.hpp"
 
 namespace py = pybind11;
 using namespace kvelo::binding;

@@ -4,8 +4,8 @@
 
 #include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
-#include "kvelo/shared/log.hpp"
 #include "kvelo/modules/plotting/plotting.hpp"
+#include "kvelo/shared/log.hpp"
 
 namespace kvelo::plotting {
 

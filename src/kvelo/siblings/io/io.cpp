@@ -10,9 +10,9 @@
 #include <optional>
 #include <utility>
 
+#include "kvelo/binding/errors.hpp"
 #include "kvelo/binding/function.hpp"
 #include "kvelo/binding/module.hpp"
-#include "kvelo/binding/errors.hpp"
 #include "kvelo/binding/values.hpp"
 #include "kvelo/shared/log.hpp"
 
@@ -56,8 +56,8 @@ Format choose_format(const py::str& path, py::handle data_format) {
     if (is_word(word, {"nc", "netcdf", "netcdf4"})) return Format::NetCdf;
     py::object shown = data_format.is_none() ? word : py::object(py::str(data_format));
     raise(PyExc_ValueError,
-          fmt("Unsupported data format '{}' for {} (expected csv, nc, netcdf or netcdf4)",
-              shown, path));
+          fmt("Unsupported data format '{}' for {} (expected csv, nc, netcdf or netcdf4)", shown,
+              path));
 }
 
 // Raises `exc_type(message)` with `cause` as its __cause__ (raise ... from cause).
@@ -170,7 +170,9 @@ py::object save_data(const Call& c) {
 KVELO_MODULE(io, m) {
     import_as(m, "logging", "logging");
     def(m, {.name = "read_data",
-            .params = {"file_path", {"data_format", py::none()}, {"debug", py::bool_(false)},
+            .params = {"file_path",
+                       {"data_format", py::none()},
+                       {"debug", py::bool_(false)},
                        {"return_units", py::bool_(false)}},
             .impl = read_data,
             .doc = "read_data(file_path, data_format=None, debug=False, return_units=False)\n\n"
@@ -181,7 +183,10 @@ KVELO_MODULE(io, m) {
                    "FileNotFoundError for a missing file; ValueError naming the path for an "
                    "unknown format or an unreadable table."});
     def(m, {.name = "save_data",
-            .params = {"df", "file_path", {"data_format", py::none()}, {"units", py::none()},
+            .params = {"df",
+                       "file_path",
+                       {"data_format", py::none()},
+                       {"units", py::none()},
                        {"debug", py::bool_(false)}},
             .impl = save_data,
             .doc = "save_data(df, file_path, data_format=None, units=None, debug=False)\n\n"

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "kvelo/binding/function.hpp"
 #include "kvelo/binding/errors.hpp"
+#include "kvelo/binding/function.hpp"
 #include "kvelo/binding/module.hpp"
 #include "kvelo/binding/values.hpp"
 #include "kvelo/shared/log.hpp"
@@ -53,15 +53,15 @@ Bounds parse_bounds(py::handle region_bounds) {
     auto finite = [](double x) { return std::isfinite(x); };
     if (!numbers || v.size() != 4 || !std::all_of(v.begin(), v.end(), finite)) {
         binding::raise(PyExc_ValueError, fmt("region_bounds must be four finite numbers (min_lat, "
-                                          "max_lat, min_lon, max_lon), got {!r}",
-                                          region_bounds));
+                                             "max_lat, min_lon, max_lon), got {!r}",
+                                             region_bounds));
     }
     Bounds b{v[0], v[1], v[2], v[3]};
     if (!(b.min_lat < b.max_lat) || !(b.min_lon < b.max_lon) || b.min_lat < -90 || b.max_lat > 90) {
         binding::raise(PyExc_ValueError,
-                    fmt("region_bounds {!r} do not describe a latitude/longitude box (min_lat < "
-                        "max_lat within -90..90, min_lon < max_lon)",
-                        region_bounds));
+                       fmt("region_bounds {!r} do not describe a latitude/longitude box (min_lat < "
+                           "max_lat within -90..90, min_lon < max_lon)",
+                           region_bounds));
     }
     return b;
 }
@@ -120,7 +120,8 @@ py::object get_marker_style(const Call& c) {
     const py::int_ i = binding::exact_int(c[1]);
     const long long at = std::max(0LL, binding::saturated(i));
     const long long shape =
-        at == 0 ? 0 : binding::saturated(binding::binary(PyNumber_Remainder, i, py::int_(n_markers)));
+        at == 0 ? 0
+                : binding::saturated(binding::binary(PyNumber_Remainder, i, py::int_(n_markers)));
     if (shape < 0 || shape >= n_markers) throw std::logic_error("marker place out of range");
     double size = std::max(25.0, 120.0 - 20.0 * static_cast<double>(std::min(at, 10LL)));
     if (binding::str_is(c[0], "obs")) return py::make_tuple("o", size);
@@ -155,7 +156,7 @@ py::object calculate_color_norm(const Call& c) {
     }
     if (binding::truthy(c[3])) {
         shared::log_debug(c, fmt("Colour scale of {} [{}]: {} from {} to {}", c[1], c[2],
-                               py::type::of(norm).attr("__name__"), lo, hi));
+                                 py::type::of(norm).attr("__name__"), lo, hi));
     }
     return norm;
 }
@@ -244,8 +245,8 @@ py::object convert_units(const Call& c) {
     auto t = find(to_key);
     if (f == unit_table().end() || t == unit_table().end() ||
         std::string(f->second.family) != t->second.family) {
-        binding::raise(PyExc_ValueError,
-                    fmt("Cannot convert from '{}' to '{}'", py::str(from_unit), py::str(to_unit)));
+        binding::raise(PyExc_ValueError, fmt("Cannot convert from '{}' to '{}'", py::str(from_unit),
+                                             py::str(to_unit)));
     }
     return c[0] * py::float_(f->second.factor / t->second.factor);
 }
@@ -254,7 +255,8 @@ py::object convert_units(const Call& c) {
 
 void add_maps(py::module_& m) {
     binding::import_as(m, "logging", "logging");
-    binding::def(m, {.name = "setup_cartopy_map1",
+    binding::def(m,
+                 {.name = "setup_cartopy_map1",
                   .params = {"region_bounds"},
                   .impl = setup_cartopy_map1,
                   .doc = "setup_cartopy_map1(region_bounds)\n\nA new current figure with "
@@ -262,38 +264,38 @@ void add_maps(py::module_& m) {
                          "max_lon): coastlines, borders, labelled grid lines. Returns (fig, ax); "
                          "ValueError, and no figure, for bounds that are no such box."});
     binding::def(m, {.name = "setup_cartopy_map",
-                  .params = {"ax", "region_bounds"},
-                  .impl = setup_cartopy_map,
-                  .doc = "setup_cartopy_map(ax, region_bounds)\n\nExtent, coastlines, borders "
-                         "and grid lines on existing PlateCarree map axes; returns ax."});
+                     .params = {"ax", "region_bounds"},
+                     .impl = setup_cartopy_map,
+                     .doc = "setup_cartopy_map(ax, region_bounds)\n\nExtent, coastlines, borders "
+                            "and grid lines on existing PlateCarree map axes; returns ax."});
     binding::def(m, {.name = "get_marker_style",
-                  .params = {"label", "i"},
-                  .impl = get_marker_style,
-                  .doc = "get_marker_style(label, i)\n\n(marker, size) of the scatter layer of "
-                         "a column label at place i."});
+                     .params = {"label", "i"},
+                     .impl = get_marker_style,
+                     .doc = "get_marker_style(label, i)\n\n(marker, size) of the scatter layer of "
+                            "a column label at place i."});
     binding::def(m, {.name = "calculate_color_norm",
-                  .params = {"values", "variable", "unit", {"debug", py::bool_(false)}},
-                  .impl = calculate_color_norm,
-                  .doc = "calculate_color_norm(values, variable, unit, debug=False)\n\nA "
-                         "Normalize (LogNorm for positive values over more than two decades) "
-                         "spanning the finite values; None when there is none."});
+                     .params = {"values", "variable", "unit", {"debug", py::bool_(false)}},
+                     .impl = calculate_color_norm,
+                     .doc = "calculate_color_norm(values, variable, unit, debug=False)\n\nA "
+                            "Normalize (LogNorm for positive values over more than two decades) "
+                            "spanning the finite values; None when there is none."});
     binding::def(m, {.name = "get_variable_colorbar_limits",
-                  .params = {"variable"},
-                  .impl = get_variable_colorbar_limits,
-                  .doc = "get_variable_colorbar_limits(variable)\n\n(vmin, vmax) for a known "
-                         "variable, else None."});
+                     .params = {"variable"},
+                     .impl = get_variable_colorbar_limits,
+                     .doc = "get_variable_colorbar_limits(variable)\n\n(vmin, vmax) for a known "
+                            "variable, else None."});
     binding::def(m, {.name = "load_variable_columns",
-                  .params = {"df", "variable"},
-                  .impl = load_variable_columns,
-                  .doc = "load_variable_columns(df, variable)\n\n(columns to draw, observation "
-                         "column name, experiment names): <variable>_obs, <variable>, then the "
-                         "<variable>_<experiment> columns in table order."});
+                     .params = {"df", "variable"},
+                     .impl = load_variable_columns,
+                     .doc = "load_variable_columns(df, variable)\n\n(columns to draw, observation "
+                            "column name, experiment names): <variable>_obs, <variable>, then the "
+                            "<variable>_<experiment> columns in table order."});
     binding::def(m, {.name = "convert_units",
-                  .params = {"values", "from_unit", "to_unit"},
-                  .impl = convert_units,
-                  .doc = "convert_units(values, from_unit, to_unit)\n\nScale values between "
-                         "mixing-ratio units (ppm, ppb, ppt) or mass concentrations (g/m3, "
-                         "mg/m3, ug/m3, ng/m3); ValueError for other pairs."});
+                     .params = {"values", "from_unit", "to_unit"},
+                     .impl = convert_units,
+                     .doc = "convert_units(values, from_unit, to_unit)\n\nScale values between "
+                            "mixing-ratio units (ppm, ppb, ppt) or mass concentrations (g/m3, "
+                            "mg/m3, ug/m3, ng/m3); ValueError for other pairs."});
 }
 
 }  // namespace kvelo::style

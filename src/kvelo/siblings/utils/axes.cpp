@@ -15,8 +15,8 @@ using binding::Call;
 py::object apply_time_axis_format(const Call& c) {
     py::object ax = c[0], times = c[1], force_full_year = c[2];
     py::module_ mdates = py::module_::import("matplotlib.dates");
-    py::object locator = mdates.attr("AutoDateLocator")(py::arg("minticks") = 3,
-                                                        py::arg("maxticks") = 8);
+    py::object locator =
+        mdates.attr("AutoDateLocator")(py::arg("minticks") = 3, py::arg("maxticks") = 8);
     py::object formatter = mdates.attr("ConciseDateFormatter")(locator);
     if (binding::truthy(force_full_year) && py::len(times) > 0) {
         py::module_ pd = py::module_::import("pandas");
@@ -97,28 +97,28 @@ py::object extract_keys(const Call& c) {
 
 void add_axes(py::module_& m) {
     binding::def(m, {.name = "apply_time_axis_format",
-                  .params = {"ax", "times", {"force_full_year", py::none()}},
-                  .impl = apply_time_axis_format,
-                  .doc = "apply_time_axis_format(ax, times, force_full_year=None)\n\n"
-                         "Date ticks on the x axis; a truthy force_full_year shows the whole "
-                         "calendar year of the first time stamp."});
+                     .params = {"ax", "times", {"force_full_year", py::none()}},
+                     .impl = apply_time_axis_format,
+                     .doc = "apply_time_axis_format(ax, times, force_full_year=None)\n\n"
+                            "Date ticks on the x axis; a truthy force_full_year shows the whole "
+                            "calendar year of the first time stamp."});
     binding::def(m, {.name = "get_line_style",
-                  .params = {"key"},
-                  .impl = get_line_style,
-                  .doc = "get_line_style(key)\n\nA new dict of Axes.plot keywords (color, "
-                         "linestyle) for 'obs' or an experiment key: black for obs; a trailing "
-                         "number picks its colour from a colour-blind palette, other names a "
-                         "fixed colour of their own, which may equal another key's."});
+                     .params = {"key"},
+                     .impl = get_line_style,
+                     .doc = "get_line_style(key)\n\nA new dict of Axes.plot keywords (color, "
+                            "linestyle) for 'obs' or an experiment key: black for obs; a trailing "
+                            "number picks its colour from a colour-blind palette, other names a "
+                            "fixed colour of their own, which may equal another key's."});
     binding::def(m, {.name = "is_log_unit",
-                  .params = {"unit"},
-                  .impl = is_log_unit,
-                  .doc = "is_log_unit(unit)\n\nTrue for column and number densities, which "
-                         "are drawn on a logarithmic axis."});
+                     .params = {"unit"},
+                     .impl = is_log_unit,
+                     .doc = "is_log_unit(unit)\n\nTrue for column and number densities, which "
+                            "are drawn on a logarithmic axis."});
     binding::def(m, {.name = "extract_keys",
-                  .params = {"station_data", "variable"},
-                  .impl = extract_keys,
-                  .doc = "extract_keys(station_data, variable)\n\nThe experiment keys of one "
-                         "station's data."});
+                     .params = {"station_data", "variable"},
+                     .impl = extract_keys,
+                     .doc = "extract_keys(station_data, variable)\n\nThe experiment keys of one "
+                            "station's data."});
 }
 
 }  // namespace kvelo::utils

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "kvelo/binding/function.hpp"
-#include "kvelo/binding/values.hpp"
 #include "kvelo/binding/module.hpp"
+#include "kvelo/binding/values.hpp"
 #include "kvelo/shared/log.hpp"
 #include "kvelo/siblings/utils/utils.hpp"
 
@@ -42,7 +42,9 @@ std::vector<DigitRun> digit_runs(const std::string& s) {
     return runs;
 }
 
-int number(const std::string& s, size_t begin, size_t len) { return std::stoi(s.substr(begin, len)); }
+int number(const std::string& s, size_t begin, size_t len) {
+    return std::stoi(s.substr(begin, len));
+}
 
 bool leap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
@@ -118,7 +120,8 @@ py::object extract_date_from_filename(const Call& c) {
     }
     py::object ts = py::module_::import("pandas").attr("Timestamp")(
         d->year, d->month, d->day == 0 ? 1 : d->day, d->hour, d->minute, d->second);
-    if (binding::truthy(c[1])) shared::log_debug(c, fmt("Date {} taken from file name {}", ts, name));
+    if (binding::truthy(c[1]))
+        shared::log_debug(c, fmt("Date {} taken from file name {}", ts, name));
     return ts;
 }
 
@@ -139,7 +142,7 @@ py::object summarize_observation_dataset(const Call& c) {
         py::object size = coord.attr("size");
         if (size.equal(py::int_(0))) continue;
         shared::log_debug(c, fmt("  {}: {} to {}", name, coord.attr("min")().attr("values"),
-                               coord.attr("max")().attr("values")));
+                                 coord.attr("max")().attr("values")));
     }
     return py::none();
 }
@@ -149,18 +152,18 @@ py::object summarize_observation_dataset(const Call& c) {
 void add_files(py::module_& m) {
     binding::import_as(m, "logging", "logging");
     binding::def(m, {.name = "extract_date_from_filename",
-                  .params = {"basename", {"debug", py::bool_(false)}},
-                  .impl = extract_date_from_filename,
-                  .doc = "extract_date_from_filename(basename, debug=False)\n\n"
-                         "The date in a file name as a pandas Timestamp (20240115, 2024-01-15, "
-                         "2024_01_15, 2024.01.15; 2024011512 and longer add the time of day; a "
-                         "month 202401 or 2024-01 gives its first day), or None."});
+                     .params = {"basename", {"debug", py::bool_(false)}},
+                     .impl = extract_date_from_filename,
+                     .doc = "extract_date_from_filename(basename, debug=False)\n\n"
+                            "The date in a file name as a pandas Timestamp (20240115, 2024-01-15, "
+                            "2024_01_15, 2024.01.15; 2024011512 and longer add the time of day; a "
+                            "month 202401 or 2024-01 gives its first day), or None."});
     binding::def(m, {.name = "summarize_observation_dataset",
-                  .params = {"ds", "path", {"debug", py::bool_(true)}},
-                  .impl = summarize_observation_dataset,
-                  .doc = "summarize_observation_dataset(ds, path, debug=True)\n\n"
-                         "Logs the dimensions, coordinates, data variables and time span of a "
-                         "loaded observation dataset at debug level."});
+                     .params = {"ds", "path", {"debug", py::bool_(true)}},
+                     .impl = summarize_observation_dataset,
+                     .doc = "summarize_observation_dataset(ds, path, debug=True)\n\n"
+                            "Logs the dimensions, coordinates, data variables and time span of a "
+                            "loaded observation dataset at debug level."});
 }
 
 }  // namespace kvelo::utils

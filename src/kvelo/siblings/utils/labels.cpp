@@ -5,10 +5,10 @@
 #include <cmath>
 #include <vector>
 
-#include "kvelo/binding/function.hpp"
-#include "kvelo/core/label_spread.hpp"
 #include "kvelo/binding/errors.hpp"
+#include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
+#include "kvelo/core/label_spread.hpp"
 #include "kvelo/siblings/utils/utils.hpp"
 
 namespace kvelo::utils {
@@ -25,7 +25,8 @@ std::vector<double> column_values(py::handle df, const char* name) {
     // A label that names two columns gives a table, whose values would be
     // read as positions of other stations.
     if (doubles.ndim() != 1) {
-        binding::raise(PyExc_ValueError, binding::fmt("The column label '{}' is not unique.", name));
+        binding::raise(PyExc_ValueError,
+                       binding::fmt("The column label '{}' is not unique.", name));
     }
     return std::vector<double>(doubles.data(), doubles.data() + doubles.size());
 }
@@ -79,15 +80,15 @@ py::object select_label_stations_by_density(const binding::Call& c) {
 
 void add_labels(py::module_& m) {
     binding::def(m, {.name = "select_label_stations_by_density",
-                  .params = {"station_df",
-                             {"density", py::float_(0.4)},
-                             {"min_labels", py::int_(1)},
-                             {"max_labels", py::int_(100)}},
-                  .impl = select_label_stations_by_density,
-                  .doc = "select_label_stations_by_density(station_df, density=0.4, "
-                         "min_labels=1, max_labels=100)\n\nThe rows of station_df to label: "
-                         "about density x the stations (at least min_labels, at most "
-                         "max_labels), spread over the map; rows keep their index labels."});
+                     .params = {"station_df",
+                                {"density", py::float_(0.4)},
+                                {"min_labels", py::int_(1)},
+                                {"max_labels", py::int_(100)}},
+                     .impl = select_label_stations_by_density,
+                     .doc = "select_label_stations_by_density(station_df, density=0.4, "
+                            "min_labels=1, max_labels=100)\n\nThe rows of station_df to label: "
+                            "about density x the stations (at least min_labels, at most "
+                            "max_labels), spread over the map; rows keep their index labels."});
 }
 
 }  // namespace kvelo::utils
