@@ -127,7 +127,8 @@ py::dict model_mapping(py::handle data_type, py::handle region, py::handle varia
 }
 
 py::object get_variable_mapping(const binding::Call& c) {
-    py::handle data_type = c[0], region = c[1], variable = c[2];
+    py::handle data_type = c.arg("data_type"), region = c.arg("region"),
+               variable = c.arg("variable");
     if (!region.is_none() || !variable.is_none()) return model_mapping(data_type, region, variable);
     if (!data_type.is_none()) {
         auto key = folded_key(data_type, "lower");

@@ -86,7 +86,7 @@ void decorate_map(py::object ax, const Bounds& b) {
 }
 
 py::object setup_cartopy_map1(const Call& c) {
-    Bounds b = parse_bounds(c[0]);
+    Bounds b = parse_bounds(c.arg("region_bounds"));
     py::module_ plt = py::module_::import("matplotlib.pyplot");
     py::module_ ccrs = py::module_::import("cartopy.crs");
     py::object fig = plt.attr("figure")(py::arg("figsize") = py::make_tuple(10, 7));
@@ -103,8 +103,9 @@ py::object setup_cartopy_map1(const Call& c) {
 }
 
 py::object setup_cartopy_map(const Call& c) {
-    decorate_map(c[0], parse_bounds(c[1]));
-    return c[0];
+    const py::object& ax = c.arg("ax");
+    decorate_map(ax, parse_bounds(c.arg("region_bounds")));
+    return ax;
 }
 
 py::object get_marker_style(const Call& c) {
@@ -117,25 +118,28 @@ py::object get_marker_style(const Call& c) {
     // subclass of int defines, so the place of a marker is the remainder of
     // that int, however large; below 0 the place is 0, whose shape is the
     // first.  The remainder is checked before it picks from the table.
-    const py::int_ i = binding::exact_int(c[1]);
+    const py::int_ i = binding::exact_int(c.arg("i"));
     const long long at = std::max(0LL, binding::saturated(i));
     const long long shape =
         at == 0 ? 0
                 : binding::saturated(binding::binary(PyNumber_Remainder, i, py::int_(n_markers)));
     if (shape < 0 || shape >= n_markers) throw std::logic_error("marker place out of range");
     double size = std::max(25.0, 120.0 - 20.0 * static_cast<double>(std::min(at, 10LL)));
-    if (binding::str_is(c[0], "obs")) return py::make_tuple("o", size);
+    if (binding::str_is(c.arg("label"), "obs")) return py::make_tuple("o", size);
     return py::make_tuple(markers[shape], size);
 }
 
 py::object calculate_color_norm(const Call& c) {
     py::module_ np = py::module_::import("numpy");
     py::module_ mcolors = py::module_::import("matplotlib.colors");
-    py::object values = np.attr("asarray")(c[0], py::arg("dtype") = "float64").attr("ravel")();
+    const py::object& variable = c.arg("variable");
+    const py::object& debug = c.arg("debug");
+    py::object values =
+        np.attr("asarray")(c.arg("values"), py::arg("dtype") = "float64").attr("ravel")();
     py::object finite = values[np.attr("isfinite")(values)];
     if (py::len(finite) == 0) {
-        if (binding::truthy(c[3])) {
-            shared::log_debug(c, fmt("No finite values of {} for a colour scale.", c[1]));
+        if (binding::truthy(debug)) {
+            shared::log_debug(c, fmt("No finite values of {} for a colour scale.", variable));
         }
         return py::none();
     }
@@ -154,9 +158,9 @@ py::object calculate_color_norm(const Call& c) {
         }
         norm = mcolors.attr("Normalize")(py::arg("vmin") = lo, py::arg("vmax") = hi);
     }
-    if (binding::truthy(c[3])) {
-        shared::log_debug(c, fmt("Colour scale of {} [{}]: {} from {} to {}", c[1], c[2],
-                                 py::type::of(norm).attr("__name__"), lo, hi));
+    if (binding::truthy(debug)) {
+        shared::log_debug(c, fmt("Colour scale of {} [{}]: {} from {} to {}", variable,
+                                 c.arg("unit"), py::type::of(norm).attr("__name__"), lo, hi));
     }
     return norm;
 }
@@ -164,8 +168,8 @@ py::object calculate_color_norm(const Call& c) {
 py::object load_variable_columns(const Call& c) {
     // Drawing order: observation column, the bare variable column, then the
     // experiment columns in table order.  Names stay Python text.
-    py::object df = c[0];
-    py::str variable(c[1]);
+    const py::object& df = c.arg("df");
+    py::str variable(c.arg("variable"));
     py::str prefix = fmt("{}_", variable);
     py::str obs = fmt("{}obs", prefix);
     py::list names;
@@ -174,11 +178,11 @@ py::object load_variable_columns(const Call& c) {
     }
     const size_t prefix_len = py::len(prefix);
     py::list columns, experiments;
-    if (names.contains(obs)) columns.append(obs);
-    if (names.contains(variable)) columns.append(variable);
+    if (binding::contains(names, obs)) columns.append(obs);
+    if (binding::contains(names, variable)) columns.append(variable);
     for (py::handle n : names) {
         py::object name = py::reinterpret_borrow<py::object>(n);
-        if (!name.equal(obs) && py::len(name) > prefix_len &&
+        if (binding::holds(name, obs, Py_NE) && py::len(name) > prefix_len &&
             binding::truthy(name.attr("startswith")(prefix))) {
             columns.append(name);
             experiments.append(
@@ -197,7 +201,7 @@ py::object get_variable_colorbar_limits(const Call& c) {
         {"pm10", {0.0, 80.0}},  {"ch4", {1800.0, 2100.0}}, {"aod", {0.0, 1.0}},
         {"aod550", {0.0, 1.0}},
     };
-    auto key = folded_key(c[0], "lower");
+    auto key = folded_key(c.arg("variable"), "lower");
     if (!key) return py::none();
     auto it = limits.find(*key);
     if (it == limits.end()) return py::none();
@@ -230,13 +234,15 @@ const std::map<std::string, UnitInfo>& unit_table() {
 }
 
 py::object convert_units(const Call& c) {
-    py::object from_unit = c[1], to_unit = c[2];
+    const py::object& values = c.arg("values");
+    const py::object& from_unit = c.arg("from_unit");
+    const py::object& to_unit = c.arg("to_unit");
     // str(unit).lower() without blanks, as Python text.
     auto key = [](py::handle u) -> py::object {
         return py::str(u).attr("lower")().attr("replace")(" ", "");
     };
     py::object from_key = key(from_unit), to_key = key(to_unit);
-    if (from_key.equal(to_key)) return c[0];
+    if (binding::equals(from_key, to_key)) return values;
     auto find = [](const py::object& k) {
         auto bytes = binding::utf8(k);
         return bytes ? unit_table().find(std::string(*bytes)) : unit_table().end();
@@ -248,7 +254,7 @@ py::object convert_units(const Call& c) {
         binding::raise(PyExc_ValueError, fmt("Cannot convert from '{}' to '{}'", py::str(from_unit),
                                              py::str(to_unit)));
     }
-    return c[0] * py::float_(f->second.factor / t->second.factor);
+    return values * py::float_(f->second.factor / t->second.factor);
 }
 
 }  // namespace

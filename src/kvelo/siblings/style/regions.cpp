@@ -25,7 +25,7 @@ const std::map<std::string, std::string>& region_names() {
 py::object get_readable_region_name(const binding::Call& c) {
     // A code that is no valid UTF-8 (a lone surrogate) names no known region
     // and comes back as it is.
-    py::str code(c[0]);
+    py::str code(c.arg("region"));
     if (auto key = folded_key(code, "upper")) {
         auto it = region_names().find(std::string(*key));
         if (it != region_names().end()) return binding::text(it->second);

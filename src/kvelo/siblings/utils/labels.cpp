@@ -41,7 +41,7 @@ py::object py_min(py::handle a, py::handle b) {
 }
 
 py::object select_label_stations_by_density(const binding::Call& c) {
-    py::object station_df = c[0], density = c[1], min_labels = c[2], max_labels = c[3];
+    const py::object& station_df = c.arg("station_df");
     const size_t n_rows = py::len(station_df);
     py::int_ n(n_rows);
 
@@ -52,15 +52,15 @@ py::object select_label_stations_by_density(const binding::Call& c) {
     // rounding, and more than every station cannot be labelled.  A NaN share
     // labels none but the minimum.
     py::int_ zero(0), one(1);
-    double share = binding::as_double(py_min(py_max(density, zero), one));
+    double share = binding::as_double(py_min(py_max(c.arg("density"), zero), one));
     if (std::isnan(share)) share = 0.0;
     // round(): half to even, as Python rounds.
     py::object count =
         py::int_(static_cast<long long>(std::nearbyint(share * static_cast<double>(n_rows))));
     // The bounds take part as Python would compare them; whatever wins must
     // then be an integer count.
-    count = py_max(count, min_labels);
-    count = py_min(count, max_labels);
+    count = py_max(count, c.arg("min_labels"));
+    count = py_min(count, c.arg("max_labels"));
     count = py_max(zero, py_min(count, n));
     const long long k =
         std::clamp(binding::index_saturated(count), 0LL, static_cast<long long>(n_rows));
