@@ -6,7 +6,6 @@
 #include "kvelo/binding/values.hpp"
 #include "kvelo/modules/plotting/plotting.hpp"
 #include "kvelo/shared/log.hpp"
-#include "kvelo/shared/tables.hpp"
 
 namespace kvelo::plotting {
 

@@ -2,7 +2,6 @@
 // positions on top when the driver passes them.
 #include <pybind11/pybind11.h>
 
-#include <string>
 #include <vector>
 
 #include "kvelo/binding/function.hpp"
@@ -10,7 +9,6 @@
 #include "kvelo/modules/plotting/plotting.hpp"
 #include "kvelo/shared/figures.hpp"
 #include "kvelo/shared/log.hpp"
-#include "kvelo/shared/tables.hpp"
 
 namespace kvelo::plotting {
 
