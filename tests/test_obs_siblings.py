@@ -59,6 +59,14 @@ def test_model_mapping_names_the_field(variable, unit):
     ("monthly_202401.nc", "2024-01-01"),
     ("monthly_2024-01.csv", "2024-01-01"),
     ("leap_20240229.csv", "2024-02-29"),
+    ("leap_20000229.csv", "2000-02-29"),               # a century divisible by 400 leaps
+    ("noleap_19000229.csv", None),                     # other centuries do not
+    ("noleap_21000229.csv", None),
+    ("short_20240431.csv", None),                      # April has 30 days
+    ("first_19000101.csv", "1900-01-01"),
+    ("last_21001231.csv", "2100-12-31"),
+    ("early_18991231.csv", None),                      # years beyond 1900..2100 are no dates
+    ("late_21010101.csv", None),
     ("hourly_2024011512.csv", "2024-01-15 12:00"),
     ("obs_20240115123045.nc", "2024-01-15 12:30:45"),
     ("hourly_2024011524_20240116.csv", "2024-01-16"),  # hour 24 is no time of day

@@ -26,7 +26,7 @@ bool ends_with(py::handle path, const char* ending) {
 }  // namespace
 
 py::object run_replot(const Call& c, const ReplotForm& form, const ReplotDraw& draw) {
-    py::object table_file = c[0], var = c[1], output_base = c[2], save_formats = c[3];
+    const py::object& table_file = c.arg(form.file_param);
     log_debug(c, py::str(start_banner_text(form.name)));
 
     SavedTable saved;
@@ -43,9 +43,11 @@ py::object run_replot(const Call& c, const ReplotForm& form, const ReplotDraw& d
     FigureGuard guard(plt,
                       plt.attr("figure")("figsize"_a = py::make_tuple(form.width, form.height)));
     draw(c, saved);
+    plt.attr("title")(fmt(form.title, c.arg("var")));
     plt.attr("tight_layout")();
-    py::str stem = fmt("{}_region_{}_time_avg_{}_exp", output_base, var, form.tag);
-    save_each_format(c, plt.attr("savefig"), stem, save_formats,
+    py::str stem =
+        fmt("{}_region_{}_time_avg_{}_exp", c.arg("output_base"), c.arg("var"), form.tag);
+    save_each_format(c, plt.attr("savefig"), stem, c.arg("save_formats"),
                      (std::string("Saved ") + form.kind + " plot: ").c_str());
     guard.close();
 
@@ -53,26 +55,26 @@ py::object run_replot(const Call& c, const ReplotForm& form, const ReplotDraw& d
     return py::none();
 }
 
-FunctionSpec replot_spec(const char* name, const char* file_param, const char* summary, Impl impl) {
+FunctionSpec replot_spec(const ReplotForm& form, ReplotDraw draw) {
     py::list formats;
     formats.append("png");
     formats.append("pdf");
-    std::string doc = std::string(name) + "(" + file_param +
-                      ", var, output_base, save_formats=[\"png\", \"pdf\"])\n\n" + summary;
-    return {.name = name,
-            .params = {file_param, "var", "output_base", {"save_formats", formats}},
-            .impl = std::move(impl),
-            .doc = doc};
+    std::string doc = std::string(form.name) + "(" + form.file_param +
+                      ", var, output_base, save_formats=[\"png\", \"pdf\"])\n\n" + form.summary;
+    return {
+        .name = form.name,
+        .params = {form.file_param, "var", "output_base", {"save_formats", formats}},
+        .impl = [form, draw = std::move(draw)](const Call& c) { return run_replot(c, form, draw); },
+        .doc = doc};
 }
 
-void load_replot_module(py::module_& m, const char* name, const char* file_param,
-                        const char* summary, Impl impl) {
+void load_replot_module(py::module_& m, const ReplotForm& form, ReplotDraw draw) {
     import_base_libraries(m);
     import_plot_libraries(m);
     import_from(m, "datetime", "datetime");
     import_from(m, "mpl_toolkits.axes_grid1", "make_axes_locatable");
     import_names(m, "kvelo.py.io", {"read_data", "save_data"});
-    def(m, replot_spec(name, file_param, summary, std::move(impl)));
+    def(m, replot_spec(form, std::move(draw)));
 }
 
 }  // namespace kvelo::shared

@@ -17,7 +17,6 @@ namespace kvelo::shared {
 namespace py = pybind11;
 using binding::Call;
 using binding::FunctionSpec;
-using binding::Impl;
 
 // The saved table and the units of the variables of a NetCDF file (empty for CSV).
 struct SavedTable {
@@ -26,32 +25,35 @@ struct SavedTable {
 };
 
 struct ReplotForm {
-    const char* name;  // the entry point's name
-    const char* kind;  // "bias", "scatter"
-    const char* tag;   // "BIAS", "SCATTER"
-    double width;      // figure size, inches
+    const char* name;        // the entry point's name
+    const char* file_param;  // the name of its first parameter, the table's path
+    const char* kind;        // "bias", "scatter"
+    const char* tag;         // "BIAS", "SCATTER"
+    const char* title;       // the title, "{}" standing for the variable
+    double width;            // figure size, inches
     double height;
+    const char* summary;  // the help text after the signature line
 };
 
-// Draws everything up to the title onto the new current figure.
+// Draws everything below the title onto the new current figure.
 using ReplotDraw = std::function<void(const Call& c, const SavedTable& saved)>;
 
-// (table_file, var, output_base, save_formats): Start line; the table read
+// (<file_param>, var, output_base, save_formats): Start line; the table read
 // by its case-sensitive ending ".csv" or ".nc", else the printed line
 // "[ERROR] Could not load <kind> file: <path>" and a return; a new figure
-// held by a guard through drawing, tight layout and one file per format
-// word; the figure closed; End line.  Reading errors propagate.
+// held by a guard through drawing, the title, tight layout and one file per
+// format word; the figure closed; End line.  Reading errors propagate.
 py::object run_replot(const Call& c, const ReplotForm& form, const ReplotDraw& draw);
 
-// The parameter table: the file parameter's name, var, output_base and
-// save_formats=["png", "pdf"] (one list, made now); the help text is the
-// signature line, a blank line and `summary`.
-FunctionSpec replot_spec(const char* name, const char* file_param, const char* summary, Impl impl);
+// The entry point: <name>(<file_param>, var, output_base,
+// save_formats=["png", "pdf"]) (one list, made now) running `run_replot`
+// with `draw`; the help text is the signature line, a blank line and the
+// form's summary.
+FunctionSpec replot_spec(const ReplotForm& form, ReplotDraw draw);
 
 // The body of a replot module: the base and drawing libraries, datetime,
 // make_axes_locatable, read_data and save_data of kvelo.py.io, in this order,
-// then its one function from `replot_spec(name, file_param, summary, impl)`.
-void load_replot_module(py::module_& m, const char* name, const char* file_param,
-                        const char* summary, Impl impl);
+// then its one function from `replot_spec(form, draw)`.
+void load_replot_module(py::module_& m, const ReplotForm& form, ReplotDraw draw);
 
 }  // namespace kvelo::shared

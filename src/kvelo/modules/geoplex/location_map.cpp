@@ -10,10 +10,10 @@
 
 #include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
+#include "kvelo/modules/geoplex/geoplex.hpp"
 #include "kvelo/shared/figures.hpp"
 #include "kvelo/shared/log.hpp"
 #include "kvelo/shared/tables.hpp"
-#include "kvelo/modules/geoplex/geoplex.hpp"
 
 namespace kvelo::geoplex {
 
@@ -48,12 +48,10 @@ py::list draw_labels(const Call& c, py::object ax, py::object selection) {
 }
 
 py::object station_location_map_plot_from_file(const Call& c) {
-    py::object data_file_base = c[0], data_format = c[1], region = c[2], region_bounds = c[4],
-               plot_file_base = c[5], save_plot_formats = c[6], plot_title = c[7],
-               start_date = c[8], end_date = c[9], debug = c[11], exp = c[12];
+    const py::object& debug = c.arg("debug");
     start_banner(c, debug, kName);
 
-    auto read = read_station_table(c, data_file_base, data_format, debug);
+    auto read = read_station_table(c, c.arg("data_file_base"), c.arg("data_format"), debug);
     if (!read) return py::none();
     py::object df = read->first;
 
@@ -82,7 +80,7 @@ py::object station_location_map_plot_from_file(const Call& c) {
     py::object lons = station_df["lon"].attr("values");
 
     std::vector<py::object> fig_ax =
-        unpack(c.g("setup_cartopy_map1")("region_bounds"_a = region_bounds), 2);
+        unpack(c.g("setup_cartopy_map1")("region_bounds"_a = c.arg("region_bounds")), 2);
     py::object plt = c.g("plt");
     // Also closed when an error propagates, so a failed map leaves no figure behind.
     FigureGuard guard(plt, fig_ax[0]);
@@ -98,16 +96,17 @@ py::object station_location_map_plot_from_file(const Call& c) {
     c.g("adjust_text")(texts, "ax"_a = ax, "expand_text"_a = py::make_tuple(1.05, 1.2),
                        "expand_points"_a = py::make_tuple(1.05, 1.2), "arrowprops"_a = py::none());
 
-    py::object title = plot_title;
-    if (!truthy(plot_title)) {
-        py::object region_label = c.g("get_readable_region_name")(region);
-        title =
-            fmt("Station Locations - {} ({}) [{} to {}]", region_label, exp, start_date, end_date);
+    py::object title = c.arg("plot_title");
+    if (!truthy(title)) {
+        py::object region_label = c.g("get_readable_region_name")(c.arg("region"));
+        title = fmt("Station Locations - {} ({}) [{} to {}]", region_label, c.arg("exp"),
+                    c.arg("start_date"), c.arg("end_date"));
     }
     ax.attr("set_title")(title, "fontsize"_a = 12);
     ax.attr("legend")("loc"_a = "upper left", "fontsize"_a = 9);
 
-    save_each_format_300_tight(c, plt.attr("savefig"), plot_file_base, save_plot_formats);
+    save_each_format_300_tight(c, plt.attr("savefig"), c.arg("plot_file_base"),
+                               c.arg("save_plot_formats"));
     guard.close();
     end_banner(c, debug, kName);
     return py::none();

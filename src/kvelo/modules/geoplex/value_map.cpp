@@ -7,10 +7,10 @@
 
 #include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
+#include "kvelo/modules/geoplex/geoplex.hpp"
 #include "kvelo/shared/figures.hpp"
 #include "kvelo/shared/log.hpp"
 #include "kvelo/shared/tables.hpp"
-#include "kvelo/modules/geoplex/geoplex.hpp"
 
 namespace kvelo::geoplex {
 
@@ -26,8 +26,8 @@ constexpr const char* kName = "station_value_map_plot_from_file";
 // it stands for the experiment `exp`; otherwise the experiment name after
 // "<variable>_".
 py::object column_label(py::handle var, py::handle obs_col, py::handle variable, py::handle exp) {
-    if (holds(var, obs_col, Py_EQ)) return py::str("obs");
-    if (holds(var, variable, Py_EQ))
+    if (equals(var, obs_col)) return py::str("obs");
+    if (equals(var, variable))
         return exp.is_none() ? py::str("obs") : py::reinterpret_borrow<py::object>(exp);
     py::ssize_t skip = static_cast<py::ssize_t>(py::len(variable)) + 1;
     return var[py::slice(skip, std::nullopt, std::nullopt)];
@@ -40,8 +40,8 @@ struct Layers {
 };
 
 Layers draw_layers(const Call& c, py::object ax, py::object df, py::object units,
-                   py::object var_cols, py::object obs_col, py::object variable, py::object exp,
-                   py::object debug) {
+                   py::object var_cols, py::object obs_col) {
+    const py::object& variable = c.arg("variable");
     py::object plt = c.g("plt");
     py::object cmap = plt.attr("colormaps")["turbo"].attr("with_extremes")(
         "under"_a = "grey", "bad"_a = "white", "over"_a = "darkred");
@@ -67,12 +67,13 @@ Layers draw_layers(const Call& c, py::object ax, py::object df, py::object units
         py::object lats = valid["lat"].attr("values");
         py::object lons = valid["lon"].attr("values");
         py::object var_values = valid[var].attr("values");
-        out.unit = units.attr("get")(var, "");
-        py::object label = column_label(var, obs_col, variable, exp);
+        out.unit = get(units, var, py::str(""));
+        py::object label = column_label(var, obs_col, variable, c.arg("exp"));
         std::vector<py::object> style = unpack(c.g("get_marker_style")(label, i), 2);
         py::object marker = style[0], size = style[1];
         if (norm.is_none()) {
-            norm = c.g("calculate_color_norm")(var_values, variable, out.unit, "debug"_a = debug);
+            norm = c.g("calculate_color_norm")(var_values, variable, out.unit,
+                                               "debug"_a = c.arg("debug"));
         }
         out.scatter = ax.attr("scatter")(
             lons, lats, "c"_a = var_values, "cmap"_a = cmap, "norm"_a = norm, "s"_a = size,
@@ -83,45 +84,49 @@ Layers draw_layers(const Call& c, py::object ax, py::object df, py::object units
 }
 
 // The experiment labels (all but "obs" and "base"), sorted.
-py::list experiment_labels(const py::dict& plotted) {
+py::list experiment_labels(const Call& c, const py::dict& plotted) {
     py::list rest;
     py::tuple fixed = py::make_tuple("obs", "base");
     for (auto [key, entry] : plotted) {
-        if (!fixed.contains(key)) rest.append(key);
+        if (!contains(fixed, key)) rest.append(key);
     }
-    return py::module_::import("builtins").attr("sorted")(rest);
+    return c.g("sorted")(rest);
 }
 
-py::object built_title(const Call& c, const py::dict& plotted, py::handle region,
-                       py::handle obs_type, py::handle time_avg, py::handle start_date,
-                       py::handle end_date, py::handle variable, py::handle exp) {
-    py::object region_label = c.g("get_readable_region_name")(region);
-    py::str date_range = fmt("[{} to {}] ({})", start_date, end_date, time_avg);
+// The title made of the call's region, dates, averaging and names when no
+// plot_title is given.
+py::object built_title(const Call& c, const py::dict& plotted) {
+    const py::object& obs_type = c.arg("obs_type");
+    const py::object& variable = c.arg("variable");
+    const py::object& exp = c.arg("exp");
+    py::object region_label = c.g("get_readable_region_name")(c.arg("region"));
+    py::str date_range =
+        fmt("[{} to {}] ({})", c.arg("start_date"), c.arg("end_date"), c.arg("time_avg"));
     py::list keys(plotted.attr("keys")());
     py::list only_obs;
     only_obs.append("obs");
-    if (keys.equal(only_obs)) {
+    if (equals(keys, only_obs)) {
         return fmt("{}: Observation ({}) \u2014 {}", region_label, obs_type, date_range);
     }
-    if (!keys.contains("obs") && py::len(keys) == 1) {
+    if (!contains(keys, py::str("obs")) && py::len(keys) == 1) {
         return fmt("{}: {} ({}) \u2014 {}", region_label, variable, exp.is_none() ? obs_type : exp,
                    date_range);
     }
-    py::str exp_keys = py::str(", ").attr("join")(experiment_labels(plotted));
+    py::str exp_keys = py::str(", ").attr("join")(experiment_labels(c, plotted));
     return fmt("{}: {} [obs vs {}] \u2014 {}", region_label, variable, exp_keys, date_range);
 }
 
 // One marker proxy per label: "obs" first, the experiments sorted, "base" last.
 py::list legend_handles(const Call& c, const py::dict& plotted, py::object color_map) {
     py::list order;
-    if (plotted.contains("obs")) order.append("obs");
-    for (py::handle key : experiment_labels(plotted)) order.append(key);
-    if (plotted.contains("base")) order.append("base");
+    if (contains(plotted, py::str("obs"))) order.append("obs");
+    for (py::handle key : experiment_labels(c, plotted)) order.append(key);
+    if (contains(plotted, py::str("base"))) order.append("base");
     py::object line2d = c.g("plt").attr("Line2D");
     py::list handles;
     for (py::handle label : order) {
         py::tuple entry = plotted[label];
-        py::object shown = holds(label, py::str("obs"), Py_EQ)
+        py::object shown = equals(label, py::str("obs"))
                                ? py::str("Obs")
                                : py::reinterpret_borrow<py::object>(label);
         py::list origin;
@@ -148,13 +153,11 @@ void add_colorbar(const Call& c, py::object ax, const Layers& layers, py::handle
 }
 
 py::object station_value_map_plot_from_file(const Call& c) {
-    py::object data_file_base = c[0], data_format = c[1], region = c[2], obs_type = c[3],
-               time_avg = c[4], region_bounds = c[5], plot_file_base = c[6],
-               save_plot_formats = c[7], plot_title = c[8], start_date = c[9], end_date = c[10],
-               variable = c[11], exp = c[12], debug = c[13];
+    const py::object& variable = c.arg("variable");
+    const py::object& debug = c.arg("debug");
     start_banner(c, debug, kName);
 
-    auto read = read_station_table(c, data_file_base, data_format, debug);
+    auto read = read_station_table(c, c.arg("data_file_base"), c.arg("data_format"), debug);
     if (!read) return py::none();
     auto [df_obs, units] = *read;
     if (truthy(df_obs.attr("empty"))) {
@@ -173,7 +176,7 @@ py::object station_value_map_plot_from_file(const Call& c) {
     }
 
     std::vector<py::object> fig_ax =
-        unpack(c.g("setup_cartopy_map1")("region_bounds"_a = region_bounds), 2);
+        unpack(c.g("setup_cartopy_map1")("region_bounds"_a = c.arg("region_bounds")), 2);
     py::object plt = c.g("plt");
     // Also closed when an error propagates, so a failed map leaves no figure behind.
     FigureGuard guard(plt, fig_ax[0]);
@@ -181,28 +184,25 @@ py::object station_value_map_plot_from_file(const Call& c) {
 
     // Legend colours: "tab10" sampled evenly at one entry per candidate.
     py::object color_map = plt.attr("colormaps")["tab10"].attr("resampled")(py::len(var_cols));
-    Layers layers = draw_layers(c, ax, df_obs, units, var_cols, obs_col, variable, exp, debug);
+    Layers layers = draw_layers(c, ax, df_obs, units, var_cols, obs_col);
     if (py::len(layers.plotted) == 0) {
         log_warning(c, py::str("No valid variables plotted. Skipping plot."));
         guard.close();
         return py::none();
     }
 
-    py::object title = truthy(plot_title)
-                           ? plot_title
-                           : built_title(c, layers.plotted, region, obs_type, time_avg, start_date,
-                                         end_date, variable, exp);
+    const py::object& plot_title = c.arg("plot_title");
+    py::object title = truthy(plot_title) ? plot_title : built_title(c, layers.plotted);
     py::list handles = legend_handles(c, layers.plotted, color_map);
     add_colorbar(c, ax, layers, variable);
     ax.attr("set_title")(title, "fontsize"_a = 12);
     ax.attr("legend")("handles"_a = handles, "loc"_a = "upper left", "fontsize"_a = 8);
 
-    for (py::handle word : save_plot_formats) {
-        py::str output_file = fmt("{}_val.{}", plot_file_base, word);
+    for (py::handle word : c.arg("save_plot_formats")) {
+        py::str output_file = fmt("{}_val.{}", c.arg("plot_file_base"), word);
         // Other formats take the library's "savefig.dpi" setting.
-        py::object dpi = holds(word.attr("lower")(), py::str("png"), Py_EQ)
-                             ? py::object(py::int_(300))
-                             : py::object(py::none());
+        py::object dpi = equals(word.attr("lower")(), py::str("png")) ? py::object(py::int_(300))
+                                                                      : py::object(py::none());
         plt.attr("savefig")(output_file, "dpi"_a = dpi, "bbox_inches"_a = "tight");
         log_info(c, fmt("Saved: {}", output_file));
     }

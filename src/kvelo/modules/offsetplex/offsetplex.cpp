@@ -16,7 +16,8 @@ using namespace pybind11::literals;
 namespace {
 
 void draw_bias_map(const Call& c, const SavedTable& saved) {
-    py::object plt = c.g("plt"), var = c[1];
+    py::object plt = c.g("plt");
+    const py::object& var = c.arg("var");
     const py::object& df = saved.table;
     py::object ax = plt.attr("axes")("projection"_a = c.g("ccrs").attr("PlateCarree")());
     py::object norm =
@@ -28,17 +29,10 @@ void draw_bias_map(const Call& c, const SavedTable& saved) {
     ax.attr("add_feature")(cfeature.attr("BORDERS"), "linestyle"_a = ":");
     ax.attr("gridlines")("draw_labels"_a = true);
     // A CSV table has no units; a NetCDF one may carry them on its bias variable.
-    py::object unit = saved.units.attr("get")("bias", "");
+    py::object unit = get(saved.units, "bias", py::str(""));
     py::object cbar = plt.attr("colorbar")(markers, "orientation"_a = "vertical");
     cbar.attr("set_label")(fmt("{} Bias ({})", var, unit));
-    plt.attr("title")(fmt("Bias exp - {} - region (time_avg)", var));
 }
-
-py::object plot_bias_from_file(const Call& c) {
-    return run_replot(c, {"plot_bias_from_file", "bias", "BIAS", 10, 6}, draw_bias_map);
-}
-
-}  // namespace
 
 const char* const kSummary =
     "Bias map drawn again from a saved table (.csv or .nc) with the columns\n"
@@ -48,6 +42,16 @@ const char* const kSummary =
     "\"Saved bias plot: <path>\". Another ending prints \"[ERROR] Could not load\n"
     "bias file: <path>\" and returns; a missing file raises. Returns None.";
 
-KVELO_MODULE(offsetplex, m) {
-    load_replot_module(m, "plot_bias_from_file", "bias_file", kSummary, plot_bias_from_file);
-}
+// The entry point: name, file parameter, kind, tag, title, figure size, help.
+const ReplotForm kForm = {"plot_bias_from_file",
+                          "bias_file",
+                          "bias",
+                          "BIAS",
+                          "Bias exp - {} - region (time_avg)",
+                          10,
+                          6,
+                          kSummary};
+
+}  // namespace
+
+KVELO_MODULE(offsetplex, m) { load_replot_module(m, kForm, draw_bias_map); }

@@ -14,31 +14,29 @@ using namespace pybind11::literals;
 
 namespace {
 
+// The end of the one-to-one line: the larger maximum, so no marker lies
+// beyond it; the observation maximum unless the model maximum is greater, so
+// a NaN model maximum never wins.
+py::object line_end(const py::object& obs, const py::object& mod) {
+    py::object obs_max = obs.attr("max")();
+    py::object mod_max = mod.attr("max")();
+    return holds(mod_max, obs_max, Py_GT) ? mod_max : obs_max;
+}
+
 void draw_scatter(const Call& c, const SavedTable& saved) {
-    py::object plt = c.g("plt"), var = c[1];
+    py::object plt = c.g("plt");
+    const py::object& var = c.arg("var");
     py::object obs = saved.table[fmt("{}_obs", var)];
     py::object mod = saved.table[fmt("{}_mod", var)];
     plt.attr("scatter")(obs, mod, "edgecolors"_a = "black", "alpha"_a = 0.7);
-    // The line reaches the larger maximum, so no marker lies beyond its end;
-    // a NaN model maximum never wins the comparison.
-    py::object obs_max = obs.attr("max")();
-    py::object mod_max = mod.attr("max")();
-    py::object end = holds(mod_max, obs_max, Py_GT) ? mod_max : obs_max;
     py::list ends;
     ends.append(0);
-    ends.append(end);
+    ends.append(line_end(obs, mod));
     plt.attr("plot")(ends, ends.attr("copy")(), "k--");
     plt.attr("xlabel")("Observation");
     plt.attr("ylabel")("Model");
     plt.attr("grid")(true);
-    plt.attr("title")(fmt("Scatter Plot {}", var));
 }
-
-py::object plot_scatter_from_file(const Call& c) {
-    return run_replot(c, {"plot_scatter_from_file", "scatter", "SCATTER", 8, 8}, draw_scatter);
-}
-
-}  // namespace
 
 const char* const kSummary =
     "Scatter plot drawn again from a saved table (.csv or .nc) with the columns\n"
@@ -49,7 +47,16 @@ const char* const kSummary =
     "<path>\". Another ending prints \"[ERROR] Could not load scatter file:\n"
     "<path>\" and returns; a missing file raises. Returns None.";
 
-KVELO_MODULE(pairplex, m) {
-    load_replot_module(m, "plot_scatter_from_file", "scatter_file", kSummary,
-                       plot_scatter_from_file);
-}
+// The entry point: name, file parameter, kind, tag, title, figure size, help.
+const ReplotForm kForm = {"plot_scatter_from_file",
+                          "scatter_file",
+                          "scatter",
+                          "SCATTER",
+                          "Scatter Plot {}",
+                          8,
+                          8,
+                          kSummary};
+
+}  // namespace
+
+KVELO_MODULE(pairplex, m) { load_replot_module(m, kForm, draw_scatter); }

@@ -5,9 +5,9 @@
 
 #include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
+#include "kvelo/modules/plotting/plotting.hpp"
 #include "kvelo/shared/figures.hpp"
 #include "kvelo/shared/log.hpp"
-#include "kvelo/modules/plotting/plotting.hpp"
 
 namespace kvelo::plotting {
 
@@ -16,10 +16,6 @@ using namespace kvelo::shared;
 using namespace pybind11::literals;
 
 namespace {
-
-const char* const kBias = "process_bias_plot";
-const char* const kScatter = "process_scatter_plot";
-const char* const kNoObservation = "No matched observation data for";
 
 // The scatter leaves out rows whose colour value is not finite (a NaN bias),
 // but on a map axes their positions still pass through the projection and
@@ -35,8 +31,21 @@ void hide_rings_of_left_out_rows(const Call& c, const py::object& markers) {
     markers.attr("set_edgecolor")(edges);
 }
 
+// "<word> <exp> - <var> - <region> (<time_avg>)".
+py::str matched_title(const Call& c, const char* word, py::handle exp) {
+    return fmt("{} {} - {} - {} ({})", word, exp, c.arg("var"), c.arg("region"), c.arg("time_avg"));
+}
+
+// Tight layout, then one file per word of save_formats, each announced.
+void save_matched_figure(const Call& c, const py::object& plt, const char* kind, py::handle exp,
+                         const char* announce) {
+    plt.attr("tight_layout")();
+    save_each_format(c, plt.attr("savefig"), matched_figure_stem(c, kind, exp),
+                     c.arg("save_formats"), announce);
+}
+
 void draw_bias_map(const Call& c, py::handle exp, py::object merged) {
-    py::object var = c[3];
+    const py::object& var = c.arg("var");
     // Through the bound method, which holds the table as a caller's variable
     // would: the table library reads a bare reference as chained assignment.
     merged.attr("__setitem__")("bias", merged[fmt("{}_mod", var)] - merged[fmt("{}_obs", var)]);
@@ -53,15 +62,13 @@ void draw_bias_map(const Call& c, py::handle exp, py::object merged) {
     ax.attr("add_feature")(cfeature.attr("BORDERS"), "linestyle"_a = ":");
     ax.attr("gridlines")("draw_labels"_a = true);
     plt.attr("colorbar")(sc, "label"_a = fmt("Bias ({})", var));
-    ax.attr("set_title")(fmt("Bias {} - {} - {} ({})", exp, var, c[2], c[4]));
-    plt.attr("tight_layout")();
-    save_each_format(c, plt.attr("savefig"), matched_figure_stem(c, "BIAS", exp), c[6],
-                     "Saved bias plot: ");
+    ax.attr("set_title")(matched_title(c, "Bias", exp));
+    save_matched_figure(c, plt, "BIAS", exp, "Saved bias plot: ");
     guard.close();
 }
 
 void draw_scatter(const Call& c, py::handle exp, py::object merged) {
-    py::object var = c[3];
+    const py::object& var = c.arg("var");
     py::object obs = merged[fmt("{}_obs", var)];
     py::object mod = merged[fmt("{}_mod", var)];
 
@@ -74,19 +81,17 @@ void draw_scatter(const Call& c, py::handle exp, py::object merged) {
     plt.attr("xlabel")("Observation");
     plt.attr("ylabel")("Model");
     plt.attr("grid")(true);
-    plt.attr("title")(fmt("Scatter {} - {} - {} ({})", exp, var, c[2], c[4]));
-    plt.attr("tight_layout")();
-    save_each_format(c, plt.attr("savefig"), matched_figure_stem(c, "SCATTER", exp), c[6],
-                     "Saved scatter plot: ");
+    plt.attr("title")(matched_title(c, "Scatter", exp));
+    save_matched_figure(c, plt, "SCATTER", exp, "Saved scatter plot: ");
     guard.close();
 }
 
 // Both figure functions: the same walk and merged table, another figure.
 Impl matched_figure(const char* name, void (*draw)(const Call&, py::handle, py::object)) {
     return [name, draw](const Call& c) -> py::object {
-        py::object debug = c[7];
+        const py::object& debug = c.arg("debug");
         start_banner(c, debug, name);
-        bool loaded = for_each_model_table(c, kNoObservation,
+        bool loaded = for_each_model_table(c, "No matched observation data for",
                                            [&](py::handle exp, py::handle obs, py::object mod) {
                                                draw(c, exp, merge_matched(c, obs, mod));
                                            });
@@ -130,10 +135,10 @@ FunctionSpec matched_figure_spec(const char* name, const char* summary,
 }  // namespace
 
 FunctionSpec spec_process_bias_plot() {
-    return matched_figure_spec(kBias, kBiasSummary, draw_bias_map);
+    return matched_figure_spec("process_bias_plot", kBiasSummary, draw_bias_map);
 }
 FunctionSpec spec_process_scatter_plot() {
-    return matched_figure_spec(kScatter, kScatterSummary, draw_scatter);
+    return matched_figure_spec("process_scatter_plot", kScatterSummary, draw_scatter);
 }
 
 }  // namespace kvelo::plotting

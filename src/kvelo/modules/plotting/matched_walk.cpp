@@ -4,9 +4,8 @@
 
 #include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
-#include "kvelo/shared/log.hpp"
-#include "kvelo/shared/tables.hpp"
 #include "kvelo/modules/plotting/plotting.hpp"
+#include "kvelo/shared/log.hpp"
 
 namespace kvelo::plotting {
 
@@ -17,18 +16,18 @@ using namespace pybind11::literals;
 namespace {
 
 py::object load(const Call& c, py::handle path) {
-    return c.g("load_matched_data")(path, "debug"_a = c[c.size() - 1]);
+    return c.g("load_matched_data")(path, "debug"_a = c.arg("debug"));
 }
 
 }  // namespace
 
 bool for_each_model_table(const Call& c, const char* warning, const TablesFn& visit) {
-    py::object obs = load(c, c[0]);
+    py::object obs = load(c, c.arg("matched_obs_file"));
     if (obs.is_none()) {
-        log_warning(c, fmt("{} {} {}", warning, c[3], c[2]));
+        log_warning(c, fmt("{} {} {}", warning, c.arg("var"), c.arg("region")));
         return false;
     }
-    for (py::handle item : c[1].attr("items")()) {
+    for (py::handle item : c.arg("matched_model_files").attr("items")()) {
         // `for exp, file_path in ...items()`: each item unpacks into exactly
         // two, copied out before the loader runs.
         std::vector<py::object> pair = unpack(item, 2);
@@ -49,7 +48,8 @@ py::object merge_matched(const Call& c, py::handle obs, py::handle mod) {
 }
 
 py::str matched_figure_stem(const Call& c, const char* kind, py::handle exp) {
-    return fmt("{}_{}_{}_{}_{}_{}", c[5], c[2], c[3], c[4], kind, exp);
+    return fmt("{}_{}_{}_{}_{}_{}", c.arg("output_base"), c.arg("region"), c.arg("var"),
+               c.arg("time_avg"), kind, exp);
 }
 
 }  // namespace kvelo::plotting

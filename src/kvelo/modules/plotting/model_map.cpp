@@ -2,15 +2,13 @@
 // positions on top when the driver passes them.
 #include <pybind11/pybind11.h>
 
-#include <string>
 #include <vector>
 
 #include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
+#include "kvelo/modules/plotting/plotting.hpp"
 #include "kvelo/shared/figures.hpp"
 #include "kvelo/shared/log.hpp"
-#include "kvelo/shared/tables.hpp"
-#include "kvelo/modules/plotting/plotting.hpp"
 
 namespace kvelo::plotting {
 
@@ -24,8 +22,7 @@ const char* const kName = "process_model_map_plot";
 
 // ds[name] when `name` is a coordinate of the dataset, else ds[fallback].
 py::object coordinate(py::handle ds, const char* name, const char* fallback) {
-    bool is_coord = truthy(ds.attr("coords").attr("__contains__")(name));
-    return ds[py::str(is_coord ? name : fallback)];
+    return ds[py::str(contains(ds.attr("coords"), py::str(name)) ? name : fallback)];
 }
 
 // Red markers at every station with both coordinates, and their legend.
@@ -46,22 +43,25 @@ void draw_stations(const py::object& plt, const py::object& ax, py::handle stati
 }
 
 py::object process_model_map_plot(const Call& c) {
-    py::object ds_model = c[0], region = c[1], variable = c[2], data_type = c[3];
-    py::object time_avg = c[4], output_base = c[5], save_formats = c[6];
-    py::object region_bounds = c[9], station_coords = c[10], exp_name = c[11], debug = c[12];
+    const py::object& ds_model = c.arg("ds_model");
+    const py::object& region = c.arg("region");
+    const py::object& variable = c.arg("variable");
+    const py::object& station_coords = c.arg("station_coords");
+    const py::object& exp_name = c.arg("exp_name");
+    const py::object& debug = c.arg("debug");
     start_banner(c, debug, kName);
     if (ds_model.is_none()) {
         log_warning(c, fmt("No model data to plot for {}", exp_name));
         return py::none();
     }
     py::object readable_region = c.g("get_readable_region_name")(region);
-    py::object mapping = c.g("get_variable_mapping")("data_type"_a = data_type, "region"_a = region,
-                                                     "variable"_a = variable);
+    py::object mapping = c.g("get_variable_mapping")("data_type"_a = c.arg("data_type"),
+                                                     "region"_a = region, "variable"_a = variable);
     py::object mapped_varname = mapping[py::str("mapped_name")];
     if (truthy(debug)) {
         log_debug(c, fmt("Mapping variable {} \u2794 {} for plotting", variable, mapped_varname));
     }
-    std::vector<py::object> bounds = unpack(region_bounds, 4);
+    std::vector<py::object> bounds = unpack(c.arg("region_bounds"), 4);
     const py::object &lat_min = bounds[0], &lat_max = bounds[1], &lon_min = bounds[2],
                      &lon_max = bounds[3];
     py::object lats = coordinate(ds_model, "lat", "latitude");
@@ -82,7 +82,7 @@ py::object process_model_map_plot(const Call& c) {
     py::object pcm =
         ax.attr("pcolormesh")(lons, lats, var_model, "cmap"_a = "viridis", "shading"_a = "auto");
     // The unit's text form; an absent attribute leaves the parentheses empty.
-    py::str unit_text(var_model.attr("attrs").attr("get")("units", ""));
+    py::str unit_text(get(var_model.attr("attrs"), "units", py::str("")));
     plt.attr("colorbar")(pcm, "ax"_a = ax, "orientation"_a = "vertical",
                          "label"_a = fmt("{} ({})", variable, unit_text));
     py::object cfeature = c.g("cfeature");
@@ -91,11 +91,11 @@ py::object process_model_map_plot(const Call& c) {
     ax.attr("gridlines")("draw_labels"_a = true);
     if (truthy(station_coords)) draw_stations(plt, ax, station_coords);
     ax.attr("set_title")(
-        fmt("{} - {} over {} ({})", exp_name, variable, readable_region, time_avg));
+        fmt("{} - {} over {} ({})", exp_name, variable, readable_region, c.arg("time_avg")));
     plt.attr("tight_layout")();
-    for (py::handle word : save_formats) {
+    for (py::handle word : c.arg("save_formats")) {
         py::str output_file =
-            fmt("{}_model_{}_{}_{}.{}", output_base, region, variable, exp_name, word);
+            fmt("{}_model_{}_{}_{}.{}", c.arg("output_base"), region, variable, exp_name, word);
         plt.attr("savefig")(output_file, "dpi"_a = 300, "bbox_inches"_a = "tight");
         if (truthy(debug)) log_debug(c, fmt("Saved model map plot: {}", output_file));
     }

@@ -19,13 +19,12 @@ FunctionSpec spec_process_bias_plot();
 FunctionSpec spec_process_scatter_plot();
 FunctionSpec spec_process_model_map_plot();
 
-// The walk that the matched-file functions share.  The call's arguments
-// begin (matched_obs_file, matched_model_files, region, var, time_avg,
-// output_base) and end with `debug`.  Loads the observation file; when it
-// gives nothing, logs the warning "{warning} {var} {region}" and returns
-// false.  Otherwise loads every experiment's model file in the mapping's own
-// order, skips those that give nothing, and hands (exp, observation table,
-// model table) to `visit`.
+// The walk that the matched-file functions share, over the call's arguments
+// matched_obs_file, matched_model_files, region, var and debug.  Loads the
+// observation file; when it gives nothing, logs the warning
+// "{warning} {var} {region}" and returns false.  Otherwise loads every
+// experiment's model file in the mapping's own order, skips those that give
+// nothing, and hands (exp, observation table, model table) to `visit`.
 using TablesFn = std::function<void(py::handle exp, py::handle obs, py::object mod)>;
 bool for_each_model_table(const Call& c, const char* warning, const TablesFn& visit);
 

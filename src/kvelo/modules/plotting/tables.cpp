@@ -4,8 +4,8 @@
 
 #include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
-#include "kvelo/shared/log.hpp"
 #include "kvelo/modules/plotting/plotting.hpp"
+#include "kvelo/shared/log.hpp"
 
 namespace kvelo::plotting {
 
@@ -18,15 +18,16 @@ namespace {
 const char* const kName = "process_time_series";
 
 py::object process_time_series(const Call& c) {
-    py::object region = c[2], var = c[3], time_avg = c[4], output_base = c[5];
-    py::object save_data_format = c[6], debug = c[7];
+    const py::object& save_data_format = c.arg("save_data_format");
+    const py::object& debug = c.arg("debug");
     start_banner(c, debug, kName);
     bool loaded = for_each_model_table(
         c, "No matched obs data for", [&](py::handle exp, py::handle, py::object mod) {
-            py::str output_mod_file = fmt("{}_{}_{}_{}_{}_mod.{}", output_base, region, var,
-                                          time_avg, exp, save_data_format);
+            py::str output_mod_file =
+                fmt("{}_{}_{}_{}_{}_mod.{}", c.arg("output_base"), c.arg("region"), c.arg("var"),
+                    c.arg("time_avg"), exp, save_data_format);
             // Only the exact word "csv" is CSV; the word is also the extension.
-            if (save_data_format.equal(py::str("csv"))) {
+            if (equals(save_data_format, py::str("csv"))) {
                 mod.attr("to_csv")(output_mod_file, "index"_a = false);
             } else {
                 mod.attr("set_index")("time").attr("to_xarray")().attr("to_netcdf")(

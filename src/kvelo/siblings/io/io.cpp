@@ -10,9 +10,9 @@
 #include <optional>
 #include <utility>
 
+#include "kvelo/binding/errors.hpp"
 #include "kvelo/binding/function.hpp"
 #include "kvelo/binding/module.hpp"
-#include "kvelo/binding/errors.hpp"
 #include "kvelo/binding/values.hpp"
 #include "kvelo/shared/log.hpp"
 
@@ -56,8 +56,8 @@ Format choose_format(const py::str& path, py::handle data_format) {
     if (is_word(word, {"nc", "netcdf", "netcdf4"})) return Format::NetCdf;
     py::object shown = data_format.is_none() ? word : py::object(py::str(data_format));
     raise(PyExc_ValueError,
-          fmt("Unsupported data format '{}' for {} (expected csv, nc, netcdf or netcdf4)",
-              shown, path));
+          fmt("Unsupported data format '{}' for {} (expected csv, nc, netcdf or netcdf4)", shown,
+              path));
 }
 
 // Raises `exc_type(message)` with `cause` as its __cause__ (raise ... from cause).
@@ -84,7 +84,7 @@ std::pair<py::object, py::dict> read_csv(const py::str& path) {
         }
     }
     if (py::len(renames) > 0) df = df.attr("rename")(py::arg("columns") = renames);
-    if (truthy(df.attr("columns").attr("__contains__")("time"))) {
+    if (contains(df.attr("columns"), py::str("time"))) {
         df.attr("__setitem__")("time", pd.attr("to_datetime")(df["time"]));
     }
     return {df, units};
@@ -98,7 +98,7 @@ std::pair<py::object, py::dict> read_netcdf(const py::str& path) {
     try {
         for (py::handle name : ds.attr("variables")) {
             py::object attrs = ds[name].attr("attrs");
-            if (truthy(attrs.attr("__contains__")("units"))) {
+            if (contains(attrs, py::str("units"))) {
                 units[name] = py::str(attrs["units"]);
             }
         }
@@ -113,8 +113,8 @@ std::pair<py::object, py::dict> read_netcdf(const py::str& path) {
 
 py::object read_data(const Call& c) {
     py::module_ os = py::module_::import("os");
-    py::str path = path_text(c[0]);
-    Format format = choose_format(path, c[1]);
+    py::str path = path_text(c.arg("file_path"));
+    Format format = choose_format(path, c.arg("data_format"));
     if (!truthy(os.attr("path").attr("isfile")(path))) {
         raise(PyExc_FileNotFoundError, fmt("Station table not found: {}", path));
     }
@@ -128,22 +128,22 @@ py::object read_data(const Call& c) {
         raise_from(PyExc_ValueError, fmt("Cannot read station table {}: {}", path, e.value()), e);
     }
     auto& [df, units] = table;
-    if (truthy(c[2])) {
+    if (truthy(c.arg("debug"))) {
         log_debug(c, fmt("Read {} rows from {}", py::len(df), path));
     }
-    if (truthy(c[3])) return py::make_tuple(df, units);
+    if (truthy(c.arg("return_units"))) return py::make_tuple(df, units);
     return df;
 }
 
 py::object save_data(const Call& c) {
-    py::object df = c[0];
-    py::str path = path_text(c[1]);
-    Format format = choose_format(path, c[2]);
-    py::object units = c[3].is_none() ? py::object(py::dict()) : c[3];
+    const py::object& df = c.arg("df");
+    py::str path = path_text(c.arg("file_path"));
+    Format format = choose_format(path, c.arg("data_format"));
+    py::object units = c.arg("units").is_none() ? py::object(py::dict()) : c.arg("units");
     if (format == Format::Csv) {
         py::dict renames;
         for (py::handle col : df.attr("columns")) {
-            py::object unit = units.attr("get")(col);
+            py::object unit = get(units, col);
             if (!unit.is_none()) renames[col] = fmt("{} [{}]", col, unit);
         }
         df.attr("rename")(py::arg("columns") = renames)
@@ -151,17 +151,17 @@ py::object save_data(const Call& c) {
     } else {
         py::list keys;
         for (const char* k : {"site_id", "time"}) {
-            if (truthy(df.attr("columns").attr("__contains__")(k))) keys.append(k);
+            if (contains(df.attr("columns"), py::str(k))) keys.append(k);
         }
         py::object indexed = py::len(keys) > 0 ? df.attr("set_index")(keys) : df;
         py::object ds = indexed.attr("to_xarray")();
         for (py::handle name : ds.attr("variables")) {
-            py::object unit = units.attr("get")(name);
+            py::object unit = get(units, name);
             if (!unit.is_none()) ds[name].attr("attrs")["units"] = unit;
         }
         ds.attr("to_netcdf")(path);
     }
-    if (truthy(c[4])) log_debug(c, fmt("Saved {} rows to {}", py::len(df), path));
+    if (truthy(c.arg("debug"))) log_debug(c, fmt("Saved {} rows to {}", py::len(df), path));
     return py::none();
 }
 
@@ -170,7 +170,9 @@ py::object save_data(const Call& c) {
 KVELO_MODULE(io, m) {
     import_as(m, "logging", "logging");
     def(m, {.name = "read_data",
-            .params = {"file_path", {"data_format", py::none()}, {"debug", py::bool_(false)},
+            .params = {"file_path",
+                       {"data_format", py::none()},
+                       {"debug", py::bool_(false)},
                        {"return_units", py::bool_(false)}},
             .impl = read_data,
             .doc = "read_data(file_path, data_format=None, debug=False, return_units=False)\n\n"
@@ -181,7 +183,10 @@ KVELO_MODULE(io, m) {
                    "FileNotFoundError for a missing file; ValueError naming the path for an "
                    "unknown format or an unreadable table."});
     def(m, {.name = "save_data",
-            .params = {"df", "file_path", {"data_format", py::none()}, {"units", py::none()},
+            .params = {"df",
+                       "file_path",
+                       {"data_format", py::none()},
+                       {"units", py::none()},
                        {"debug", py::bool_(false)}},
             .impl = save_data,
             .doc = "save_data(df, file_path, data_format=None, units=None, debug=False)\n\n"

@@ -34,13 +34,13 @@ struct Network {
 };
 
 constexpr VariableEntry kHourlyNetworkVars[] = {
-    {"OZONE", "O3", "ppb"},    {"NO2", "NO2", "ppb"},      {"CO", "CO", "ppm"},
-    {"SO2", "SO2", "ppb"},     {"PM25", "PM2.5", "ug/m3"}, {"PM10", "PM10", "ug/m3"},
+    {"OZONE", "O3", "ppb"}, {"NO2", "NO2", "ppb"},      {"CO", "CO", "ppm"},
+    {"SO2", "SO2", "ppb"},  {"PM25", "PM2.5", "ug/m3"}, {"PM10", "PM10", "ug/m3"},
 };
 
 constexpr VariableEntry kRegulatoryVars[] = {
-    {"O3", "O3", "ppb"},      {"NO2", "NO2", "ppb"},        {"NOX", "NOx", "ppb"},
-    {"CO", "CO", "ppm"},      {"SO2", "SO2", "ppb"},        {"PM2.5", "PM2.5", "ug/m3"},
+    {"O3", "O3", "ppb"},       {"NO2", "NO2", "ppb"}, {"NOX", "NOx", "ppb"},
+    {"CO", "CO", "ppm"},       {"SO2", "SO2", "ppb"}, {"PM2.5", "PM2.5", "ug/m3"},
     {"PM10", "PM10", "ug/m3"},
 };
 
@@ -54,8 +54,8 @@ constexpr VariableEntry kBackgroundVars[] = {
 // Files of unknown networks: the loader's own default column names and the
 // usual species columns.
 constexpr VariableEntry kDefaultVars[] = {
-    {"O3", "O3", "ppb"},        {"NO2", "NO2", "ppb"},      {"CO", "CO", "ppm"},
-    {"SO2", "SO2", "ppb"},      {"PM25", "PM2.5", "ug/m3"}, {"PM10", "PM10", "ug/m3"},
+    {"O3", "O3", "ppb"},   {"NO2", "NO2", "ppb"},      {"CO", "CO", "ppm"},
+    {"SO2", "SO2", "ppb"}, {"PM25", "PM2.5", "ug/m3"}, {"PM10", "PM10", "ug/m3"},
 };
 
 template <size_t N>
@@ -69,11 +69,11 @@ constexpr Network kNetworks[] = {
      count(kHourlyNetworkVars)},
     {"regulatory", "DATEON", "LATITUDE", "LONGITUDE", "%Y-%m-%d %H:%M", "hours since 1970-01-01",
      "gregorian", kRegulatoryVars, count(kRegulatoryVars)},
-    {"background", "time", "latitude", "longitude", "%Y-%m-%dT%H:%M:%S",
-     "hours since 1900-01-01", nullptr, kBackgroundVars, count(kBackgroundVars)},
+    {"background", "time", "latitude", "longitude", "%Y-%m-%dT%H:%M:%S", "hours since 1900-01-01",
+     nullptr, kBackgroundVars, count(kBackgroundVars)},
 };
 
-constexpr Network kDefaultNetwork = {"default", "DATEON", "LATITUDE", "LONGITUDE", nullptr,
+constexpr Network kDefaultNetwork = {"default", "DATEON", "LATITUDE",   "LONGITUDE",        nullptr,
                                      nullptr,   nullptr,  kDefaultVars, count(kDefaultVars)};
 
 // Model fields name a variable as the driver does; only the unit is looked up.
@@ -82,9 +82,8 @@ struct ModelUnit {
     const char* unit;
 };
 constexpr ModelUnit kModelUnits[] = {
-    {"O3", "ppb"},      {"NO2", "ppb"},     {"NOX", "ppb"},     {"CO", "ppb"},
-    {"SO2", "ppb"},     {"PM2.5", "ug/m3"}, {"PM25", "ug/m3"},  {"PM10", "ug/m3"},
-    {"CH4", "ppb"},     {"CO2", "ppm"},
+    {"O3", "ppb"},      {"NO2", "ppb"},    {"NOX", "ppb"},    {"CO", "ppb"},  {"SO2", "ppb"},
+    {"PM2.5", "ug/m3"}, {"PM25", "ug/m3"}, {"PM10", "ug/m3"}, {"CH4", "ppb"}, {"CO2", "ppm"},
 };
 
 py::object text_or_none(const char* s) {
@@ -128,7 +127,8 @@ py::dict model_mapping(py::handle data_type, py::handle region, py::handle varia
 }
 
 py::object get_variable_mapping(const binding::Call& c) {
-    py::handle data_type = c[0], region = c[1], variable = c[2];
+    py::handle data_type = c.arg("data_type"), region = c.arg("region"),
+               variable = c.arg("variable");
     if (!region.is_none() || !variable.is_none()) return model_mapping(data_type, region, variable);
     if (!data_type.is_none()) {
         auto key = folded_key(data_type, "lower");
@@ -142,16 +142,15 @@ py::object get_variable_mapping(const binding::Call& c) {
 }  // namespace
 
 void add_mappings(py::module_& m) {
-    binding::def(m, {.name = "get_variable_mapping",
-                  .params = {{"data_type", py::none()},
-                             {"region", py::none()},
-                             {"variable", py::none()}},
-                  .impl = get_variable_mapping,
-                  .doc = "get_variable_mapping(data_type=None, region=None, variable=None)\n\n"
-                         "With only data_type: the mapping of a network's observation CSV files "
-                         "(coords, time_format, time_units, calendar, variables), the default "
-                         "one for unknown networks.  With region or variable: the model "
-                         "mapping, whose mapped_name is the data variable of the field."});
+    binding::def(
+        m, {.name = "get_variable_mapping",
+            .params = {{"data_type", py::none()}, {"region", py::none()}, {"variable", py::none()}},
+            .impl = get_variable_mapping,
+            .doc = "get_variable_mapping(data_type=None, region=None, variable=None)\n\n"
+                   "With only data_type: the mapping of a network's observation CSV files "
+                   "(coords, time_format, time_units, calendar, variables), the default "
+                   "one for unknown networks.  With region or variable: the model "
+                   "mapping, whose mapped_name is the data variable of the field."});
 }
 
 std::optional<std::string> folded_key(py::handle value, const char* fold) {

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "kvelo/binding/function.hpp"
 #include "kvelo/binding/errors.hpp"
+#include "kvelo/binding/function.hpp"
 #include "kvelo/binding/module.hpp"
 #include "kvelo/binding/values.hpp"
 #include "kvelo/shared/log.hpp"
@@ -53,15 +53,15 @@ Bounds parse_bounds(py::handle region_bounds) {
     auto finite = [](double x) { return std::isfinite(x); };
     if (!numbers || v.size() != 4 || !std::all_of(v.begin(), v.end(), finite)) {
         binding::raise(PyExc_ValueError, fmt("region_bounds must be four finite numbers (min_lat, "
-                                          "max_lat, min_lon, max_lon), got {!r}",
-                                          region_bounds));
+                                             "max_lat, min_lon, max_lon), got {!r}",
+                                             region_bounds));
     }
     Bounds b{v[0], v[1], v[2], v[3]};
     if (!(b.min_lat < b.max_lat) || !(b.min_lon < b.max_lon) || b.min_lat < -90 || b.max_lat > 90) {
         binding::raise(PyExc_ValueError,
-                    fmt("region_bounds {!r} do not describe a latitude/longitude box (min_lat < "
-                        "max_lat within -90..90, min_lon < max_lon)",
-                        region_bounds));
+                       fmt("region_bounds {!r} do not describe a latitude/longitude box (min_lat < "
+                           "max_lat within -90..90, min_lon < max_lon)",
+                           region_bounds));
     }
     return b;
 }
@@ -86,7 +86,7 @@ void decorate_map(py::object ax, const Bounds& b) {
 }
 
 py::object setup_cartopy_map1(const Call& c) {
-    Bounds b = parse_bounds(c[0]);
+    Bounds b = parse_bounds(c.arg("region_bounds"));
     py::module_ plt = py::module_::import("matplotlib.pyplot");
     py::module_ ccrs = py::module_::import("cartopy.crs");
     py::object fig = plt.attr("figure")(py::arg("figsize") = py::make_tuple(10, 7));
@@ -103,8 +103,9 @@ py::object setup_cartopy_map1(const Call& c) {
 }
 
 py::object setup_cartopy_map(const Call& c) {
-    decorate_map(c[0], parse_bounds(c[1]));
-    return c[0];
+    const py::object& ax = c.arg("ax");
+    decorate_map(ax, parse_bounds(c.arg("region_bounds")));
+    return ax;
 }
 
 py::object get_marker_style(const Call& c) {
@@ -117,24 +118,28 @@ py::object get_marker_style(const Call& c) {
     // subclass of int defines, so the place of a marker is the remainder of
     // that int, however large; below 0 the place is 0, whose shape is the
     // first.  The remainder is checked before it picks from the table.
-    const py::int_ i = binding::exact_int(c[1]);
+    const py::int_ i = binding::exact_int(c.arg("i"));
     const long long at = std::max(0LL, binding::saturated(i));
     const long long shape =
-        at == 0 ? 0 : binding::saturated(binding::binary(PyNumber_Remainder, i, py::int_(n_markers)));
+        at == 0 ? 0
+                : binding::saturated(binding::binary(PyNumber_Remainder, i, py::int_(n_markers)));
     if (shape < 0 || shape >= n_markers) throw std::logic_error("marker place out of range");
     double size = std::max(25.0, 120.0 - 20.0 * static_cast<double>(std::min(at, 10LL)));
-    if (binding::str_is(c[0], "obs")) return py::make_tuple("o", size);
+    if (binding::str_is(c.arg("label"), "obs")) return py::make_tuple("o", size);
     return py::make_tuple(markers[shape], size);
 }
 
 py::object calculate_color_norm(const Call& c) {
     py::module_ np = py::module_::import("numpy");
     py::module_ mcolors = py::module_::import("matplotlib.colors");
-    py::object values = np.attr("asarray")(c[0], py::arg("dtype") = "float64").attr("ravel")();
+    const py::object& variable = c.arg("variable");
+    const py::object& debug = c.arg("debug");
+    py::object values =
+        np.attr("asarray")(c.arg("values"), py::arg("dtype") = "float64").attr("ravel")();
     py::object finite = values[np.attr("isfinite")(values)];
     if (py::len(finite) == 0) {
-        if (binding::truthy(c[3])) {
-            shared::log_debug(c, fmt("No finite values of {} for a colour scale.", c[1]));
+        if (binding::truthy(debug)) {
+            shared::log_debug(c, fmt("No finite values of {} for a colour scale.", variable));
         }
         return py::none();
     }
@@ -153,9 +158,9 @@ py::object calculate_color_norm(const Call& c) {
         }
         norm = mcolors.attr("Normalize")(py::arg("vmin") = lo, py::arg("vmax") = hi);
     }
-    if (binding::truthy(c[3])) {
-        shared::log_debug(c, fmt("Colour scale of {} [{}]: {} from {} to {}", c[1], c[2],
-                               py::type::of(norm).attr("__name__"), lo, hi));
+    if (binding::truthy(debug)) {
+        shared::log_debug(c, fmt("Colour scale of {} [{}]: {} from {} to {}", variable,
+                                 c.arg("unit"), py::type::of(norm).attr("__name__"), lo, hi));
     }
     return norm;
 }
@@ -163,8 +168,8 @@ py::object calculate_color_norm(const Call& c) {
 py::object load_variable_columns(const Call& c) {
     // Drawing order: observation column, the bare variable column, then the
     // experiment columns in table order.  Names stay Python text.
-    py::object df = c[0];
-    py::str variable(c[1]);
+    const py::object& df = c.arg("df");
+    py::str variable(c.arg("variable"));
     py::str prefix = fmt("{}_", variable);
     py::str obs = fmt("{}obs", prefix);
     py::list names;
@@ -173,11 +178,11 @@ py::object load_variable_columns(const Call& c) {
     }
     const size_t prefix_len = py::len(prefix);
     py::list columns, experiments;
-    if (names.contains(obs)) columns.append(obs);
-    if (names.contains(variable)) columns.append(variable);
+    if (binding::contains(names, obs)) columns.append(obs);
+    if (binding::contains(names, variable)) columns.append(variable);
     for (py::handle n : names) {
         py::object name = py::reinterpret_borrow<py::object>(n);
-        if (!name.equal(obs) && py::len(name) > prefix_len &&
+        if (binding::holds(name, obs, Py_NE) && py::len(name) > prefix_len &&
             binding::truthy(name.attr("startswith")(prefix))) {
             columns.append(name);
             experiments.append(
@@ -196,7 +201,7 @@ py::object get_variable_colorbar_limits(const Call& c) {
         {"pm10", {0.0, 80.0}},  {"ch4", {1800.0, 2100.0}}, {"aod", {0.0, 1.0}},
         {"aod550", {0.0, 1.0}},
     };
-    auto key = folded_key(c[0], "lower");
+    auto key = folded_key(c.arg("variable"), "lower");
     if (!key) return py::none();
     auto it = limits.find(*key);
     if (it == limits.end()) return py::none();
@@ -229,13 +234,15 @@ const std::map<std::string, UnitInfo>& unit_table() {
 }
 
 py::object convert_units(const Call& c) {
-    py::object from_unit = c[1], to_unit = c[2];
+    const py::object& values = c.arg("values");
+    const py::object& from_unit = c.arg("from_unit");
+    const py::object& to_unit = c.arg("to_unit");
     // str(unit).lower() without blanks, as Python text.
     auto key = [](py::handle u) -> py::object {
         return py::str(u).attr("lower")().attr("replace")(" ", "");
     };
     py::object from_key = key(from_unit), to_key = key(to_unit);
-    if (from_key.equal(to_key)) return c[0];
+    if (binding::equals(from_key, to_key)) return values;
     auto find = [](const py::object& k) {
         auto bytes = binding::utf8(k);
         return bytes ? unit_table().find(std::string(*bytes)) : unit_table().end();
@@ -244,17 +251,18 @@ py::object convert_units(const Call& c) {
     auto t = find(to_key);
     if (f == unit_table().end() || t == unit_table().end() ||
         std::string(f->second.family) != t->second.family) {
-        binding::raise(PyExc_ValueError,
-                    fmt("Cannot convert from '{}' to '{}'", py::str(from_unit), py::str(to_unit)));
+        binding::raise(PyExc_ValueError, fmt("Cannot convert from '{}' to '{}'", py::str(from_unit),
+                                             py::str(to_unit)));
     }
-    return c[0] * py::float_(f->second.factor / t->second.factor);
+    return values * py::float_(f->second.factor / t->second.factor);
 }
 
 }  // namespace
 
 void add_maps(py::module_& m) {
     binding::import_as(m, "logging", "logging");
-    binding::def(m, {.name = "setup_cartopy_map1",
+    binding::def(m,
+                 {.name = "setup_cartopy_map1",
                   .params = {"region_bounds"},
                   .impl = setup_cartopy_map1,
                   .doc = "setup_cartopy_map1(region_bounds)\n\nA new current figure with "
@@ -262,38 +270,38 @@ void add_maps(py::module_& m) {
                          "max_lon): coastlines, borders, labelled grid lines. Returns (fig, ax); "
                          "ValueError, and no figure, for bounds that are no such box."});
     binding::def(m, {.name = "setup_cartopy_map",
-                  .params = {"ax", "region_bounds"},
-                  .impl = setup_cartopy_map,
-                  .doc = "setup_cartopy_map(ax, region_bounds)\n\nExtent, coastlines, borders "
-                         "and grid lines on existing PlateCarree map axes; returns ax."});
+                     .params = {"ax", "region_bounds"},
+                     .impl = setup_cartopy_map,
+                     .doc = "setup_cartopy_map(ax, region_bounds)\n\nExtent, coastlines, borders "
+                            "and grid lines on existing PlateCarree map axes; returns ax."});
     binding::def(m, {.name = "get_marker_style",
-                  .params = {"label", "i"},
-                  .impl = get_marker_style,
-                  .doc = "get_marker_style(label, i)\n\n(marker, size) of the scatter layer of "
-                         "a column label at place i."});
+                     .params = {"label", "i"},
+                     .impl = get_marker_style,
+                     .doc = "get_marker_style(label, i)\n\n(marker, size) of the scatter layer of "
+                            "a column label at place i."});
     binding::def(m, {.name = "calculate_color_norm",
-                  .params = {"values", "variable", "unit", {"debug", py::bool_(false)}},
-                  .impl = calculate_color_norm,
-                  .doc = "calculate_color_norm(values, variable, unit, debug=False)\n\nA "
-                         "Normalize (LogNorm for positive values over more than two decades) "
-                         "spanning the finite values; None when there is none."});
+                     .params = {"values", "variable", "unit", {"debug", py::bool_(false)}},
+                     .impl = calculate_color_norm,
+                     .doc = "calculate_color_norm(values, variable, unit, debug=False)\n\nA "
+                            "Normalize (LogNorm for positive values over more than two decades) "
+                            "spanning the finite values; None when there is none."});
     binding::def(m, {.name = "get_variable_colorbar_limits",
-                  .params = {"variable"},
-                  .impl = get_variable_colorbar_limits,
-                  .doc = "get_variable_colorbar_limits(variable)\n\n(vmin, vmax) for a known "
-                         "variable, else None."});
+                     .params = {"variable"},
+                     .impl = get_variable_colorbar_limits,
+                     .doc = "get_variable_colorbar_limits(variable)\n\n(vmin, vmax) for a known "
+                            "variable, else None."});
     binding::def(m, {.name = "load_variable_columns",
-                  .params = {"df", "variable"},
-                  .impl = load_variable_columns,
-                  .doc = "load_variable_columns(df, variable)\n\n(columns to draw, observation "
-                         "column name, experiment names): <variable>_obs, <variable>, then the "
-                         "<variable>_<experiment> columns in table order."});
+                     .params = {"df", "variable"},
+                     .impl = load_variable_columns,
+                     .doc = "load_variable_columns(df, variable)\n\n(columns to draw, observation "
+                            "column name, experiment names): <variable>_obs, <variable>, then the "
+                            "<variable>_<experiment> columns in table order."});
     binding::def(m, {.name = "convert_units",
-                  .params = {"values", "from_unit", "to_unit"},
-                  .impl = convert_units,
-                  .doc = "convert_units(values, from_unit, to_unit)\n\nScale values between "
-                         "mixing-ratio units (ppm, ppb, ppt) or mass concentrations (g/m3, "
-                         "mg/m3, ug/m3, ng/m3); ValueError for other pairs."});
+                     .params = {"values", "from_unit", "to_unit"},
+                     .impl = convert_units,
+                     .doc = "convert_units(values, from_unit, to_unit)\n\nScale values between "
+                            "mixing-ratio units (ppm, ppb, ppt) or mass concentrations (g/m3, "
+                            "mg/m3, ug/m3, ng/m3); ValueError for other pairs."});
 }
 
 }  // namespace kvelo::style

@@ -1,12 +1,13 @@
 // Dates in observation file names and short summaries of loaded datasets.
 #include <cctype>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "kvelo/binding/function.hpp"
-#include "kvelo/binding/values.hpp"
 #include "kvelo/binding/module.hpp"
+#include "kvelo/binding/values.hpp"
 #include "kvelo/shared/log.hpp"
 #include "kvelo/siblings/utils/utils.hpp"
 
@@ -42,18 +43,19 @@ std::vector<DigitRun> digit_runs(const std::string& s) {
     return runs;
 }
 
-int number(const std::string& s, size_t begin, size_t len) { return std::stoi(s.substr(begin, len)); }
+int number(const std::string& s, size_t begin, size_t len) {
+    return std::stoi(s.substr(begin, len));
+}
 
-bool leap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
-
+// A calendar date (day 0: the month alone) of the Gregorian calendar; m and d
+// are two-digit numbers.
 std::optional<Date> valid(int y, int m, int d) {
     // Years outside this range are station numbers or counters, not dates.
-    if (y < 1900 || y > 2100 || m < 1 || m > 12) return std::nullopt;
-    if (d != 0) {
-        static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-        int last = kDays[m - 1] + (m == 2 && leap(y) ? 1 : 0);
-        if (d < 1 || d > last) return std::nullopt;
-    }
+    if (y < 1900 || y > 2100) return std::nullopt;
+    const std::chrono::year_month month{std::chrono::year{y},
+                                        std::chrono::month{static_cast<unsigned>(m)}};
+    const bool ok = d == 0 ? month.ok() : (month / std::chrono::day{static_cast<unsigned>(d)}).ok();
+    if (!ok) return std::nullopt;
     return Date{y, m, d};
 }
 
@@ -110,23 +112,26 @@ std::optional<Date> find_date(const std::string& s) {
 py::object extract_date_from_filename(const Call& c) {
     // str(basename) stays Python text for the messages; its lossless bytes
     // are scanned, in which ASCII digits and separators read as in the text.
-    py::str name(c[0]);
+    py::str name(c.arg("basename"));
+    const py::object& debug = c.arg("debug");
     std::optional<Date> d = find_date(binding::text_key(name));
     if (!d) {
-        if (binding::truthy(c[1])) shared::log_debug(c, fmt("No date found in file name {}", name));
+        if (binding::truthy(debug))
+            shared::log_debug(c, fmt("No date found in file name {}", name));
         return py::none();
     }
     py::object ts = py::module_::import("pandas").attr("Timestamp")(
         d->year, d->month, d->day == 0 ? 1 : d->day, d->hour, d->minute, d->second);
-    if (binding::truthy(c[1])) shared::log_debug(c, fmt("Date {} taken from file name {}", ts, name));
+    if (binding::truthy(debug))
+        shared::log_debug(c, fmt("Date {} taken from file name {}", ts, name));
     return ts;
 }
 
 py::object summarize_observation_dataset(const Call& c) {
-    if (!binding::truthy(c[2])) return py::none();
-    py::object ds = c[0];
+    if (!binding::truthy(c.arg("debug"))) return py::none();
+    const py::object& ds = c.arg("ds");
     py::object sizes = py::dict(ds.attr("sizes"));
-    shared::log_debug(c, fmt("Dataset summary for {}", c[1]));
+    shared::log_debug(c, fmt("Dataset summary for {}", c.arg("path")));
     shared::log_debug(c, fmt("  dimensions: {}", sizes));
     shared::log_debug(c, fmt("  coordinates: {}", py::list(ds.attr("coords"))));
     shared::log_debug(c, fmt("  data variables: {}", py::list(ds.attr("data_vars"))));
@@ -137,9 +142,9 @@ py::object summarize_observation_dataset(const Call& c) {
         // size, not len(): a scalar coordinate has no length.
         if (!binding::text_is(coord.attr("dtype").attr("kind"), "M")) continue;
         py::object size = coord.attr("size");
-        if (size.equal(py::int_(0))) continue;
+        if (binding::equals(size, py::int_(0))) continue;
         shared::log_debug(c, fmt("  {}: {} to {}", name, coord.attr("min")().attr("values"),
-                               coord.attr("max")().attr("values")));
+                                 coord.attr("max")().attr("values")));
     }
     return py::none();
 }
@@ -149,18 +154,18 @@ py::object summarize_observation_dataset(const Call& c) {
 void add_files(py::module_& m) {
     binding::import_as(m, "logging", "logging");
     binding::def(m, {.name = "extract_date_from_filename",
-                  .params = {"basename", {"debug", py::bool_(false)}},
-                  .impl = extract_date_from_filename,
-                  .doc = "extract_date_from_filename(basename, debug=False)\n\n"
-                         "The date in a file name as a pandas Timestamp (20240115, 2024-01-15, "
-                         "2024_01_15, 2024.01.15; 2024011512 and longer add the time of day; a "
-                         "month 202401 or 2024-01 gives its first day), or None."});
+                     .params = {"basename", {"debug", py::bool_(false)}},
+                     .impl = extract_date_from_filename,
+                     .doc = "extract_date_from_filename(basename, debug=False)\n\n"
+                            "The date in a file name as a pandas Timestamp (20240115, 2024-01-15, "
+                            "2024_01_15, 2024.01.15; 2024011512 and longer add the time of day; a "
+                            "month 202401 or 2024-01 gives its first day), or None."});
     binding::def(m, {.name = "summarize_observation_dataset",
-                  .params = {"ds", "path", {"debug", py::bool_(true)}},
-                  .impl = summarize_observation_dataset,
-                  .doc = "summarize_observation_dataset(ds, path, debug=True)\n\n"
-                         "Logs the dimensions, coordinates, data variables and time span of a "
-                         "loaded observation dataset at debug level."});
+                     .params = {"ds", "path", {"debug", py::bool_(true)}},
+                     .impl = summarize_observation_dataset,
+                     .doc = "summarize_observation_dataset(ds, path, debug=True)\n\n"
+                            "Logs the dimensions, coordinates, data variables and time span of a "
+                            "loaded observation dataset at debug level."});
 }
 
 }  // namespace kvelo::utils

@@ -5,10 +5,10 @@
 #include <cmath>
 #include <vector>
 
-#include "kvelo/binding/function.hpp"
-#include "kvelo/core/label_spread.hpp"
 #include "kvelo/binding/errors.hpp"
+#include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
+#include "kvelo/core/label_spread.hpp"
 #include "kvelo/siblings/utils/utils.hpp"
 
 namespace kvelo::utils {
@@ -25,7 +25,8 @@ std::vector<double> column_values(py::handle df, const char* name) {
     // A label that names two columns gives a table, whose values would be
     // read as positions of other stations.
     if (doubles.ndim() != 1) {
-        binding::raise(PyExc_ValueError, binding::fmt("The column label '{}' is not unique.", name));
+        binding::raise(PyExc_ValueError,
+                       binding::fmt("The column label '{}' is not unique.", name));
     }
     return std::vector<double>(doubles.data(), doubles.data() + doubles.size());
 }
@@ -40,7 +41,7 @@ py::object py_min(py::handle a, py::handle b) {
 }
 
 py::object select_label_stations_by_density(const binding::Call& c) {
-    py::object station_df = c[0], density = c[1], min_labels = c[2], max_labels = c[3];
+    const py::object& station_df = c.arg("station_df");
     const size_t n_rows = py::len(station_df);
     py::int_ n(n_rows);
 
@@ -51,15 +52,15 @@ py::object select_label_stations_by_density(const binding::Call& c) {
     // rounding, and more than every station cannot be labelled.  A NaN share
     // labels none but the minimum.
     py::int_ zero(0), one(1);
-    double share = binding::as_double(py_min(py_max(density, zero), one));
+    double share = binding::as_double(py_min(py_max(c.arg("density"), zero), one));
     if (std::isnan(share)) share = 0.0;
     // round(): half to even, as Python rounds.
     py::object count =
         py::int_(static_cast<long long>(std::nearbyint(share * static_cast<double>(n_rows))));
     // The bounds take part as Python would compare them; whatever wins must
     // then be an integer count.
-    count = py_max(count, min_labels);
-    count = py_min(count, max_labels);
+    count = py_max(count, c.arg("min_labels"));
+    count = py_min(count, c.arg("max_labels"));
     count = py_max(zero, py_min(count, n));
     const long long k =
         std::clamp(binding::index_saturated(count), 0LL, static_cast<long long>(n_rows));
@@ -79,15 +80,15 @@ py::object select_label_stations_by_density(const binding::Call& c) {
 
 void add_labels(py::module_& m) {
     binding::def(m, {.name = "select_label_stations_by_density",
-                  .params = {"station_df",
-                             {"density", py::float_(0.4)},
-                             {"min_labels", py::int_(1)},
-                             {"max_labels", py::int_(100)}},
-                  .impl = select_label_stations_by_density,
-                  .doc = "select_label_stations_by_density(station_df, density=0.4, "
-                         "min_labels=1, max_labels=100)\n\nThe rows of station_df to label: "
-                         "about density x the stations (at least min_labels, at most "
-                         "max_labels), spread over the map; rows keep their index labels."});
+                     .params = {"station_df",
+                                {"density", py::float_(0.4)},
+                                {"min_labels", py::int_(1)},
+                                {"max_labels", py::int_(100)}},
+                     .impl = select_label_stations_by_density,
+                     .doc = "select_label_stations_by_density(station_df, density=0.4, "
+                            "min_labels=1, max_labels=100)\n\nThe rows of station_df to label: "
+                            "about density x the stations (at least min_labels, at most "
+                            "max_labels), spread over the map; rows keep their index labels."});
 }
 
 }  // namespace kvelo::utils
