@@ -1,5 +1,5 @@
-"""Shared fixtures: offline map data, a clean root logger, and figures captured
-as the functions close or save them."""
+"""Shared fixtures: offline map data, a clean root logger, figures captured as
+the functions close or save them, and the station maps' table read."""
 import logging
 
 import numpy as np

@@ -14,6 +14,7 @@ import seaborn as sns
 
 from kvelo.py import chronoplex
 from support.compare import bits
+from support.figures import legend_texts
 from support.reference import plain_regional
 from support.texts import end
 
@@ -90,10 +91,6 @@ def bands(monkeypatch):
 
     monkeypatch.setattr(matplotlib.axes.Axes, "fill_between", fill_between)
     return calls
-
-
-def legend_texts(ax):
-    return [t.get_text() for t in ax.get_legend().get_texts()]
 
 
 def mean_line(ax):
