@@ -1,6 +1,8 @@
-"""Shared fixtures: offline map data and a clean root logger."""
+"""Shared fixtures: offline map data, a clean root logger, figures captured as
+the functions close or save them, and the station maps' table read."""
 import logging
 
+import numpy as np
 import pytest
 
 QUIET_LIBRARY_LOGGERS = ("matplotlib", "PIL", "fiona", "fiona.env", "rasterio", "gdal")
@@ -124,3 +126,107 @@ def clean_root_logger():
     root.setLevel(saved_level)
     for name, level in saved_library.items():
         logging.getLogger(name).setLevel(level)
+
+
+# ---- figures ----------------------------------------------------------------------------
+
+@pytest.fixture
+def figures(monkeypatch):
+    """Every figure closed through pyplot, in order, kept for inspection; none
+    may stay open."""
+    import matplotlib.pyplot as plt
+
+    closed = []
+    real_close = plt.close
+
+    def close(fig=None):
+        closed.append(plt.gcf() if fig is None else fig)
+        real_close(fig)
+
+    monkeypatch.setattr(plt, "close", close)
+    yield closed
+    assert plt.get_fignums() == []
+
+
+@pytest.fixture
+def quick_save(monkeypatch):
+    """Figure.savefig writes an empty file in place of rendering, where only
+    names matter."""
+    import matplotlib.figure
+
+    monkeypatch.setattr(matplotlib.figure.Figure, "savefig",
+                        lambda self, fname, *args, **kw: open(fname, "wb").close())
+
+
+@pytest.fixture
+def saves(monkeypatch):
+    """pyplot saves recorded as (positional, keywords) and written as empty files."""
+    import matplotlib.pyplot as plt
+
+    calls = []
+
+    def savefig(*args, **kwargs):
+        calls.append((args, kwargs))
+        open(args[0], "wb").close()
+
+    monkeypatch.setattr(plt, "savefig", savefig)
+    return calls
+
+
+@pytest.fixture
+def plot_calls(monkeypatch):
+    """Every line and band drawn, in order: ("plot", ax, x, y, kw) and
+    ("band", ax, x, low, high, kw), the data as numpy arrays."""
+    import matplotlib.axes
+
+    out = []
+    real_plot, real_fill = matplotlib.axes.Axes.plot, matplotlib.axes.Axes.fill_between
+
+    def plot(ax, x, y, **kw):
+        out.append(("plot", ax, np.asarray(x), np.asarray(y), kw))
+        return real_plot(ax, x, y, **kw)
+
+    def fill_between(ax, x, low, high, **kw):
+        out.append(("band", ax, np.asarray(x), np.asarray(low), np.asarray(high), kw))
+        return real_fill(ax, x, low, high, **kw)
+
+    monkeypatch.setattr(matplotlib.axes.Axes, "plot", plot)
+    monkeypatch.setattr(matplotlib.axes.Axes, "fill_between", fill_between)
+    return out
+
+
+@pytest.fixture
+def offline_and_closed(offline_natural_earth):
+    """No test downloads map data or leaves a figure open."""
+    import matplotlib.pyplot as plt
+
+    yield
+    leftover = plt.get_fignums()
+    plt.close("all")
+    assert leftover == []
+
+
+# ---- station maps -------------------------------------------------------------------------
+
+@pytest.fixture
+def saved(monkeypatch):
+    """Each pyplot savefig call: its path, keywords and figure (support.figures.Saved)."""
+    from support.figures import Saved
+
+    return Saved(monkeypatch)
+
+
+@pytest.fixture
+def reads(monkeypatch):
+    """Replaces read_data on the station map module: reads(result) makes the
+    next call return result (or raise it, for an exception); the calls are
+    recorded."""
+    from kvelo.py import geoplex
+    from support.stand_ins import stand_in
+
+    calls = []
+
+    def install(result):
+        monkeypatch.setattr(geoplex, "read_data", stand_in(result, calls))
+        return calls
+    return install

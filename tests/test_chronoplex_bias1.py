@@ -9,17 +9,18 @@ import matplotlib
 
 matplotlib.use("Agg")
 import numpy as np  # noqa: E402
-import pandas as pd  # noqa: E402
 import pytest  # noqa: E402
 
 from kvelo.py import chronoplex  # noqa: E402
-from test_chronoplex_bias3 import (  # noqa: E402,F401
-    T, assert_same_bits, call, calls, drawn_on, drawn_lines, figures, legend_texts, own_messages, quick_save,
-    random_collocated, station)
+from support.bias import call  # noqa: E402
+from support.figures import drawn_lines, drawn_on, legend_texts  # noqa: E402
+from support.logs import own_messages  # noqa: E402
+from support.stations import T, station  # noqa: E402
+from support.texts import NO_VALID_BIAS_DATA, short_end, start  # noqa: E402
 
 NAME = "plot_station_timeseries_bias1"
-START = "Start: " + "*" * 24 + f" {NAME} " + "*" * 24
-END = "End: " + "*" * 24 + f" {NAME} " + "*" * 24
+START = start(NAME)
+END = short_end(NAME)
 
 
 run = functools.partial(call, chronoplex.plot_station_timeseries_bias1)
@@ -27,14 +28,14 @@ run = functools.partial(call, chronoplex.plot_station_timeseries_bias1)
 
 def lines_and_bands(calls, fig):
     """(label, x, y, band label, low, high) of every experiment drawn on `fig`."""
-    mine = [c for c in calls if c[1].figure is fig]
+    mine = drawn_on(calls, fig)
     plots, bands = mine[0::2], mine[1::2]
     assert [p[0] for p in plots] == ["plot"] * len(plots)
     assert [b[0] for b in bands] == ["band"] * len(bands)
     return [(p[4]["label"], p[2], p[3], b[5]["label"], b[3], b[4]) for p, b in zip(plots, bands)]
 
 
-def test_regional_mean_and_constant_band(tmp_path, figures, calls, caplog, quick_save):
+def test_regional_mean_and_constant_band(tmp_path, figures, plot_calls, caplog, quick_save):
     # Station A: biases 1, 3 at t1, t2; station B: 5, 7 at t2, t3 (observation above model).
     caplog.set_level(logging.DEBUG)
     data = {"B": station("B", T[1:3], [5, 7], name="Beta", ctrl=[0, 0]),
@@ -44,7 +45,7 @@ def test_regional_mean_and_constant_band(tmp_path, figures, calls, caplog, quick
     assert run(data, tmp_path, config, formats=["png", "pdf"], debug=True) is None
 
     regional = figures[0]
-    ((label, x, y, band_label, low, high),) = lines_and_bands(calls, regional)
+    ((label, x, y, band_label, low, high),) = lines_and_bands(plot_calls, regional)
     # Labels are the whole key whatever the label settings say.
     assert (label, band_label) == ("O3_ctrl", "O3_ctrl ±RMSE")
     np.testing.assert_array_equal(x, T[:3].values)
@@ -68,11 +69,11 @@ def test_regional_mean_and_constant_band(tmp_path, figures, calls, caplog, quick
         "Alpha (A): O3 Bias [obs - model] — [2024-01-01 to 2024-01-05] (daily)")
 
 
-def test_station_band_is_the_population_spread(tmp_path, figures, calls):
+def test_station_band_is_the_population_spread(tmp_path, figures, plot_calls):
     # Observation 1 against model 1, 1, -2: the bias 0, 0, 3 has the half-width √2.
     data = {"S1": station("S1", T[:3], [1, 1, 1], name=None, ctrl=[1, 1, -2])}
     run(data, tmp_path)
-    (_, _, y, _, low, high), = lines_and_bands(calls, figures[1])
+    (_, _, y, _, low, high), = lines_and_bands(plot_calls, figures[1])
     np.testing.assert_array_equal(y, [0, 0, 3])
     np.testing.assert_allclose(high - y, math.sqrt(2))
     np.testing.assert_allclose(y - low, math.sqrt(2))
@@ -80,7 +81,7 @@ def test_station_band_is_the_population_spread(tmp_path, figures, calls):
     assert figures[1].axes[0].get_title().startswith("S1 (S1): ")
 
 
-def test_stations_and_experiments_that_give_nothing(tmp_path, figures, calls, caplog,
+def test_stations_and_experiments_that_give_nothing(tmp_path, figures, plot_calls, caplog,
                                                     monkeypatch):
     caplog.set_level(logging.INFO)
     axis_calls = []
@@ -95,12 +96,12 @@ def test_stations_and_experiments_that_give_nothing(tmp_path, figures, calls, ca
     }
     run(data, tmp_path, {"force_full_year": True}, formats=["png"])
     assert len(figures) == 3  # regional, S1, S2 closed unsaved
-    regional = lines_and_bands(calls, figures[0])
+    regional = lines_and_bands(plot_calls, figures[0])
     assert [line[0] for line in regional] == ["O3_a", "O3_c"]
     np.testing.assert_array_equal(regional[0][2], [1, 1])  # S1 alone
     # The regional axis follows the last key drawn, a station axis all its stamps.
     assert axis_calls == [(list(T), True), (list(T), True)]
-    assert [line[0] for line in lines_and_bands(calls, figures[1])] == ["O3_a", "O3_c"]
+    assert [line[0] for line in lines_and_bands(plot_calls, figures[1])] == ["O3_a", "O3_c"]
     # An empty site name leaves a blank before the identifier; legend in one column.
     ax = figures[1].axes[0]
     assert ax.get_title().startswith(" (S1): O3 Bias [obs - model]")
@@ -114,8 +115,7 @@ def test_nothing_to_draw_warns_and_writes_nothing(tmp_path, figures, caplog):
     caplog.set_level(logging.DEBUG)
     data = {"S1": station("S1", T[:3], [1, None, None], a=[0, 0, 0])}
     run(data, tmp_path, formats=["png"], debug=True)
-    assert own_messages(caplog) == [START, "No stations had valid data for bias plotting. Skipping.",
-                               END]
+    assert own_messages(caplog) == [START, NO_VALID_BIAS_DATA, END]
     assert figures == [] and list(tmp_path.iterdir()) == []
     run({}, tmp_path, formats=["png"])
     assert figures == [] and list(tmp_path.iterdir()) == []
@@ -143,52 +143,3 @@ def test_layout_and_texts(tmp_path, figures):
             assert axis._major_tick_kw["grid_linewidth"] == 0.3
             assert axis._minor_tick_kw["grid_linestyle"] == ":"
         assert ax.get_axisbelow() is True
-
-
-def bias1_formulation(data):
-    """The figures' numbers as the table library gives them, step by step."""
-    ids = sorted(data)
-    keys = sorted({k for sid in ids for k in data[sid] if k.startswith("O3_") and k != "O3_obs"})
-    collected = {k: [] for k in keys}
-    stations = []
-    for sid in ids:
-        sd = data[sid]
-        if not sd.get("O3_obs"):
-            continue
-        times = pd.to_datetime(sd.get("time", []))
-        obs = pd.Series(sd["O3_obs"], index=times)
-        drawn = []
-        for k in keys:
-            if not sd.get(k):
-                continue
-            bias = (obs - pd.Series(sd[k], index=times)).dropna()
-            if len(bias) > 1:
-                collected[k].append(bias)
-                drawn.append((bias, np.sqrt(((bias - bias.mean()) ** 2).mean())))
-        if drawn:
-            stations.append(drawn)
-    regional = []
-    for k in keys:
-        if collected[k]:
-            mean = pd.concat(collected[k], axis=1).mean(axis=1)
-            regional.append((mean.sort_index(), np.sqrt(((mean - mean.mean()) ** 2).mean())))
-    return [regional] + stations
-
-
-@pytest.mark.filterwarnings("ignore:invalid value encountered")
-@pytest.mark.parametrize("n_stations, kind", [
-    (1, "float64"), (9, "float64"), (9, "float32"), (9, "int"), (9, "mixed")])
-def test_numbers_equal_the_library_formulation_bit_for_bit(n_stations, kind, tmp_path, figures,
-                                                            calls):
-    data = random_collocated(n_stations, n_stations, kind)
-    run(data, tmp_path)
-    expected = bias1_formulation(data)
-    assert len(figures) == len(expected)
-    for fig, want in zip(figures, expected):
-        got = lines_and_bands(calls, fig)
-        assert len(got) == len(want)
-        for (_, x, y, _, low, high), (series, width) in zip(got, want):
-            assert_same_bits(x, series.index.values)
-            assert_same_bits(y, series.values)
-            assert_same_bits(low, series.values - width)
-            assert_same_bits(high, series.values + width)

@@ -8,23 +8,24 @@ import matplotlib
 
 matplotlib.use("Agg")
 import numpy as np  # noqa: E402
-import pandas as pd  # noqa: E402
 import pytest  # noqa: E402
 
 from kvelo.py import chronoplex  # noqa: E402
-from test_chronoplex_bias3 import (  # noqa: E402,F401
-    T, assert_same_bits, call, calls, drawn_on, figures, legend_texts, own_messages, quick_save,
-    random_collocated, station)
+from support.bias import call  # noqa: E402
+from support.figures import drawn_on, legend_texts  # noqa: E402
+from support.logs import own_messages  # noqa: E402
+from support.stations import T, station  # noqa: E402
+from support.texts import short_end, start  # noqa: E402
 
 NAME = "plot_station_timeseries_bias2"
-START = "Start: " + "*" * 24 + f" {NAME} " + "*" * 24
-END = "End: " + "*" * 24 + f" {NAME} " + "*" * 24
+START = start(NAME)
+END = short_end(NAME)
 
 
 run = functools.partial(call, chronoplex.plot_station_timeseries_bias2)
 
 
-def test_regional_mean_with_station_spread(tmp_path, figures, calls, caplog, quick_save):
+def test_regional_mean_with_station_spread(tmp_path, figures, plot_calls, caplog, quick_save):
     # Station A: biases 1, 3 at t1, t2; station B: 5, 7 at t2, t3 (observation above model).
     caplog.set_level(logging.DEBUG)
     data = {"B": station("B", T[1:3], [5, 7], name="Beta", ctrl=[0, 0]),
@@ -32,7 +33,7 @@ def test_regional_mean_with_station_spread(tmp_path, figures, calls, caplog, qui
     config = {"plot_region": "EU", "start_date": "2024-01-01", "end_date": "2024-01-05"}
     assert run(data, tmp_path, config, formats=["png", "pdf"], debug=True) is None
 
-    (_, _, x, y, kw), (_, _, bx, low, high, bkw) = drawn_on(calls, figures[0])
+    (_, _, x, y, kw), (_, _, bx, low, high, bkw) = drawn_on(plot_calls, figures[0])
     np.testing.assert_array_equal(x, T[:3].values)
     np.testing.assert_array_equal(y, [1.0, 4.0, 7.0])
     np.testing.assert_array_equal(low, [1.0, 3.0, 7.0])
@@ -47,7 +48,7 @@ def test_regional_mean_with_station_spread(tmp_path, figures, calls, caplog, qui
 
     # Station figures: lines without bands, no "[obs - model]" in the title.
     alpha = figures[1].axes[0]
-    assert [c[0] for c in drawn_on(calls, figures[1])] == ["plot"]
+    assert [c[0] for c in drawn_on(plot_calls, figures[1])] == ["plot"]
     assert len(alpha.collections) == 0 and legend_texts(alpha) == ["O3_ctrl (bias)"]
     assert alpha.get_title() == "Alpha (A): O3 Bias — [2024-01-01 to 2024-01-05] (daily)"
 
@@ -60,7 +61,7 @@ def test_regional_mean_with_station_spread(tmp_path, figures, calls, caplog, qui
     assert own_messages(caplog)[-1] == END
 
 
-def test_counting_skipping_and_keys_of_the_first_station(tmp_path, figures, calls, caplog,
+def test_counting_skipping_and_keys_of_the_first_station(tmp_path, figures, plot_calls, caplog,
                                                         monkeypatch):
     caplog.set_level(logging.DEBUG)
     axis_calls = []
@@ -83,7 +84,7 @@ def test_counting_skipping_and_keys_of_the_first_station(tmp_path, figures, call
         "[S2] No valid bias entries → excluded from plotting.",
         "Total stations with bias: 1 / 2",
     ]
-    assert [c[4]["label"] for c in calls if c[0] == "plot"] == ["O3_a (bias)", "O3_a (bias)"]
+    assert [c[4]["label"] for c in plot_calls if c[0] == "plot"] == ["O3_a (bias)", "O3_a (bias)"]
     # A station axis spans all its stamps, not only the drawn pairs.
     assert axis_calls == [list(T[:2]), list(T[:3])]
     assert figures[1].axes[0].get_title().startswith("S1 (S1): ")
@@ -135,52 +136,3 @@ def test_layout_and_texts(tmp_path, figures):
             for kw in (axis._major_tick_kw, axis._minor_tick_kw):
                 assert (kw["gridOn"], kw["grid_linestyle"], kw["grid_alpha"]) == (True, "--", 0.3)
     assert figures[1].axes[0].get_title().startswith(" (A): O3 Bias — ")
-
-
-def bias2_formulation(data):
-    """The figures' numbers as the table library gives them, step by step."""
-    ids = sorted(data)
-    keys = sorted(k for k in data[ids[0]] if k.startswith("O3_") and k != "O3_obs")
-    records = []
-    for sid in ids:
-        sd = data[sid]
-        times = pd.to_datetime(sd.get("time", []))
-        obs = pd.Series(sd.get("O3_obs", []), index=times)
-        record = {}
-        for k in keys:
-            model = pd.Series(sd.get(k, []), index=times)
-            valid_mask = obs.notna() & model.notna()
-            bias = (obs - model)[valid_mask]
-            if bias.notna().sum() >= 2:
-                record[k] = bias.rename(sid)
-        if record:
-            records.append(record)
-    regional = []
-    for k in keys:
-        series = [r[k] for r in records if k in r]
-        if series:
-            table = pd.concat(series, axis=1).sort_index()
-            mean = table.mean(axis=1)
-            rmse = np.sqrt((table.subtract(mean, axis=0) ** 2).mean(axis=1))
-            regional += [(mean.index.values, mean.values),
-                         (mean.index.values, (mean - rmse).values, (mean + rmse).values)]
-    stations = [[(b.index.values, b.values) for k, b in sorted(r.items())] for r in records]
-    return [regional] + stations
-
-
-@pytest.mark.filterwarnings("ignore:invalid value encountered")
-@pytest.mark.parametrize("n_stations, kind", [
-    (1, "float64"), (9, "float64"), (130, "float64"), (9, "float32"), (9, "int"), (9, "mixed")])
-def test_numbers_equal_the_library_formulation_bit_for_bit(n_stations, kind, tmp_path, figures,
-                                                            calls):
-    data = random_collocated(n_stations, n_stations, kind)
-    run(data, tmp_path)
-    expected = bias2_formulation(data)
-    assert len(figures) == len(expected)
-    for fig, want in zip(figures, expected):
-        got = [c[2:-1] for c in drawn_on(calls, fig)]
-        assert len(got) == len(want)
-        for g, w in zip(got, want):
-            assert len(g) == len(w)
-            for a, b in zip(g, w):
-                assert_same_bits(a, b)

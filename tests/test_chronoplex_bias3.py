@@ -10,72 +10,22 @@ import matplotlib
 matplotlib.use("Agg")
 import matplotlib.axes  # noqa: E402
 import matplotlib.dates as mdates  # noqa: E402
-import matplotlib.figure  # noqa: E402
-import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 import pytest  # noqa: E402
 
 from kvelo.py import chronoplex  # noqa: E402
+from support.bias import call  # noqa: E402
+from support.figures import band_bounds, drawn_lines, legend_texts  # noqa: E402
+from support.stations import T, station  # noqa: E402
+from support.texts import NO_VALID_BIAS_DATA, end, start  # noqa: E402
 
-START = "Start: " + "*" * 24 + " plot_station_timeseries_bias3 " + "*" * 24
-END = "End:   " + "*" * 24 + " plot_station_timeseries_bias3 " + "*" * 24
-T = pd.date_range("2024-01-01", periods=5, freq="D")
-
-
-def station(sid, times, obs, name="", **exps):
-    """A station of the collocated layout; None marks a missing value."""
-
-    def values(seq):
-        return [np.float64(np.nan if v is None else v) for v in seq]
-
-    sd = {"site_id": sid}
-    if name is not None:
-        sd["site_name"] = name
-    sd.update(lat=np.nan, lon=np.nan, elevation_m=np.nan, time=list(times), n_valid=np.nan)
-    if obs is not None:
-        sd["O3_obs"] = values(obs)
-    for exp, seq in exps.items():
-        sd[f"O3_{exp}"] = values(seq)
-    return sd
-
-
-def call(function, data, tmp_path, config=None, formats=(), debug=False, unit="ppb",
-         tavg="daily", variable="O3"):
-    """A bias figure function called by keyword, files going to tmp_path/run*."""
-    return function(
-        config=dict(config or {}),
-        data=data,
-        data_file_base=str(tmp_path / "run"),
-        data_format="csv",
-        model_files_dict="",
-        plot_file_base=str(tmp_path / "run"),
-        save_plot_formats=list(formats),
-        plot_title="ignored",
-        variable=variable,
-        unit=unit,
-        tavg=tavg,
-        debug=debug,
-    )
+START = start("plot_station_timeseries_bias3")
+END = end("plot_station_timeseries_bias3")
 
 
 def run(data, tmp_path, *args, **kwargs):
     call(chronoplex.plot_station_timeseries_bias3, data, tmp_path, *args, **kwargs)
-
-
-@pytest.fixture
-def figures(monkeypatch):
-    """Every figure the function closes, in order, kept alive for inspection."""
-    closed = []
-    real_close = plt.close
-
-    def close(fig=None):
-        closed.append(fig)
-        real_close(fig)
-
-    monkeypatch.setattr(plt, "close", close)
-    yield closed
-    assert plt.get_fignums() == []
 
 
 @pytest.fixture
@@ -85,105 +35,6 @@ def ab_data():
         "B": station("B", T[1:3], [0, 0], name="Beta", ctrl=[5, 7]),
         "A": station("A", T[0:2], [10, 10], name="Alpha", ctrl=[11, 13]),
     }
-
-
-@pytest.fixture
-def quick_save(monkeypatch):
-    """Writes empty files in place of rendering, where only names matter."""
-    monkeypatch.setattr(matplotlib.figure.Figure, "savefig",
-                        lambda self, fname, **kw: open(fname, "wb").close())
-
-
-@pytest.fixture
-def calls(monkeypatch):
-    """Every line and band drawn, in order: ("plot", ax, x, y, kw) and
-    ("band", ax, x, low, high, kw), the data as numpy arrays."""
-    out = []
-    real_plot, real_fill = matplotlib.axes.Axes.plot, matplotlib.axes.Axes.fill_between
-
-    def plot(ax, x, y, **kw):
-        out.append(("plot", ax, np.asarray(x), np.asarray(y), kw))
-        return real_plot(ax, x, y, **kw)
-
-    def fill_between(ax, x, low, high, **kw):
-        out.append(("band", ax, np.asarray(x), np.asarray(low), np.asarray(high), kw))
-        return real_fill(ax, x, low, high, **kw)
-
-    monkeypatch.setattr(matplotlib.axes.Axes, "plot", plot)
-    monkeypatch.setattr(matplotlib.axes.Axes, "fill_between", fill_between)
-    return out
-
-
-def assert_same_bits(got, want):
-    """Equal dtype, NaN in the same places and every other value bit for bit."""
-    got, want = np.asarray(got), np.asarray(want)
-    assert got.dtype == want.dtype and got.shape == want.shape
-    if got.dtype.kind == "f":
-        assert np.array_equal(np.isnan(got), np.isnan(want))
-        keep = ~np.isnan(got)
-        got, want = got[keep], want[keep]
-    assert got.tobytes() == want.tobytes()
-
-
-def random_collocated(seed, n_stations, kind="float64", n_times=30):
-    """Stations with gaps, shifted spans, infinite values, biases of widely
-    varying magnitude and an experiment without values at every fourth station.
-    `kind` is how the values are held: numpy float64 items (paired natively),
-    float32 items, Python ints with None for a gap, or "mixed": the three in
-    turn over the stations, experiment b held unlike the rest of its station."""
-    rng = np.random.default_rng(seed)
-    times = pd.date_range("2024-01-01", periods=n_times, freq="h")
-
-    def items(values, turn):
-        held = ("float64", "float32", "int")[turn % 3] if kind == "mixed" else kind
-        if held == "int":
-            return [None if np.isnan(v) else v if np.isinf(v) else int(v * 1000) for v in values]
-        return [np.dtype(held).type(v) for v in values]
-
-    data = {}
-    for i in range(n_stations):
-        t = times[i % 5:]
-        obs = rng.normal(30, 5, len(t))
-        mods = {e: obs + rng.normal(1, 3, len(t)) * 10.0 ** rng.uniform(-3, 3, len(t))
-                for e in ("a", "b")}
-        for values in (obs, *mods.values()):
-            values[rng.random(len(t)) < 0.2] = np.nan
-        if i == 1:
-            obs[3] = mods["a"][3] = np.inf  # inf - inf: a NaN difference
-            mods["b"][2] = np.inf
-        if i % 4 == 3:
-            mods["b"][:] = np.nan
-        sd = {"site_id": i, "site_name": f"N{i}", "time": list(t), "O3_obs": items(obs, i)}
-        sd.update({f"O3_{e}": items(values, i + (e == "b")) for e, values in mods.items()})
-        data[i] = sd
-    return data
-
-
-def own_messages(caplog):
-    """The messages of the root logger alone (the libraries log at debug level too)."""
-    return [r.getMessage() for r in caplog.records if r.name == "root"]
-
-
-def drawn_on(calls, fig):
-    """The calls of the `calls` fixture that drew on `fig`."""
-    return [c for c in calls if c[1].figure is fig]
-
-
-def drawn_lines(ax):
-    return [line for line in ax.get_lines() if not line.get_label().startswith("_")]
-
-
-def band_bounds(collection):
-    """x (date number) -> (low, high) of a fill_between band."""
-    out = {}
-    for x, y in collection.get_paths()[0].vertices:
-        low, high = out.get(x, (y, y))
-        out[x] = (min(low, y), max(high, y))
-    return out
-
-
-def legend_texts(ax):
-    return [t.get_text() for t in ax.get_legend().get_texts()]
 
 
 def test_regional_mean_and_band_of_two_stations(ab_data, tmp_path, figures, caplog, capsys):
@@ -358,8 +209,7 @@ def test_no_valid_data_warns_and_writes_nothing(tmp_path, figures, caplog):
     caplog.set_level(logging.DEBUG)
     data = {"A": station("A", T[:3], [1, 1, 1]), "B": station("B", T[:3], None, ctrl=[1, 2, 3])}
     run(data, tmp_path, {"show_stations": True}, formats=["png"], debug=True)
-    assert caplog.messages == [START, "No stations had valid data for bias plotting. Skipping.",
-                               END]
+    assert caplog.messages == [START, NO_VALID_BIAS_DATA, END]
     assert figures == [] and list(tmp_path.iterdir()) == []
 
 

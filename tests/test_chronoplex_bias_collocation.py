@@ -9,23 +9,24 @@ import matplotlib
 
 matplotlib.use("Agg")
 import numpy as np  # noqa: E402
-import pandas as pd  # noqa: E402
 import pytest  # noqa: E402
 
 from kvelo.py import chronoplex  # noqa: E402
-from test_chronoplex_bias3 import (  # noqa: E402,F401
-    T, assert_same_bits, call, calls, drawn_on, figures, legend_texts, own_messages, quick_save,
-    random_collocated, station)
+from support.bias import call  # noqa: E402
+from support.figures import drawn_on, legend_texts  # noqa: E402
+from support.logs import own_messages  # noqa: E402
+from support.stations import T, station  # noqa: E402
+from support.texts import short_end, start  # noqa: E402
 
 NAME = "plot_station_bias_collocation"
-START = "Start: " + "*" * 24 + f" {NAME} " + "*" * 24
-END = "End: " + "*" * 24 + f" {NAME} " + "*" * 24
+START = start(NAME)
+END = short_end(NAME)
 
 
 run = functools.partial(call, chronoplex.plot_station_bias_collocation)
 
 
-def test_bias_lines_with_constant_rmse_bands(tmp_path, figures, calls, caplog, quick_save):
+def test_bias_lines_with_constant_rmse_bands(tmp_path, figures, plot_calls, caplog, quick_save):
     caplog.set_level(logging.DEBUG)
     data = {"S2": station("S2", T[:3], [5, 5, 5], name="Beta", ctrl=[4, 4, 4], test=[5, 5, 5]),
             "S1": station("S1", T[:4], [1, 2, 3, None], name="Alpha", ctrl=[0, 0, 4, 9],
@@ -34,7 +35,7 @@ def test_bias_lines_with_constant_rmse_bands(tmp_path, figures, calls, caplog, q
     assert run(data, tmp_path, config, formats=["png", "pdf"], debug=True) is True
 
     ((_, _, x, y, kw), (_, _, bx, low, high, bkw),
-     (_, _, x2, y2, kw2), (_, _, _, low2, high2, bkw2)) = drawn_on(calls, figures[0])
+     (_, _, x2, y2, kw2), (_, _, _, low2, high2, bkw2)) = drawn_on(plot_calls, figures[0])
     # Observation minus model where both are present: the gap at t4 is left out.
     np.testing.assert_array_equal(x, T[:3].values)
     np.testing.assert_array_equal(y, [1, 2, -1])
@@ -67,7 +68,7 @@ def test_bias_lines_with_constant_rmse_bands(tmp_path, figures, calls, caplog, q
     assert own_messages(caplog) == [START] + [f"Saved: {tmp_path}/{n}" for n in names] + [END]
 
 
-def test_two_common_times_draw_one_does_not(tmp_path, figures, calls, monkeypatch):
+def test_two_common_times_draw_one_does_not(tmp_path, figures, plot_calls, monkeypatch):
     axis_calls = []
     monkeypatch.setattr(chronoplex, "apply_time_axis_format",
                         lambda ax, times, full: axis_calls.append((list(times), full)))
@@ -77,8 +78,8 @@ def test_two_common_times_draw_one_does_not(tmp_path, figures, calls, monkeypatc
     assert run(data, tmp_path, {"force_full_year": "yes"}, formats=["png"]) is True
     # S1 draws a (2 common times) and skips b (1); S2 draws nothing and gets no file.
     assert len(figures) == 3
-    assert [c[4]["label"] for c in drawn_on(calls, figures[0]) if c[0] == "plot"] == ["a bias"]
-    assert drawn_on(calls, figures[1]) == []
+    assert [c[4]["label"] for c in drawn_on(plot_calls, figures[0]) if c[0] == "plot"] == ["a bias"]
+    assert drawn_on(plot_calls, figures[1]) == []
     # The time axis comes from the last experiment drawn, here the earlier one.
     assert axis_calls == [([T[0], T[2]], "yes"), (list(T[:3]), "yes")]
     assert sorted(p.name for p in tmp_path.iterdir()) == ["run_S1_bias.png", "run_S3_bias.png"]
@@ -134,49 +135,3 @@ def test_errors(tmp_path, figures, caplog):
                                                  "", "O3")
     assert len(figures) == 2
     assert END not in own_messages(caplog)
-
-
-def collocation_formulation(data):
-    """The figures' numbers as the table library gives them, step by step."""
-
-    def compute_bias_and_rmse(obs_series, mod_series):
-        df = pd.concat([obs_series, mod_series], axis=1, join="inner").dropna()
-        if len(df) < 2:
-            return None, None
-        bias = df.iloc[:, 0] - df.iloc[:, 1]
-        rmse = np.sqrt(np.mean((df.iloc[:, 0] - df.iloc[:, 1]) ** 2))
-        band = pd.Series(rmse, index=bias.index)
-        return bias.astype("float64"), band.astype("float64")
-
-    ids = sorted(data)
-    keys = sorted({k for sid in ids for k in data[sid] if k.startswith("O3_") and k != "O3_obs"})
-    figures = []
-    for sid in ids:
-        sd = data[sid]
-        times = pd.to_datetime(sd.get("time", []))
-        obs = pd.Series(sd.get("O3_obs", []), index=times).astype("float64")
-        drawn = []
-        for k in keys:
-            model = pd.Series(sd.get(k, []), index=times).astype("float64")
-            bias, band = compute_bias_and_rmse(obs, model)
-            if bias is not None:
-                drawn += [(bias.index.values, bias.values),
-                          (bias.index.values, (bias - band).values, (bias + band).values)]
-        figures.append(drawn)
-    return figures
-
-
-@pytest.mark.filterwarnings("ignore:invalid value encountered")
-@pytest.mark.parametrize("n_stations, kind", [(9, "float64"), (9, "float32"), (9, "int"), (9, "mixed")])
-def test_numbers_equal_the_library_formulation_bit_for_bit(n_stations, kind, tmp_path, figures,
-                                                            calls):
-    data = random_collocated(n_stations, n_stations, kind)
-    run(data, tmp_path)
-    expected = [drawn for drawn in collocation_formulation(data) if drawn]
-    assert len(figures) == len(expected)
-    for fig, want in zip(figures, expected):
-        got = [c[2:-1] for c in drawn_on(calls, fig)]
-        assert len(got) == len(want)
-        for g, w in zip(got, want):
-            for a, b in zip(g, w):
-                assert_same_bits(a, b)

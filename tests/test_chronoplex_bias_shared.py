@@ -1,5 +1,6 @@
 """What the four bias figure functions have in common: their signature,
-errors that close the open figure, and station files named by identifier."""
+errors that close the open figure, station files named by identifier, and
+numbers that are the table library's to the last bit."""
 
 import inspect
 import logging
@@ -10,8 +11,12 @@ matplotlib.use("Agg")
 import pytest  # noqa: E402
 
 from kvelo.py import chronoplex  # noqa: E402
-from test_chronoplex_bias3 import (  # noqa: E402,F401
-    T, call, figures, own_messages, quick_save, station)
+from support import reference  # noqa: E402
+from support.bias import call  # noqa: E402
+from support.compare import assert_same_bits  # noqa: E402
+from support.figures import drawn_on  # noqa: E402
+from support.logs import own_messages  # noqa: E402
+from support.stations import T, random_collocated, station  # noqa: E402
 
 ALL = ["plot_station_timeseries_bias3", "plot_station_timeseries_bias1",
        "plot_station_timeseries_bias2", "plot_station_bias_collocation"]
@@ -94,3 +99,35 @@ def test_a_station_named_like_the_regional_figure_leaves_it_alone(name, files, t
     assert warnings == ([] if len(files) == 1 else [
         "Station regional and the regional figure share the file name 'regional'; "
         "figures of regional are named 'regional_regional'."])
+
+
+# Each figure function beside the plain formulation of its numbers, and the
+# stations (count, how their values are held) it is checked on; 130 stations
+# split the pairwise sums.
+FORMULATIONS = {
+    "plot_station_timeseries_bias1": (reference.bias1_figures, [
+        (1, "float64"), (9, "float64"), (9, "float32"), (9, "int"), (9, "mixed")]),
+    "plot_station_timeseries_bias2": (reference.bias2_figures, [
+        (1, "float64"), (9, "float64"), (130, "float64"), (9, "float32"), (9, "int"),
+        (9, "mixed")]),
+    "plot_station_bias_collocation": (reference.collocation_bias_figures, [
+        (9, "float64"), (9, "float32"), (9, "int"), (9, "mixed")]),
+}
+
+
+@pytest.mark.filterwarnings("ignore:invalid value encountered")
+@pytest.mark.parametrize("name, n_stations, kind", [
+    (name, n, kind) for name, (_, cases) in FORMULATIONS.items() for n, kind in cases])
+def test_numbers_equal_the_library_formulation_bit_for_bit(name, n_stations, kind, tmp_path,
+                                                            figures, plot_calls):
+    data = random_collocated(n_stations, n_stations, kind)
+    call(getattr(chronoplex, name), data, tmp_path)
+    expected = FORMULATIONS[name][0](data)
+    assert len(figures) == len(expected)
+    for fig, want in zip(figures, expected):
+        got = [(c[0], *c[2:-1]) for c in drawn_on(plot_calls, fig)]
+        assert len(got) == len(want)
+        for g, w in zip(got, want):
+            assert (g[0], len(g)) == (w[0], len(w))
+            for a, b in zip(g[1:], w[1:]):
+                assert_same_bits(a, b)

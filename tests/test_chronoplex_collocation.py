@@ -1,10 +1,7 @@
 """Collocated figures: the regional mean figure and the station figures."""
-import collections.abc
 import logging
 import math
 import os
-import subprocess
-import sys
 import textwrap
 
 import matplotlib.axes
@@ -14,10 +11,14 @@ import pandas as pd
 import pytest
 
 from kvelo.py import chronoplex
+from support.child import output
+from support.compare import bits
+from support.odd_values import MappingOnly
+from support.reference import collocated_regional
+from support.texts import DASH, short_end, start
 
-DASH = "\u2014"
-START = "Start: " + "*" * 24 + " plot_station_timeseries_collocation " + "*" * 24
-END = "End: " + "*" * 24 + " plot_station_timeseries_collocation " + "*" * 24
+START = start("plot_station_timeseries_collocation")
+END = short_end("plot_station_timeseries_collocation")
 
 
 class Drawn:
@@ -278,27 +279,11 @@ def test_stations_sharing_a_name_keep_their_own_files(drawn, caplog):
         "(Alpha)", "(Alpha)", "(nan)", "(nan)", "(Alpha)"]
 
 
-class Frozen(collections.abc.Mapping):
-    """A read-only mapping that is not a dict, as a caller may hand over."""
-
-    def __init__(self, d):
-        self.d = d
-
-    def __getitem__(self, key):
-        return self.d[key]
-
-    def __iter__(self):
-        return iter(self.d)
-
-    def __len__(self):
-        return len(self.d)
-
-
 def test_any_mapping_draws_as_a_dict_does(drawn):
     draw(two_stations())
     as_dict = [(s["path"], s["legend"]) for s in drawn.saved]
     drawn.saved.clear()
-    draw(Frozen({sid: Frozen(sd) for sid, sd in two_stations().items()}))
+    draw(MappingOnly({sid: MappingOnly(sd) for sid, sd in two_stations().items()}))
     assert [(s["path"], s["legend"]) for s in drawn.saved] == as_dict
 
 
@@ -332,21 +317,6 @@ def test_length_mismatch_closes_the_figure(drawn):
         draw(data)
 
 
-# The table-library formulation of the regional step, followed literally.
-def pandas_regional(data, keys):
-    out = {}
-    for key in keys:
-        parts = []
-        for sid in sorted(data):
-            if key in data[sid]:
-                s = pd.Series(data[sid][key], index=pd.to_datetime(data[sid]["time"]))
-                s = s.groupby(s.index).mean()
-                s.name = sid
-                parts.append(s)
-        out[key] = pd.concat(parts, axis=1).sort_index()
-    return out
-
-
 def random_stations(seed, n, complete=False, object_values=False):
     rng = np.random.default_rng(seed)
     stamps = pd.date_range("2022-01-01", periods=60, freq="h")
@@ -376,7 +346,7 @@ def random_stations(seed, n, complete=False, object_values=False):
 def test_regional_aggregates_equal_library_formulation(drawn, kind):
     data = random_stations(5, **kind)
     draw(data, {"show_stations": False})
-    tables = pandas_regional(data, ["O3_obs", "O3_exp1", "O3_exp2"])
+    tables = collocated_regional(data, ["O3_obs", "O3_exp1", "O3_exp2"])
     obs = tables["O3_obs"]
     (_, x, y, _), *exps = drawn.lines(0)
     assert np.array_equal(np.asarray(x), obs.index.values)
@@ -389,12 +359,6 @@ def test_regional_aggregates_equal_library_formulation(drawn, kind):
         assert label == key
         assert np.array_equal(np.asarray(ex), want.index.values)
         assert np.array_equal(np.asarray(ey), want.values)
-
-
-def bits(values):
-    """dtype and raw bytes: equal only for the very same numbers of the same type."""
-    a = np.asarray(values)
-    return a.dtype, a.tobytes()
 
 
 @pytest.fixture
@@ -412,7 +376,7 @@ def ylims(monkeypatch):
 
 def assert_regional_as_library(drawn, data, ylims=None):
     """The observation's regional mean, band and fixed range are the library's, bit for bit."""
-    obs = pandas_regional(data, ["O3_obs"])["O3_obs"]
+    obs = collocated_regional(data, ["O3_obs"])["O3_obs"]
     mean, lo, hi = obs.mean(axis=1), obs.min(axis=1), obs.max(axis=1)
     (label, x, y, _), = [line for line in drawn.lines(0) if line[0] == "Observation (mean)"]
     (_, bx, blo, bhi, _), = drawn.bands
@@ -465,7 +429,7 @@ def test_object_values_stay_with_the_library(drawn):
     data = two_stations()
     data["S1"]["O3_obs"] = [True] + [float(v) for v in data["S1"]["O3_obs"][1:]]
     draw(data, {"show_stations": False, "show_min_max": False})
-    mean = pandas_regional(data, ["O3_obs"])["O3_obs"].mean(axis=1)
+    mean = collocated_regional(data, ["O3_obs"])["O3_obs"].mean(axis=1)
     (_, _, y, _), = [line for line in drawn.lines(0) if line[0] == "Observation (mean)"]
     assert np.asarray(y).dtype == object == mean.dtype
     assert [(type(a), a) for a in y] == [(type(b), b) for b in mean]
@@ -523,11 +487,10 @@ def test_value_list_holding_a_list_raises_the_library_error(drawn):
     data = two_stations()
     data["S1"]["O3_obs"] = [[1.0, 2.0], [3.0]] * 5
     with pytest.raises(TypeError) as library:
-        pandas_regional(data, ["O3_obs"])["O3_obs"]
+        collocated_regional(data, ["O3_obs"])["O3_obs"]
     with pytest.raises(TypeError) as ours:
         draw(data)
     assert str(ours.value) == str(library.value)
-
 
 
 @pytest.mark.parametrize("call", [
@@ -558,8 +521,5 @@ def test_stamps_whose_length_lies_are_read_by_their_own_size(call):
         except Exception as e:
             print(type(e).__name__, e)
     """).format(call=call)
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         timeout=300)
-    assert out.returncode == 0, out.stderr[-3000:]
-    assert out.stdout.strip() == ("ValueError Length of values (1995) does not match length of "
-                                  "index (2000)")
+    assert output(code).strip() == ("ValueError Length of values (1995) does not match length "
+                                    "of index (2000)")

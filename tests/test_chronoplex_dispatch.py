@@ -1,8 +1,6 @@
 """Run dispatch of process_time_series_plot_from_file, and what loading chronoplex binds."""
 import inspect
 import logging
-import subprocess
-import sys
 
 import matplotlib
 import matplotlib.colors
@@ -13,10 +11,12 @@ import seaborn
 import pytest
 
 from kvelo.py import chronoplex
+from support.child import output
+from support.texts import end
 
 FIGURE_KEYS = ["config", "data", "data_file_base", "data_format", "model_files_dict",
                "plot_file_base", "save_plot_formats", "plot_title", "variable", "unit"]
-END = "End:   " + "*" * 24 + " process_time_series_plot_from_file " + "*" * 24
+END = end("process_time_series_plot_from_file")
 INFO = "Generating grouped/subplot time series for variable: O3"
 
 
@@ -151,6 +151,5 @@ def test_load_fails_without_an_unused_sibling_name():
         "except ImportError as e:\n"
         "    print('ImportError', e, e.__cause__)\n"
     )
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         check=True).stdout
+    out = output(code)
     assert out.startswith("ImportError") and "extract_keys" in out

@@ -9,11 +9,7 @@ import pandas as pd
 import pytest
 
 from kvelo.py import chronoplex
-
-
-def banner(kind, name):
-    return f"{kind}{'*' * 24} {name} {'*' * 24}"
-
+from support.texts import end, start
 
 STATS = pd.DataFrame({"Experiment": ["exp1", "exp2"], "Count": [3, 3], "R": [0.5, np.nan]})
 
@@ -88,9 +84,9 @@ def test_statistics_file_and_chart_base(table, stats, charts, tmp_path, monkeypa
     assert os.path.splitext(plot[1]["output_file"])[0] == str(tmp_path / charts)
     pd.testing.assert_frame_equal(pd.read_csv(stats_path), STATS)
     name = "extend_process_time_series_with_stats"
-    assert caplog.messages == [banner("Start: ", name),
+    assert caplog.messages == [start(name),
                                f"Saved station statistics to: {stats_path}",
-                               banner("End:   ", name)]
+                               end(name)]
 
 
 @pytest.mark.parametrize("use_collocation", [None, False, 0, ""])
@@ -98,7 +94,7 @@ def test_plain_run_computes_nothing(use_collocation, tmp_path, calls, caplog):
     caplog.set_level(logging.DEBUG)
     extend(tmp_path / "t.csv", use_collocation=use_collocation)
     assert calls == [] and list(tmp_path.iterdir()) == []
-    assert caplog.messages == [banner("Start: ", "extend_process_time_series_with_stats")]
+    assert caplog.messages == [start("extend_process_time_series_with_stats")]
 
 
 @pytest.mark.parametrize("empty", [pd.DataFrame(), pd.DataFrame(columns=["Experiment"])])
@@ -124,7 +120,7 @@ def test_errors_propagate(tmp_path, calls, monkeypatch, caplog):
     monkeypatch.setattr(chronoplex, "plot_statistics", broken)
     with pytest.raises(ValueError, match="no pool"):
         extend(tmp_path / "t.csv")
-    assert banner("End:   ", "extend_process_time_series_with_stats") not in caplog.messages
+    assert end("extend_process_time_series_with_stats") not in caplog.messages
 
 
 def station(times, name=..., **values):
@@ -181,8 +177,8 @@ def test_per_station_frames_metadata_and_file(tmp_path, calls, caplog):
     assert list(table["SID"]) == ["ST2", "ST2", "ST2", "ST1"]
     assert list(table["Experiment"]) == ["exp2", "exp1", "O3_x", "exp1"]
     name = "extend_process_time_series_with_stats2"
-    assert caplog.messages == [banner("Start: ", name), f"Saved station statistics to: {path}",
-                               banner("End:   ", name)]
+    assert caplog.messages == [start(name), f"Saved station statistics to: {path}",
+                               end(name)]
 
 
 def test_per_station_edge_cases(tmp_path, calls, caplog):
@@ -190,11 +186,11 @@ def test_per_station_edge_cases(tmp_path, calls, caplog):
     name = "extend_process_time_series_with_stats2"
     extend2(tmp_path / "t.csv", {})
     assert list(tmp_path.iterdir()) == [] and caplog.messages == [
-        banner("Start: ", name), banner("End:   ", name)]
+        start(name), end(name)]
 
     caplog.clear()
     extend2(tmp_path / "t.csv", {"A": station(["2024-01-01"], O3_obs=[1])}, use_collocation=None)
-    assert calls == [] and caplog.messages == [banner("Start: ", name)]
+    assert calls == [] and caplog.messages == [start(name)]
 
     # An error in a later station ends the call before anything is written.
     good = station(["2024-01-01", "2024-01-02"], O3_obs=[1, 2], O3_a=[1, 2])

@@ -1,8 +1,6 @@
 """Station table intake: reading the table and building the station-wise dictionary."""
 import logging
 import math
-import subprocess
-import sys
 import textwrap
 
 import numpy as np
@@ -10,12 +8,16 @@ import pandas as pd
 import pytest
 
 from kvelo.py import chronoplex
+from support.child import printed_lines
+from support.reference import reference_collocated, reference_plain
+from support.stand_ins import stand_in
+from support.texts import end, start
 
 CALLEES = ["plot_station_timeseries_collocation", "plot_station_timeseries_bias3",
            "extend_process_time_series_with_stats",
            "plot_station_timeseries_grouped_or_subplots"]
-START = "Start: " + "*" * 24 + " process_time_series_plot_from_file " + "*" * 24
-END = "End:   " + "*" * 24 + " process_time_series_plot_from_file " + "*" * 24
+START = start("process_time_series_plot_from_file")
+END = end("process_time_series_plot_from_file")
 
 
 @pytest.fixture
@@ -28,14 +30,7 @@ def run(monkeypatch):
 
     def go(result, variable="O3", collocated=True, debug=False):
         reads = []
-
-        def read_data(*args, **kwargs):
-            reads.append((args, kwargs))
-            if isinstance(result, BaseException):
-                raise result
-            return result
-
-        monkeypatch.setattr(chronoplex, "read_data", read_data)
+        monkeypatch.setattr(chronoplex, "read_data", stand_in(result, reads))
         out = chronoplex.process_time_series_plot_from_file(
             "in/table.csv", "csv", {}, "out/o3", ["png"], {}, "Title", variable, "daily",
             debug, collocated)
@@ -73,43 +68,6 @@ def same_data(got, want):
         assert list(got[sid]) == list(want[sid]), sid
         for key in want[sid]:
             same(got[sid][key], want[sid][key])
-
-
-# The per-station boolean-selection formulation, as a plain reading of the
-# layouts: one comparison over the whole table per station.
-def reference_collocated(df, variable):
-    data = {}
-    for sid in df["site_id"].unique():
-        rows = df[df["site_id"] == sid].sort_values("time").copy()
-        if rows.empty:
-            continue
-        first = rows.iloc[0]
-        sd = {"site_id": sid, "site_name": first.get("site_name", ""),
-              "lat": first.get("lat", np.nan), "lon": first.get("lon", np.nan),
-              "elevation_m": first.get("elevation_m", np.nan),
-              "time": list(rows["time"].to_numpy()), "n_valid": first.get("n_valid", np.nan)}
-        for col in rows.columns:
-            if str(col).startswith(variable):
-                sd[col] = list(rows[col].to_numpy())
-        data[sid] = sd
-    return data
-
-
-def reference_plain(df, variable):
-    data = {}
-    for sid in df["site_id"].unique():
-        rows = df[df["site_id"] == sid].sort_values("time")
-        if rows.empty:
-            continue
-        first = rows.iloc[0]
-        sd = {"site_id": sid, "site_name": first["site_name"], "lat": first["lat"],
-              "lon": first["lon"], "elevation_m": first["elevation_m"],
-              "time": rows["time"].copy(), "value": rows[variable].copy()}
-        if "min" in df.columns and "max" in df.columns:
-            sd["min"] = rows["min"]
-            sd["max"] = rows["max"]
-        data[sid] = sd
-    return data
 
 
 def random_table(seed, stations=12, times=40, id_kind="text", time_kind="stamp", ties=False):
@@ -360,14 +318,6 @@ def test_extension_columns_give_the_per_station_item_types(run, column, values):
     same_data(data_of(run(df)), reference_collocated(df, "O3"))
 
 
-def run_isolated(code):
-    """Runs `code` in a fresh interpreter, so a crash fails the test and not the run."""
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                            text=True, timeout=300)
-    assert result.returncode == 0, result.stderr[-3000:]
-    return result.stdout.strip().splitlines()[-1]
-
-
 ADVERSARIAL_TABLE = """
     import numpy as np, pandas as pd
     from kvelo.py import chronoplex
@@ -422,4 +372,4 @@ ADVERSARIAL_TABLE = """
 def test_tables_that_disagree_with_themselves_are_read_within_bounds(table, collocated):
     code = ADVERSARIAL_TABLE.format(table=textwrap.indent(textwrap.dedent(table), "    "),
                                     collocated=collocated)
-    assert run_isolated(code) == "IndexError"
+    assert printed_lines(code)[-1] == "IndexError"

@@ -13,9 +13,13 @@ import pytest
 import seaborn as sns
 
 from kvelo.py import chronoplex
+from support.compare import bits
+from support.figures import legend_texts
+from support.reference import plain_regional
+from support.texts import end
 
 FUNC = chronoplex.plot_station_timeseries_grouped_or_subplots
-END = "End:   " + "*" * 24 + " plot_station_timeseries_grouped_or_subplots " + "*" * 24
+END = end("plot_station_timeseries_grouped_or_subplots")
 
 
 def station(sid, times, values, name="", lat=47.5, lon=7.6, elevation=316.0):
@@ -89,10 +93,6 @@ def bands(monkeypatch):
     return calls
 
 
-def legend_texts(ax):
-    return [t.get_text() for t in ax.get_legend().get_texts()]
-
-
 def mean_line(ax):
     lines = [ln for ln in ax.get_lines() if ln.get_label() == "Observations (mean)"]
     return lines[0] if lines else None
@@ -115,19 +115,6 @@ def test_signature_as_the_dispatch_sees_it():
 
 
 # ---- regional table ---------------------------------------------------------
-
-def pandas_regional(data):
-    """The table library's formulation of the regional table and its row aggregates."""
-    series = []
-    for sid in sorted(data):
-        st = data[sid]
-        values = st["value"].values if isinstance(st["value"], pd.Series) else st["value"]
-        s = pd.Series(values, index=pd.to_datetime(st["time"])).groupby(level=0).mean()
-        s.name = sid
-        series.append(s)
-    df = pd.concat(series, axis=1).sort_index()
-    return df.mean(axis=1), df.min(axis=1), df.max(axis=1)
-
 
 def random_stations(seed, n=30, rows=200):
     rng = np.random.default_rng(seed)
@@ -184,7 +171,7 @@ def as_lists(data):
 @pytest.mark.parametrize("seed", [0, 1])
 def test_regional_aggregates_equal_the_pandas_formulation(figs, bands, shape, seed):
     data = shape(random_stations(seed))
-    mean, lo, hi = pandas_regional(data)
+    mean, lo, hi = plain_regional(data)
     run(data, {"show_min_max": True}, formats=())
     (fig,) = figs
     ax = fig.axes[0]
@@ -212,15 +199,9 @@ def test_many_stations_sum_in_the_same_order_as_pandas(figs):
     rng = np.random.default_rng(7)
     times = pd.date_range("2024-01-01", periods=500, freq="h")
     data = {f"S{k:03d}": station(f"S{k:03d}", times, rng.normal(0, 1e6, 500)) for k in range(300)}
-    mean, _, _ = pandas_regional(data)
+    mean, _, _ = plain_regional(data)
     run(data, {}, formats=())
     np.testing.assert_array_equal(mean_line(figs[0].axes[0]).get_ydata(), mean.to_numpy())
-
-
-def bits(values):
-    """dtype and raw bytes: equal only for the very same numbers of the same type."""
-    a = np.asarray(values)
-    return a.dtype, a.tobytes()
 
 
 def as_float32_values(data):
@@ -259,7 +240,7 @@ def as_arrays_with_signed_zeros(data):
                          ids=["float32", "bool", "uint8", "float32-and-float64", "signed-zeros"])
 def test_regional_aggregates_keep_the_library_dtype(figs, bands, shape):
     data = shape(random_stations(2))
-    mean, lo, hi = pandas_regional(data)
+    mean, lo, hi = plain_regional(data)
     run(data, {"show_min_max": True, "fix_y_axis": True}, formats=())
     ax = figs[0].axes[0]
     x, y1, y2 = bands[0]

@@ -16,6 +16,7 @@ import pytest  # noqa: E402
 from scipy.stats import pearsonr  # noqa: E402
 
 from kvelo.py import chronoplex  # noqa: E402
+from support.texts import end  # noqa: E402
 
 SITES = {"ST1": "Hilltop", "ST2": "Lakeside", "ST3": "Harbour"}
 GROUPS = ["Correlation_Metrics", "Error_Metrics", "Descriptive_Statistics"]
@@ -51,13 +52,6 @@ def road(tmp_path):
         path, index=False)
     return {"table": table, "path": path, "plots": tmp_path / "plots",
             "base": tmp_path / "plots" / "o3"}
-
-
-@pytest.fixture
-def quick_save(monkeypatch):
-    """Empty files in place of rendering: the names are what this file checks."""
-    monkeypatch.setattr(matplotlib.figure.Figure, "savefig",
-                        lambda self, fname, *a, **kw: open(fname, "wb").close())
 
 
 CONFIG = {"plot_region": "EU", "start_date": "2024-05-01", "end_date": "2024-05-06",
@@ -189,6 +183,5 @@ def test_an_error_in_the_bias_figures_leaves_no_statistics(road, quick_save, tmp
     assert "o3_regional_mean_minmax.png" in names
     assert not any("bias" in n for n in names)
     assert [p.name for p in road["path"].parent.iterdir()] == ["O3.day.csv"]
-    end = "End:   " + "*" * 24 + " process_time_series_plot_from_file " + "*" * 24
-    assert end not in caplog.messages
+    assert end("process_time_series_plot_from_file") not in caplog.messages
     assert plt.get_fignums() == []

@@ -1,6 +1,4 @@
 """The shared plot style: twelve settings in one update, no drawing library at load."""
-import subprocess
-import sys
 import textwrap
 
 import matplotlib
@@ -8,6 +6,7 @@ import matplotlib.pyplot as plt
 import pytest
 
 from kvelo.py import figdefaults
+from support.child import output
 
 STYLE = {
     "figure.dpi": 150, "savefig.dpi": 300, "font.size": 12, "axes.titlesize": 14,
@@ -83,5 +82,4 @@ def test_loading_does_not_import_the_drawing_library():
         figdefaults.set_kvelo_plot_style()
         assert "matplotlib.pyplot" in sys.modules
     """)
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
-    assert result.returncode == 0, result.stderr
+    output(code)

@@ -2,7 +2,7 @@
 distinct station position."""
 import inspect
 import logging
-import subprocess
+import os
 import sys
 
 import matplotlib
@@ -10,81 +10,19 @@ import matplotlib
 matplotlib.use("Agg")
 import cartopy.crs as ccrs  # noqa: E402
 import matplotlib.pyplot as plt  # noqa: E402
-from matplotlib.collections import PathCollection  # noqa: E402
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 import pytest  # noqa: E402
 from PIL import Image  # noqa: E402
 
 from kvelo.py import geoplex  # noqa: E402
+from support.child import output  # noqa: E402
+from support.figures import layers  # noqa: E402
+from support.logs import own_records  # noqa: E402
+from support.station_maps import LOCATION, VALUE, location, value  # noqa: E402
+from support.texts import end, start  # noqa: E402
 
-LOCATION = "station_location_map_plot_from_file"
-VALUE = "station_value_map_plot_from_file"
-BOUNDS = (35.0, 62.0, -12.0, 30.0)
-
-
-def banner(kind, name):
-    return f"{kind} {'*' * 24} {name} {'*' * 24}"
-
-
-def ours(caplog):
-    """The records of the root logger (the libraries log through their own)."""
-    return [r for r in caplog.records if r.name == "root"]
-
-
-def layers(ax):
-    """The scatter layers (the map's own features are collections too)."""
-    return [c for c in ax.collections if isinstance(c, PathCollection)]
-
-
-class Saved:
-    """Each savefig call: the path, its keywords and the figure it saved."""
-
-    def __init__(self, monkeypatch, write=False):
-        self.calls = []
-        real = plt.savefig
-
-        def savefig(path, **kw):
-            self.calls.append({"path": path, "kw": kw, "fig": plt.gcf()})
-            if write:
-                real(path, **kw)
-
-        monkeypatch.setattr(plt, "savefig", savefig)
-
-    @property
-    def fig(self):
-        return self.calls[0]["fig"]
-
-
-@pytest.fixture
-def saved(monkeypatch):
-    return Saved(monkeypatch)
-
-
-@pytest.fixture(autouse=True)
-def offline_and_closed(offline_natural_earth):
-    """No test downloads map data or leaves a figure open."""
-    yield
-    leftover = plt.get_fignums()
-    plt.close("all")
-    assert leftover == []
-
-
-@pytest.fixture
-def reads(monkeypatch):
-    """Replaces read_data on the module: reads(result) makes the next call
-    return result (or raise it, for an exception); the calls are recorded."""
-    calls = []
-
-    def install(result):
-        def read_data(*args, **kw):
-            calls.append((args, kw))
-            if isinstance(result, BaseException):
-                raise result
-            return result
-        monkeypatch.setattr(geoplex, "read_data", read_data)
-        return calls
-    return install
+pytestmark = pytest.mark.usefixtures("offline_and_closed")
 
 
 @pytest.fixture
@@ -108,17 +46,6 @@ def drawn(monkeypatch):
             return _real(self, *a, **kw)
         monkeypatch.setattr(GeoAxes, name, record)
     return calls
-
-
-def location(base, formats=(), title="", **kw):
-    geoplex.station_location_map_plot_from_file(
-        "stations.csv", "csv", "EU", "hourly", BOUNDS, str(base), list(formats), title, **kw)
-
-
-def value(base, formats=(), title="", variable="O3", **kw):
-    geoplex.station_value_map_plot_from_file(
-        "stations.csv", "csv", "EU", "hourly", "daily", BOUNDS, str(base), list(formats), title,
-        "2024-01-01", "2024-01-31", variable=variable, **kw)
 
 
 def positions_table(lats, lons, ids=None):
@@ -175,18 +102,14 @@ def test_load_binds_the_libraries_and_sibling_names():
         assert g[name] is getattr(style, name)
 
 
-def run_python(code, **env):
-    import os
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         env={**os.environ, **env})
-    assert out.returncode == 0, out.stderr
-    return out.stdout.strip()
+def child_output(code, **env):
+    return output(code, env={**os.environ, **env}).strip()
 
 
 def test_load_chooses_no_backend_and_loads_figdefaults():
     code = ("import sys, matplotlib\nimport kvelo.py.geoplex\n"
             "print(matplotlib.get_backend(), 'kvelo.py.figdefaults' in sys.modules)")
-    assert run_python(code, MPLBACKEND="svg") == "svg True"
+    assert child_output(code, MPLBACKEND="svg") == "svg True"
 
 
 @pytest.mark.parametrize("owner, name", [("style", "convert_units"),
@@ -194,7 +117,7 @@ def test_load_chooses_no_backend_and_loads_figdefaults():
 def test_a_missing_name_that_is_never_called_still_fails_the_load(owner, name):
     code = (f"import kvelo.py.{owner} as o\ndel o.{name}\n"
             "try:\n    import kvelo.py.geoplex\nexcept ImportError as e:\n    print(e)\n")
-    assert run_python(code).startswith(f"cannot import name {name!r}")
+    assert child_output(code).startswith(f"cannot import name {name!r}")
 
 
 # ---- reading: shared by both maps -------------------------------------------
@@ -214,8 +137,8 @@ def test_read_failure_is_logged_and_nothing_drawn(name, result, text, reads, cap
     DRAW[name](tmp_path / "m", ["png"], debug=True)
     assert calls == [(("stations.csv",),
                       {"data_format": "csv", "debug": True, "return_units": True})]
-    assert [(r.levelname, r.getMessage()) for r in ours(caplog)] == [
-        ("DEBUG", banner("Start:", name)),
+    assert [(r.levelname, r.getMessage()) for r in own_records(caplog)] == [
+        ("DEBUG", start(name)),
         ("ERROR", f"Could not load station data for plotting: {text}")]
     assert list(tmp_path.iterdir()) == []
 
@@ -242,8 +165,8 @@ def test_location_map_without_usable_positions_warns_and_writes_nothing(
     reads((table, {}))
     caplog.set_level(logging.DEBUG)
     location(tmp_path / "m", ["png"], debug=True)
-    assert [(r.levelname, r.getMessage()) for r in ours(caplog)] == [
-        ("DEBUG", banner("Start:", LOCATION)), ("WARNING", line)]
+    assert [(r.levelname, r.getMessage()) for r in own_records(caplog)] == [
+        ("DEBUG", start(LOCATION)), ("WARNING", line)]
     assert list(tmp_path.iterdir()) == []
 
 
@@ -277,11 +200,11 @@ def test_one_point_per_position_the_earlier_row_kept(reads, spread, saved, monke
     (points,) = layers(ax)
     np.testing.assert_array_equal(points.get_offsets(), [[5.0, 45.0], [10.0, 50.0]])
     assert [t.get_text() for t in ax.texts] == ["1", "2"]
-    assert [r.getMessage() for r in ours(caplog)] == [
-        banner("Start:", LOCATION),
+    assert [r.getMessage() for r in own_records(caplog)] == [
+        start(LOCATION),
         "Reduced from 5 to 2 stations after deduplication",
         f"Saved: {tmp_path / 'm'}.png",
-        banner("End:  ", LOCATION)]
+        end(LOCATION)]
 
 
 def test_station_points_and_labels_are_drawn_as_asked(reads, spread, saved, drawn, monkeypatch,
@@ -364,7 +287,7 @@ def test_location_map_files_in_format_order(reads, monkeypatch, caplog, tmp_path
     caplog.set_level(logging.DEBUG)  # and with debug false, no debug line
     location(tmp_path / "stations", ["png", "pdf"])
     png, pdf = tmp_path / "stations.png", tmp_path / "stations.pdf"
-    assert [r.getMessage() for r in ours(caplog)] == [f"Saved: {png}", f"Saved: {pdf}"]
+    assert [r.getMessage() for r in own_records(caplog)] == [f"Saved: {png}", f"Saved: {pdf}"]
     assert len(closed) == 1
     with Image.open(png) as im:
         assert round(im.info["dpi"][0]) == 300

@@ -11,7 +11,7 @@ import pandas as pd  # noqa: E402
 import pytest  # noqa: E402
 from PIL import Image  # noqa: E402
 
-from test_plotting_example import NATURAL_EARTH_ADVICE  # noqa: E402
+from support.texts import NATURAL_EARTH_ADVICE  # noqa: E402
 
 EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "run_station_maps.py"
 

@@ -14,10 +14,13 @@ import pytest  # noqa: E402
 from PIL import Image  # noqa: E402
 
 from kvelo.py import geoplex, style  # noqa: E402
-from test_geoplex import (VALUE, banner, layers, offline_and_closed, ours,  # noqa: E402,F401
-                          reads, saved, value)
+from support.figures import layers  # noqa: E402
+from support.logs import own_records  # noqa: E402
+from support.station_maps import VALUE, value  # noqa: E402
+from support.texts import DASH, end, start  # noqa: E402
 
-DASH = "\u2014"
+pytestmark = pytest.mark.usefixtures("offline_and_closed")
+
 DATES = "[2024-01-01 to 2024-01-31] (daily)"
 
 
@@ -120,7 +123,7 @@ def test_a_missing_candidate_keeps_the_places_of_the_others(reads, saved, monkey
                         lambda label, i: (asked.append((label, i)), ("o", 40))[1])
     caplog.set_level(logging.WARNING)
     value(tmp_path / "m", ["png"])
-    assert [r.getMessage() for r in ours(caplog)] == ["Column 'O3_gone' not found in data."]
+    assert [r.getMessage() for r in own_records(caplog)] == ["Column 'O3_gone' not found in data."]
     assert asked == [("obs", 0), ("a", 2)]
     hexes = [mcolors.to_hex(plt.colormaps["tab10"].resampled(3)(i)) for i in (0, 2)]
     assert [h for _, _, h in legend(saved.fig.axes[0])] == hexes
@@ -137,8 +140,8 @@ def test_nothing_plottable_closes_the_figure_and_writes_nothing(reads, monkeypat
     monkeypatch.setattr(plt, "close", lambda fig=None: (closed.append(fig), real_close(fig)))
     caplog.set_level(logging.DEBUG)
     value(tmp_path / "m", ["png"], debug=True)
-    assert [(r.levelname, r.getMessage()) for r in ours(caplog)] == [
-        ("DEBUG", banner("Start:", VALUE)),
+    assert [(r.levelname, r.getMessage()) for r in own_records(caplog)] == [
+        ("DEBUG", start(VALUE)),
         ("WARNING", "No valid data in 'O3_obs' after dropping NaNs."),
         ("WARNING", "No valid data in 'O3_a' after dropping NaNs."),
         ("WARNING", "No valid variables plotted. Skipping plot.")]
@@ -215,8 +218,8 @@ def test_value_map_early_returns(df, variable, level, line, reads, monkeypatch, 
                         lambda *a: (looked.append(a), real(*a))[1])
     caplog.set_level(logging.DEBUG)
     value(tmp_path / "m", ["png"], variable=variable, debug=True)
-    assert [(r.levelname, r.getMessage()) for r in ours(caplog)] == [
-        ("DEBUG", banner("Start:", VALUE)), (level, line)]
+    assert [(r.levelname, r.getMessage()) for r in own_records(caplog)] == [
+        ("DEBUG", start(VALUE)), (level, line)]
     assert len(looked) == (1 if variable else 0)
     assert list(tmp_path.iterdir()) == []
 
@@ -234,8 +237,8 @@ def test_value_map_file_names_and_resolution(formats, dpis, reads, saved, monkey
     paths = [f"{tmp_path / 'o3'}_val.{f}" for f in formats]
     assert [(c["path"], c["kw"]) for c in saved.calls] == [
         (p, {"dpi": d, "bbox_inches": "tight"}) for p, d in zip(paths, dpis)]
-    assert [r.getMessage() for r in ours(caplog)] == (
-        [banner("Start:", VALUE)] + [f"Saved: {p}" for p in paths] + [banner("End:  ", VALUE)])
+    assert [r.getMessage() for r in own_records(caplog)] == (
+        [start(VALUE)] + [f"Saved: {p}" for p in paths] + [end(VALUE)])
 
 
 def test_value_map_written_files(reads, tmp_path):

@@ -7,9 +7,7 @@ import pandas as pd
 import pytest
 
 from kvelo.py import matched
-
-START = "Start: ************************ {} ************************"
-END = "End:   ************************ {} ************************"
+from support.texts import end, start
 
 RECORDS = [
     {"station_id": "S2", "time": pd.Timestamp("2024-01-01 01:00"), "lat": 45.0, "lon": 5.0,
@@ -47,9 +45,9 @@ def test_csv_round_trip_keeps_columns_rows_and_time_as_text(tmp_path, caplog):
     assert table["flag"].isna().tolist() == [True, False, True]
     assert (tmp_path / "matched.csv").read_text().splitlines()[0] == "station_id,time,lat,lon,O3,flag"
     assert debug_lines(caplog) == [
-        START.format("save_matched_data"), f"Saved matched data to {csv_file}",
-        END.format("save_matched_data"), START.format("load_matched_data"),
-        f"Loaded matched data: {csv_file}", END.format("load_matched_data")]
+        start("save_matched_data"), f"Saved matched data to {csv_file}",
+        end("save_matched_data"), start("load_matched_data"),
+        f"Loaded matched data: {csv_file}", end("load_matched_data")]
 
 
 def test_netcdf_round_trip_fills_the_station_time_grid(tmp_path, caplog):
@@ -87,7 +85,7 @@ def test_nothing_to_save_prints_a_warning(tmp_path, capsys, caplog, records):
     caplog.set_level(logging.DEBUG)
     assert matched.save_matched_data(records, tmp_path / "out", debug=True) is None
     assert capsys.readouterr().out == "[WARN] No matched data to save.\n"
-    assert debug_lines(caplog) == [START.format("save_matched_data")]
+    assert debug_lines(caplog) == [start("save_matched_data")]
     assert list(tmp_path.iterdir()) == []
 
 
@@ -107,7 +105,7 @@ def test_load_refusals_print_and_return_none(tmp_path, capsys, caplog, name, mak
         path.write_text("station_id,time\nA,2024-01-01\n")
     assert matched.load_matched_data(str(path), debug=True) is None
     assert capsys.readouterr().out == message.format(path) + "\n"
-    assert debug_lines(caplog) == [START.format("load_matched_data")]
+    assert debug_lines(caplog) == [start("load_matched_data")]
 
 
 @pytest.mark.parametrize("records, error", [

@@ -1,9 +1,9 @@
 """A module that cannot load raises the import's own error, not a wrapper."""
 import json
-import subprocess
-import sys
 
 import pytest
+
+from support.child import printed_lines
 
 # (module, a library it imports, a sibling name it binds)
 MODULES = [
@@ -57,10 +57,7 @@ print(json.dumps(results))
 
 @pytest.fixture(scope="module")
 def outcomes():
-    out = subprocess.run([sys.executable, "-c", CHILD, json.dumps(MODULES)],
-                         capture_output=True, text=True)
-    assert out.returncode == 0, out.stderr
-    return json.loads(out.stdout.splitlines()[-1])
+    return json.loads(printed_lines(CHILD, json.dumps(MODULES))[-1])
 
 
 @pytest.mark.parametrize("module, library", [(m, lib) for m, lib, _ in MODULES if lib])

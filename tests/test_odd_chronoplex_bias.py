@@ -9,20 +9,19 @@ import matplotlib
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
-import pandas as pd  # noqa: E402
 import pytest  # noqa: E402
 
 from kvelo.py import chronoplex  # noqa: E402
-from test_chronoplex_bias3 import (  # noqa: E402,F401
-    T, call, figures, legend_texts, quick_save, station)
-from test_chronoplex_collocation import Frozen  # noqa: E402
-from test_statistics_memory import run_isolated  # noqa: E402
+from support.bias import call  # noqa: E402
+from support.child import assert_prints_same  # noqa: E402
+from support.figures import legend_texts  # noqa: E402
+from support.odd_values import MappingOnly  # noqa: E402
+from support.stations import T, station  # noqa: E402
+from support.texts import NO_VALID_BIAS_DATA, SURROGATE as S  # noqa: E402
 
 ALL = ["plot_station_timeseries_bias1", "plot_station_timeseries_bias2",
        "plot_station_timeseries_bias3", "plot_station_bias_collocation"]
 STYLED = ALL[:3]  # the station bias with RMSE bands draws without line styles
-
-S = "\udce9"  # as os.fsdecode gives for the Latin-1 byte 0xE9
 
 
 def red(key):
@@ -113,11 +112,11 @@ def test_line_style_merges_as_keywords_do(name, style, tmp_path, figures, monkey
     assert list(tmp_path.iterdir()) == []
 
 
-class Holds(Frozen):
+class Holds(MappingOnly):
     """A station whose `in` answers with a list, as any truth value may."""
 
     def __contains__(self, key):
-        return [key] if key in self.d else []
+        return [key] if key in self._items else []
 
 
 class IterOnly:
@@ -156,7 +155,7 @@ def test_keys_of_a_station_are_tested_as_in_does(name, wrap, tmp_path, figures, 
 def test_experiment_key_that_cannot_be_hashed(name):
     # A key gathered for the experiment set fails as set() fails on it; the
     # error used to stay pending under the next call into the interpreter.
-    run_isolated(f"""
+    assert_prints_same(f"""
         import collections.abc
         import matplotlib
         matplotlib.use("Agg")
@@ -205,4 +204,4 @@ def test_dump_setting_asked_only_where_a_dump_is_due(data, raises, tmp_path, fig
             call(chronoplex.plot_station_timeseries_bias3, data, tmp_path, config)
     else:
         call(chronoplex.plot_station_timeseries_bias3, data, tmp_path, config)
-        assert "No stations had valid data for bias plotting. Skipping." in caplog.messages
+        assert NO_VALID_BIAS_DATA in caplog.messages

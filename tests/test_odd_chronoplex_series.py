@@ -4,9 +4,6 @@ not valid UTF-8 kept as Python text, keyword clashes reported as Python reports
 them."""
 import json
 import os
-import subprocess
-import sys
-import textwrap
 
 import matplotlib.figure
 import matplotlib.pyplot as plt
@@ -15,46 +12,9 @@ import pandas as pd
 import pytest
 
 from kvelo.py import chronoplex
-
-HERE = os.path.dirname(os.path.abspath(__file__))
-LONE = "\udce9"  # what os.fsdecode gives for the Latin-1 byte of "é"
-
-# Three plain stations, read by the entry through a replaced table read.
-TIMES = pd.date_range("2024-01-01", periods=4, freq="D")
-TABLE = pd.DataFrame({
-    "site_id": np.repeat(["ST1", "ST2", "ST3"], 4), "time": np.tile(TIMES, 3),
-    "site_name": np.repeat(["Alpha", "Beta", "Gamma"], 4), "lat": 47.5, "lon": 7.6,
-    "elevation_m": 316.0, "O3": np.arange(12, dtype=float)})
-
-
-def read_table(*args, **kwargs):
-    return TABLE.copy(), {"O3": "ppb"}
-
-
-def plain_run(config):
-    chronoplex.process_time_series_plot_from_file(
-        data_file_base="in.csv", data_format="csv", model_files_dict="", plot_file_base="out/o3",
-        save_plot_formats=["png"], config=config, plot_title="Ozone", variable="O3")
-
-
-class Recorder:
-    """Figure.savefig that records the paths instead of drawing."""
-
-    def __init__(self):
-        self.paths = []
-
-    def __get__(self, fig, owner=None):
-        return lambda path, **kw: self.paths.append(str(path))
-
-
-def outcome(run):
-    """The name of the exception a call raises, None when it returns."""
-    try:
-        run()
-    except Exception as e:  # noqa: BLE001 - the type is what is compared
-        return type(e).__name__
-    return None
-
+from support.child import printed_lines
+from support.plain_series import Recorder, outcome, plain_run, read_table
+from support.texts import SURROGATE
 
 REGIONAL = "out/o3_regional_mean.png"
 
@@ -104,14 +64,14 @@ CHILD_CASES = [
 
 @pytest.mark.parametrize("group_size, show_stations, error, saved", CHILD_CASES)
 def test_group_size_that_crashed_or_hung(group_size, show_stations, error, saved):
-    script = f"import sys\nsys.path.insert(0, {HERE!r})\n" + textwrap.dedent(f"""
+    got = json.loads(printed_lines(f"""
         import json
         import matplotlib.axes
         import matplotlib.figure
         import seaborn as sns
         from kvelo.py import chronoplex
-        from odd_campaign import IndexOnce
-        from test_odd_chronoplex_series import Recorder, outcome, plain_run, read_table
+        from support.odd_values import IndexOnce
+        from support.plain_series import Recorder, outcome, plain_run, read_table
         saves = Recorder()
         matplotlib.figure.Figure.savefig = saves
         chronoplex.read_data = read_table
@@ -126,11 +86,7 @@ def test_group_size_that_crashed_or_hung(group_size, show_stations, error, saved
         error = outcome(lambda: plain_run(config))
         print(json.dumps({{"error": error, "saved": saves.paths, "colours": colours,
                           "palette": [list(c) for c in sns.color_palette("colorblind", 3)]}}))
-        """)
-    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                          timeout=120)
-    assert proc.returncode == 0, f"exit {proc.returncode}\n{proc.stderr[-3000:]}"
-    got = json.loads(proc.stdout.strip().splitlines()[-1])
+        """, timeout=120)[-1])
     assert (got["error"], got["saved"]) == (error, saved)
     if "out/o3_all.png" in saved:
         # One panel of all stations, coloured as the first palette colours.
@@ -160,7 +116,7 @@ def collocated_run(data, plot_file_base, config=None, variable="O3", unit="ppb",
 
 
 def test_collocated_files_written_under_a_surrogate_escaped_directory(tmp_path):
-    folder = os.path.join(str(tmp_path), "x" + LONE)
+    folder = os.path.join(str(tmp_path), "x" + SURROGATE)
     os.mkdir(folder)
     collocated_run(collocated(), os.path.join(folder, "o3"))
     assert sorted(os.listdir(folder)) == [
@@ -194,7 +150,7 @@ def shown(monkeypatch):
 def test_collocated_titles_and_names_keep_surrogates(shown, where):
     t = {"site_name": "Alpha", "plot_region": "Region", "variable": "O3", "unit": "ppb",
          "tavg": "daily", "start_date": "2024-01-01"}
-    t[where] = "a" + LONE
+    t[where] = "a" + SURROGATE
     collocated_run(collocated(t["site_name"], t["variable"]), "out/o3",
                    config={"log_y_axis": False, "plot_region": t["plot_region"],
                            "start_date": t["start_date"]},
@@ -239,7 +195,7 @@ def test_line_style_clash_is_the_interpreters_error(monkeypatch, keyword, figure
 
 
 def test_duplicate_value_column_named_with_a_surrogate(monkeypatch):
-    name = "O3_obs" + LONE
+    name = "O3_obs" + SURROGATE
     table = pd.DataFrame([["A", pd.Timestamp("2024-01-01"), 1.0, 2.0]],
                          columns=["site_id", "time", name, name])
     monkeypatch.setattr(chronoplex, "read_data", lambda *a, **k: (table, {}))

@@ -2,8 +2,8 @@
 a native allocation that fails is MemoryError, as the library formulation's
 allocation would be."""
 import os
-import subprocess
-import sys
+
+from support.child import run_python
 
 CHILD = r"""
 import resource
@@ -49,9 +49,8 @@ def test_a_failed_native_allocation_is_memory_error(tmp_path):
         env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "")
                                + ":allocator_may_return_null=1:max_allocation_size_mb=16"
                                + f":log_path={tmp_path / 'asan'}")
-    proc = subprocess.run([sys.executable, "-W", "ignore", "-c", CHILD,
-                           "cap" if sanitized else "limit"],
-                          env=env, capture_output=True, text=True, timeout=600)
+    proc = run_python(CHILD, "cap" if sanitized else "limit", options=("-W", "ignore"), env=env,
+                      timeout=600)
     assert proc.returncode == 0, proc.stderr[-3000:]
     assert proc.stdout.strip() == "MemoryError", proc.stdout + proc.stderr[-3000:]
     reports = [line for log in tmp_path.glob("asan*") for line in log.read_text().splitlines()]

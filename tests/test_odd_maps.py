@@ -12,12 +12,10 @@ import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 import pytest  # noqa: E402
 
-from test_plotting_support import figures, offline_maps  # noqa: E402,F401
-
 from kvelo.py import geoplex, io, offsetplex, plotting, style, utils  # noqa: E402
+from support.texts import SURROGATE as S  # noqa: E402
 
-# A Latin-1 byte of a file name, as os.fsdecode gives it: a lone surrogate.
-S = "\udce9"
+pytestmark = pytest.mark.usefixtures("offline_natural_earth")  # map data, never a download
 
 
 # ---- bias map: a row left out leaves nothing on the map ------------------------

@@ -34,7 +34,7 @@ CASES = {
     "station key without a hash": ("""
         import pandas as pd
         from kvelo.py import chronoplex
-        from odd_campaign import Pairs, unhashable
+        from support.odd_values import Pairs, unhashable
         times = list(pd.date_range("2024-01-01", periods=3, freq="D"))
         station = Pairs([("time", times), (unhashable("O3_m"), [1.0, 2.0, 3.0]),
                          ("O3_obs", [1.0, 2.0, 3.0])])
@@ -50,7 +50,7 @@ CASES = {
         import numpy as np
         import pandas as pd
         from kvelo.py import statistics as st
-        from odd_campaign import plus_changes
+        from support.odd_values import plus_changes
         times = list(pd.date_range("2024-01-01", periods=5, freq="D"))
         obs, mod = [1.0, 2.0, 3.0, 4.0, 5.0], [1.5, 2.0, 3.0, 4.0, 4.0]
         for fn in (st.compute_regional_statistics,

@@ -5,9 +5,6 @@ text that is not valid UTF-8 kept as Python text, and no call that waits for eve
 import contextlib
 import io
 import os
-import subprocess
-import sys
-import textwrap
 
 import numpy as np
 import pandas as pd
@@ -15,12 +12,13 @@ import pytest
 
 from kvelo.py import matched
 from kvelo.py import statistics as st
-from test_statistics import (META, assert_regional_like_plain, assert_same_outcome,
-                             assert_same_table, random_dict, ref_pool, ref_table, ref_table_obs)
-from test_stationfeed import load, messages, put_nc
-
-HERE = os.path.dirname(os.path.abspath(__file__))
-SURROGATE = "\udce9"  # what os.fsdecode gives for the Latin-1 byte of a file name
+from support.child import output
+from support.compare import assert_regional_like_plain, assert_same_outcome, assert_same_table
+from support.logs import messages
+from support.observation_files import load, put_nc
+from support.reference import ref_regional, ref_table, ref_table_obs
+from support.stations import META, random_dict
+from support.texts import SURROGATE
 
 TABLE_FUNCTIONS = [(st.compute_statistics_from_collocated_df, ref_table),
                    (st.compute_statistics_from_collocated_df_with_obs_entry, ref_table_obs)]
@@ -72,11 +70,6 @@ def stations(variable, extra_key=None):
     return d
 
 
-def plain_regional(data, variable, drop):
-    pool, meta, names = ref_pool(data, variable, drop)
-    return (ref_table if drop else ref_table_obs)(pool, meta, variable, names, "weekly")
-
-
 REGIONAL = [(st.compute_regional_statistics, False),
             (st.compute_regional_statistics_from_collocated_dict, True)]
 VARIABLE = "NO" + SURROGATE
@@ -99,7 +92,7 @@ def test_missing_observation_column_of_an_odd_variable_is_the_formulations_error
 def test_regional_keys_and_variables_as_the_formulation(fn, drop, variable, extra_key):
     assert_same_outcome(
         lambda: fn(stations(variable, extra_key), variable, "weekly"),
-        lambda: plain_regional(stations(variable, extra_key), variable, drop))
+        lambda: ref_regional(stations(variable, extra_key), variable, "weekly", drop))
 
 
 # ---- paths with surrogate-escaped bytes are written -----------------------------------
@@ -152,26 +145,13 @@ def test_region_bounds_are_compared_left_to_right(tmp_path, caplog):
     assert f"Failed to load {f}: {first.value}" in messages(caplog)
 
 
-def run_child(code, timeout=120):
-    """Runs the code in a fresh interpreter (this folder importable); a crash or a call
-    that does not return fails the test instead of the run.  Returns its output."""
-    script = f"import sys\nsys.path.insert(0, {HERE!r})\n" + textwrap.dedent(code)
-    try:
-        proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                              timeout=timeout)
-    except subprocess.TimeoutExpired:
-        pytest.fail(f"no result within {timeout} s")
-    assert proc.returncode == 0, f"exit {proc.returncode}\n{proc.stderr[-4000:]}"
-    return proc.stdout
-
-
 @pytest.mark.parametrize("max_workers", ["float('nan')", "np.float64('nan')"])
 def test_worker_count_that_starts_no_thread_raises(tmp_path, max_workers):
     # The pool accepts NaN and then never starts a thread: the call would wait for ever.
-    out = run_child(f"""
+    out = output(f"""
         import contextlib, io, pathlib
         import numpy as np
-        from test_stationfeed import load, put
+        from support.observation_files import load, put
         base = pathlib.Path({str(tmp_path)!r})
         put(base, "aqs/latest/s/f_20240110.csv")
         with contextlib.redirect_stdout(io.StringIO()):  # the progress bar
@@ -182,5 +162,5 @@ def test_worker_count_that_starts_no_thread_raises(tmp_path, max_workers):
             loaded = load(base, max_workers=1.5)  # a fraction still starts its threads
         print(error)
         print(len(loaded))
-    """)
+    """, timeout=120)
     assert out.splitlines() == ["max_workers must be greater than 0", "1"]

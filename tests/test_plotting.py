@@ -3,7 +3,6 @@
 import datetime
 import inspect
 import logging
-import subprocess
 import sys
 
 import matplotlib
@@ -17,21 +16,16 @@ import pandas as pd  # noqa: E402
 import pytest  # noqa: E402
 import xarray as xr  # noqa: E402
 
-from test_plotting_support import (  # noqa: E402,F401
-    feature_artists, figures, gridline_labels, offline_maps, saves)
-
 from kvelo.py import matched, plotting  # noqa: E402
+from support.child import output  # noqa: E402
+from support.figures import feature_artists, gridline_labels  # noqa: E402
+from support.logs import messages  # noqa: E402
+from support.texts import end, start  # noqa: E402
+
+pytestmark = pytest.mark.usefixtures("offline_natural_earth")  # map data, never a download
 
 COLUMNS = ["station_id", "time", "lat", "lon", "O3"]
 ARGS = dict(region="EU", var="O3", time_avg="daily")
-
-
-def banner(kind, name):
-    return f"{kind}{'*' * 24} {name} {'*' * 24}"
-
-
-def messages(caplog, level):
-    return [r.getMessage() for r in caplog.records if r.levelno == level]
 
 
 def write_csv(path, rows, columns=COLUMNS):
@@ -134,9 +128,7 @@ def test_loading_selects_no_drawing_backend():
             "import kvelo.py.plotting\n"
             "print(matplotlib.rcParams._get('backend') is r._auto_backend_sentinel)\n")
     env = {k: v for k, v in __import__("os").environ.items() if k != "MPLBACKEND"}
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.strip() == "True"
+    assert output(code, env=env).strip() == "True"
 
 
 # ---- processed model tables --------------------------------------------------
@@ -172,9 +164,9 @@ def test_processed_tables_with_debug_and_a_missing_model(files, capsys, caplog):
     assert [p.name for p in files["out"].iterdir()] == ["run_EU_O3_daily_ctrl_mod.csv"]
     assert capsys.readouterr().out == f"[ERROR] Matched data file not found: {models['gone']}\n"
     own = [m for m in caplog.messages if "load_matched_data" not in m and "Loaded" not in m]
-    assert own == [banner("Start: ", "process_time_series"),
+    assert own == [start("process_time_series"),
                    f"Saved processed model data: {written}",
-                   banner("End:   ", "process_time_series")]
+                   end("process_time_series")]
     assert messages(caplog, logging.WARNING) == []
 
 
@@ -198,7 +190,7 @@ def test_unusable_observation_warns_and_returns(files, fn, warning, obs_name, pr
                           debug=True)
     assert capsys.readouterr().out == printed.format(obs) + "\n"
     assert messages(caplog, logging.WARNING) == [warning]
-    assert caplog.messages[0] == banner("Start: ", fn)
+    assert caplog.messages[0] == start(fn)
     assert not any(m.startswith("End:") and fn in m for m in caplog.messages)
     assert figures == [] and [p.name for p in files["out"].iterdir()] == [obs_name] * obs.exists()
 
@@ -208,8 +200,8 @@ def test_empty_model_mapping_writes_nothing(files, caplog):
     plotting.process_time_series(files["obs"], {}, **ARGS, output_base=files["base"], debug=True)
     assert list(files["out"].iterdir()) == []
     own = [m for m in caplog.messages if "process_time_series" in m]
-    assert own == [banner("Start: ", "process_time_series"),
-                   banner("End:   ", "process_time_series")]
+    assert own == [start("process_time_series"),
+                   end("process_time_series")]
 
 
 def test_netcdf_table_without_time_fails_and_keeps_earlier_files(files, tmp_path):
@@ -358,7 +350,7 @@ def test_debug_lines_of_the_figures(files, figures, saves, caplog):
         getattr(plotting, name)(files["obs"], {"ctrl": files["models"]["ctrl"]}, **ARGS,
                                 output_base=files["base"], save_formats=[], debug=True)
         own = [m for m in caplog.messages if name in m]
-        assert own == [banner("Start: ", name), banner("End:   ", name)]
+        assert own == [start(name), end(name)]
         assert f"Loaded matched data: {files['models']['ctrl']}" in caplog.messages
 
 

@@ -10,6 +10,8 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import pytest  # noqa: E402
 
+from support.texts import NATURAL_EARTH_ADVICE  # noqa: E402
+
 SCRIPT = Path(__file__).resolve().parent.parent / "examples" / "run_matched.py"
 
 TABLES = ["matched_obs.csv", "matched_ctrl.csv", "matched_test.csv",
@@ -17,11 +19,6 @@ TABLES = ["matched_obs.csv", "matched_ctrl.csv", "matched_test.csv",
 SCATTERS = ["matched_EU_O3_daily_SCATTER_ctrl.png", "matched_EU_O3_daily_SCATTER_test.png"]
 MAPS = ["matched_EU_O3_daily_BIAS_ctrl.png", "matched_EU_O3_daily_BIAS_test.png",
         "field_model_EU_O3_ctrl.png"]
-# What both examples advise, in the same words, when the map data cannot be had.
-NATURAL_EARTH_ADVICE = (
-    "put a local copy of the Natural Earth shapefiles under "
-    "DIR/shapefiles/natural_earth/{physical,cultural}/ and pass --natural-earth DIR "
-    '(it becomes cartopy.config["pre_existing_data_dir"]).')
 
 
 @pytest.fixture

@@ -7,29 +7,21 @@ import matplotlib
 matplotlib.use("Agg")
 import cartopy.crs as ccrs  # noqa: E402
 import cartopy.feature as cfeature  # noqa: E402
-import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 import pytest  # noqa: E402
 import xarray as xr  # noqa: E402
 
-from test_plotting_support import (  # noqa: E402,F401
-    feature_artists, figures, gridline_labels, offline_maps, saves)
-
 from kvelo.py import plotting  # noqa: E402
+from support.figures import feature_artists, gridline_labels  # noqa: E402
+from support.logs import own_messages  # noqa: E402
+from support.texts import end, start  # noqa: E402
+
+pytestmark = pytest.mark.usefixtures("offline_natural_earth")  # map data, never a download
 
 BOUNDS = (40.0, 50.0, 0.0, 20.0)  # lat_min, lat_max, lon_min, lon_max
 LAT = np.array([41.0, 44.0, 47.0])
 LON = np.array([2.0, 6.0, 10.0, 14.0])
 FIELD = np.arange(12.0).reshape(3, 4) + 20.0
-
-
-def own_lines(caplog):
-    """What the function logs through the root logger (not the libraries' loggers)."""
-    return [r.getMessage() for r in caplog.records if r.name == "root"]
-
-
-def banner(kind):
-    return f"{kind}{'*' * 24} process_model_map_plot {'*' * 24}"
 
 
 def dataset(lat="lat", lon="lon", time_step=False, units="ppb", name="O3"):
@@ -63,10 +55,10 @@ def test_model_map_with_stations(tmp_path, figures, saves, caplog):
          exp_name="ctrl", debug=True)
     files = [str(tmp_path / f"m_model_EU_O3_ctrl.{fmt}") for fmt in ("png", "pdf")]
     assert saves == [((f,), {"dpi": 300, "bbox_inches": "tight"}) for f in files]
-    assert own_lines(caplog) == [
-        banner("Start: "), "Mapping variable O3 \u2794 O3 for plotting",
+    assert own_messages(caplog) == [
+        start("process_model_map_plot"), "Mapping variable O3 \u2794 O3 for plotting",
         "Plotting model map for experiment ctrl, variable O3 over Europe",
-        *[f"Saved model map plot: {f}" for f in files], banner("End:   ")]
+        *[f"Saved model map plot: {f}" for f in files], end("process_model_map_plot")]
     (fig,) = figures
     assert tuple(fig.get_size_inches()) == (10, 6)
     ax, mesh, cbar = parts(fig)
@@ -116,7 +108,7 @@ def test_defaults_and_a_field_without_units(tmp_path, figures, caplog):
     caplog.set_level(logging.DEBUG)
     draw(tmp_path, dataset(units=None), start_date="ignored", end_date=None)
     assert [p.name for p in tmp_path.iterdir()] == ["m_model_EU_O3_EXP.png"]
-    assert own_lines(caplog) == []
+    assert own_messages(caplog) == []
     ax, _, cbar = parts(figures[0])
     assert cbar.get_ylabel() == "O3 ()"
     assert ax.get_title() == "EXP - O3 over Europe (daily)"
@@ -127,7 +119,7 @@ def test_no_dataset_only_warns(tmp_path, figures, monkeypatch, caplog):
     calls = []
     monkeypatch.setattr(plotting, "get_readable_region_name", lambda *a: calls.append(a))
     draw(tmp_path, None, debug=True)
-    assert own_lines(caplog) == [banner("Start: "), "No model data to plot for EXP"]
+    assert own_messages(caplog) == [start("process_model_map_plot"), "No model data to plot for EXP"]
     assert calls == [] and figures == [] and list(tmp_path.iterdir()) == []
 
 

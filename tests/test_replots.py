@@ -2,8 +2,6 @@
 import datetime
 import inspect
 import logging
-import subprocess
-import sys
 
 import matplotlib
 
@@ -17,8 +15,10 @@ import xarray as xr  # noqa: E402
 
 import kvelo.py.io  # noqa: E402
 from kvelo.py import offsetplex, pairplex  # noqa: E402
+from support.child import run_python  # noqa: E402
+from support.logs import own_messages  # noqa: E402
+from support.texts import end, start  # noqa: E402
 
-STARS = "*" * 24
 BIAS = "plot_bias_from_file"
 SCATTER = "plot_scatter_from_file"
 
@@ -32,44 +32,8 @@ GLOBALS = ["os", "re", "csv", "sys", "glob", "time", "cftime", "logging", "np", 
            "datetime", "make_axes_locatable", "read_data", "save_data"]
 
 
-def start(name):
-    return f"Start: {STARS} {name} {STARS}"
-
-
-def end(name):
-    return f"End:   {STARS} {name} {STARS}"
-
-
-def messages(caplog, level=None):
-    """Lines of the root logger (libraries log their own debug lines)."""
-    return [r.getMessage() for r in caplog.records
-            if r.name == "root" and (level is None or r.levelno == level)]
-
-
 def function(module, name):
     return getattr(module, name)
-
-
-@pytest.fixture
-def figures(monkeypatch):
-    """Every figure closed through pyplot, kept for inspection; none may stay open."""
-    closed = []
-    real_close = plt.close
-
-    def close(fig=None):
-        closed.append(fig if fig is not None else plt.gcf())
-        real_close(fig)
-
-    monkeypatch.setattr(plt, "close", close)
-    yield closed
-    assert plt.get_fignums() == []
-
-
-@pytest.fixture
-def no_render(monkeypatch):
-    """savefig writes an empty file in place of rendering, where only names matter."""
-    monkeypatch.setattr(matplotlib.figure.Figure, "savefig",
-                        lambda self, fname, **kw: open(fname, "wb").close())
 
 
 def bias_table(path, lon, lat, bias, **extra):
@@ -108,7 +72,7 @@ def test_globals_signature_defaults_and_doc(module, name, file_param, kind, tag)
 
 @pytest.mark.parametrize("module, name, file_param, kind, tag", REPLOTS)
 def test_omitted_formats_use_the_one_default_list(module, name, file_param, kind, tag,
-                                                  tmp_path, figures, no_render,
+                                                  tmp_path, figures, quick_save,
                                                   offline_natural_earth):
     path = (bias_table(tmp_path / "t.csv", [1.0], [2.0], [3.0]) if kind == "bias"
             else scatter_table(tmp_path / "t.csv", [1.0], [2.0]))
@@ -129,7 +93,7 @@ def test_loading_selects_no_backend():
             "before = dict.__getitem__(matplotlib.rcParams, 'backend')\n"
             "import kvelo.py.offsetplex, kvelo.py.pairplex\n"
             "print(dict.__getitem__(matplotlib.rcParams, 'backend') is before)\n")
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    out = run_python(code)
     assert out.stdout.strip() == "True", out.stderr
 
 
@@ -146,7 +110,7 @@ def test_other_endings_print_one_line_and_draw_nothing(module, name, file_param,
     monkeypatch.setattr(plt, "figure", lambda *a, **k: pytest.fail("a figure was made"))
     assert function(module, name)(path, "O3", str(tmp_path / "out"), ["png"]) is None
     assert capsys.readouterr().out == f"[ERROR] Could not load {kind} file: {path}\n"
-    assert messages(caplog) == [start(name)]
+    assert own_messages(caplog) == [start(name)]
     assert sorted(p.name for p in tmp_path.iterdir()) == [f"table{ending}"]
 
 
@@ -167,7 +131,7 @@ def test_missing_file_raises_the_readers_error(module, name, file_param, kind, t
     caplog.set_level(logging.DEBUG)
     with pytest.raises(FileNotFoundError):
         function(module, name)(str(tmp_path / f"missing{ending}"), "O3", str(tmp_path / "o"))
-    assert messages(caplog) == [start(name)]
+    assert own_messages(caplog) == [start(name)]
     assert capsys.readouterr().out == "" and figures == []
 
 
@@ -183,14 +147,14 @@ def test_missing_column_propagates_and_closes_the_figure(module, name, file_para
     with pytest.raises(KeyError):
         function(module, name)(str(path), "O3", str(tmp_path / "o"), ["png"])
     assert len(figures) == 1
-    assert messages(caplog) == [start(name)]
+    assert own_messages(caplog) == [start(name)]
     assert sorted(p.name for p in tmp_path.iterdir()) == ["t.csv"]
 
 
 @pytest.mark.parametrize("module, name, file_param, kind, tag", REPLOTS)
 def test_unknown_format_word_keeps_earlier_files_and_closes(module, name, file_param, kind,
                                                             tag, tmp_path, caplog, figures,
-                                                            no_render, monkeypatch,
+                                                            quick_save, monkeypatch,
                                                             offline_natural_earth):
     caplog.set_level(logging.DEBUG)
     path = (bias_table(tmp_path / "t.csv", [1.0], [2.0], [3.0]) if kind == "bias"
@@ -207,7 +171,7 @@ def test_unknown_format_word_keeps_earlier_files_and_closes(module, name, file_p
         function(module, name)(path, "O3", str(tmp_path / "o"), ["png", "nope", "pdf"])
     stem = f"o_region_O3_time_avg_{tag}_exp"
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["t.csv", f"{stem}.png"])
-    assert messages(caplog) == [start(name), f"Saved {kind} plot: {tmp_path}/{stem}.png"]
+    assert own_messages(caplog) == [start(name), f"Saved {kind} plot: {tmp_path}/{stem}.png"]
     assert len(figures) == 1
 
 
@@ -233,7 +197,7 @@ def map_parts(ax):
 
 
 def test_bias_map_markers_norm_features_colour_bar_and_title(tmp_path, caplog, figures,
-                                                             no_render, offline_natural_earth):
+                                                             quick_save, offline_natural_earth):
     import cartopy.crs as ccrs
     import cartopy.feature as cfeature
     caplog.set_level(logging.DEBUG)
@@ -268,8 +232,8 @@ def test_bias_map_markers_norm_features_colour_bar_and_title(tmp_path, caplog, f
     assert cbar_ax.get_ylabel() == "O3 Bias ()"
     assert cbar_ax.get_position().x0 > ax.get_position().x1  # vertical, to the right
     stem = f"{tmp_path}/out_region_O3_time_avg_BIAS_exp"
-    assert messages(caplog) == [start(BIAS), f"Saved bias plot: {stem}.png", end(BIAS)]
-    assert messages(caplog, logging.INFO) == [f"Saved bias plot: {stem}.png"]
+    assert own_messages(caplog) == [start(BIAS), f"Saved bias plot: {stem}.png", end(BIAS)]
+    assert own_messages(caplog, logging.INFO) == [f"Saved bias plot: {stem}.png"]
 
 
 def test_bias_map_from_netcdf_takes_the_units_of_its_bias(tmp_path, figures, offline_natural_earth):
@@ -286,7 +250,7 @@ def test_bias_map_from_netcdf_takes_the_units_of_its_bias(tmp_path, figures, off
     (tmp_path / "b.nc").unlink()  # the file was closed after reading
 
 
-def test_bias_map_without_rows_still_saves_every_format(tmp_path, figures, no_render,
+def test_bias_map_without_rows_still_saves_every_format(tmp_path, figures, quick_save,
                                                         offline_natural_earth):
     (tmp_path / "b.csv").write_text("station_id,lon_obs,lat_obs,bias\n")
     offsetplex.plot_bias_from_file(str(tmp_path / "b.csv"), "O3", str(tmp_path / "o"))
@@ -323,7 +287,7 @@ def test_one_to_one_line_ends_at_the_larger_maximum(obs, mod, line_end, tmp_path
     assert line.get_linestyle() == "--" and line.get_color() == "k"
 
 
-def test_scatter_markers_labels_grid_title_and_log(tmp_path, caplog, figures, no_render):
+def test_scatter_markers_labels_grid_title_and_log(tmp_path, caplog, figures, quick_save):
     caplog.set_level(logging.DEBUG)
     path = scatter_table(tmp_path / "s.csv", [1.0, NAN, 3.0, 4.0], [2.0, 5.0, NAN, 6.0])
     pairplex.plot_scatter_from_file(path, "O3", str(tmp_path / "out"), ["png", "pdf"])
@@ -339,7 +303,7 @@ def test_scatter_markers_labels_grid_title_and_log(tmp_path, caplog, figures, no
     assert all(g.get_visible() for g in ax.xaxis.get_gridlines() + ax.yaxis.get_gridlines())
     assert ax.get_legend() is None
     stem = f"{tmp_path}/out_region_O3_time_avg_SCATTER_exp"
-    assert messages(caplog) == [start(SCATTER), f"Saved scatter plot: {stem}.png",
+    assert own_messages(caplog) == [start(SCATTER), f"Saved scatter plot: {stem}.png",
                                 f"Saved scatter plot: {stem}.pdf", end(SCATTER)]
 
 

@@ -7,6 +7,7 @@ import types
 import pytest
 
 from kvelo.py import runjournal
+from support.child import run_python
 
 LINE = re.compile(r"^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] (DEBUG|INFO|WARNING|ERROR): ")
 
@@ -126,8 +127,6 @@ def test_log_file_is_utf8_under_an_ascii_locale(tmp_path):
     # The report lines begin with emoji; under a locale whose encoding cannot
     # hold them, the file must still receive every line.
     import os
-    import subprocess
-    import sys
     log = tmp_path / "run.log"
     code = (
         "import logging\n"
@@ -136,8 +135,7 @@ def test_log_file_is_utf8_under_an_ascii_locale(tmp_path):
         "logging.info('\\U0001f4c1 Observation data: ok \\u00b5g')\n"
     )
     env = dict(os.environ, LC_ALL="C", PYTHONCOERCECLOCALE="0", PYTHONUTF8="0")
-    out = subprocess.run([sys.executable, "-X", "utf8=0", "-c", code], env=env,
-                         capture_output=True, text=True, encoding="utf-8")
+    out = run_python(code, options=("-X", "utf8=0"), env=env, encoding="utf-8")
     assert out.returncode == 0, out.stderr
     assert "Logging error" not in out.stderr
     lines = log.read_text(encoding="utf-8").splitlines()

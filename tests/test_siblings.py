@@ -1,6 +1,4 @@
 """The sibling stand-ins io, style, utils and version as their callers use them."""
-import subprocess
-import sys
 import textwrap
 
 import matplotlib
@@ -13,6 +11,7 @@ import pandas as pd  # noqa: E402
 import pytest  # noqa: E402
 
 from kvelo.py import io, style, utils, version  # noqa: E402
+from support.child import output  # noqa: E402
 
 
 # ---- loading: a missing sibling name fails the importing module -------------
@@ -34,8 +33,7 @@ def test_missing_sibling_name_fails_the_load(sibling, name, importer):
         else:
             raise SystemExit("loaded without {name}")
     """)
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
-    assert result.returncode == 0, result.stderr + result.stdout
+    output(code)
 
 
 def test_version_texts():

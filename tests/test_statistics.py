@@ -1,145 +1,25 @@
 """Statistics tables: per frame, with the observation row, and pooled over a region.
 
-The reference below is the plain pandas/numpy/scipy formulation of the tables;
-the module must give the same bits (NaN equal to NaN) and the same statistics
-file text.
+The reference (support/reference.py) is the plain pandas/numpy/scipy
+formulation of the tables; the module must give the same bits (NaN equal to
+NaN) and the same statistics file text.
 """
 import inspect
 import logging
 import math
-import struct
 import warnings
 
 import numpy as np
 import pandas as pd
 import pytest
-from scipy.stats import pearsonr
 
 from kvelo.py import statistics as st
+from support.compare import assert_regional_like_plain, assert_same_outcome, assert_same_table
+from support.reference import COLUMNS, ref_pool, ref_table, ref_table_obs
+from support.stations import META, random_dict, regional_station
+from support.texts import end, start
 
-COLUMNS = ["Experiment", "R", "R2", "RMSE", "MB", "Bias", "STD_dev", "Mean", "Min", "Max",
-           "Average", "Median", "Count", "SID", "NAME", "LAT", "LON", "ELE", "Variable",
-           "SDATE", "EDATE", "plAVG"]
 SHORT_ORDER = ["Experiment", "Count"] + COLUMNS[1:12] + COLUMNS[13:]
-META = {"SID": "S1", "NAME": "Hill", "LAT": 50.5, "LON": 7.25, "ELE": 310.0,
-        "SDATE": "2024-01-01", "EDATE": "2024-01-31"}
-
-
-# ---- reference formulation ---------------------------------------------------------
-
-def ref_r(o, m):
-    if len(o) < 2 or len(m) < 2:
-        return np.nan
-    return pearsonr(o, m)[0]
-
-
-def ref_meta(row, meta, variable, tavg):
-    for k in ("SID", "NAME", "LAT", "LON", "ELE"):
-        row[k] = meta.get(k)
-    row["Variable"] = variable
-    row["SDATE"] = meta.get("SDATE")
-    row["EDATE"] = meta.get("EDATE")
-    row["plAVG"] = tavg
-    return row
-
-
-def ref_table(df, meta, variable, experiments, tavg):
-    obs_col = variable + "_obs"
-    if obs_col not in df.columns:
-        raise ValueError(f"Observation column '{obs_col}' not found in DataFrame.")
-    rows = []
-    for exp in experiments:
-        mod_col = f"{variable}_{exp}"
-        if mod_col not in df.columns:
-            continue
-        p = df[["time", obs_col, mod_col]].dropna().copy()
-        if len(p) <= 2:
-            row = {"Experiment": exp, "Count": len(p)}
-            row.update({k: np.nan for k in COLUMNS[1:12]})
-        else:
-            o, m = p[obs_col].values, p[mod_col].values
-            r = ref_r(o, m)
-            row = {"Experiment": exp, "R": r, "R2": np.nan if np.isnan(r) else r ** 2,
-                   "RMSE": np.sqrt(np.mean((m - o) ** 2)), "MB": np.mean(m - o),
-                   "Bias": np.mean(o - m), "STD_dev": np.std(o - m), "Mean": np.mean(m),
-                   "Min": np.min(m), "Max": np.max(m), "Average": np.mean(m),
-                   "Median": np.median(m), "Count": len(m)}
-        rows.append(ref_meta(row, meta, variable, tavg))
-    return pd.DataFrame(rows)
-
-
-def ref_table_obs(df, meta, variable, experiments, tavg):
-    table = ref_table(df, meta, variable, experiments, tavg)
-    obs_col = variable + "_obs"
-    o = df[["time", obs_col]].dropna().copy()[obs_col].values
-    if len(o) < 1:
-        return table
-    row = {"Experiment": "obs", "R": np.nan, "R2": np.nan, "RMSE": np.nan, "MB": np.nan,
-           "Bias": np.nan, "STD_dev": np.std(o), "Mean": np.mean(o), "Min": np.min(o),
-           "Max": np.max(o), "Average": np.mean(o), "Median": np.median(o), "Count": len(o)}
-    return pd.concat([pd.DataFrame([ref_meta(row, meta, variable, tavg)]), table],
-                     ignore_index=True)
-
-
-def ref_pool(data, variable, drop_missing_obs):
-    obs_key, prefix = variable + "_obs", variable + "_"
-    blocks = []
-    for sd in data.values():
-        t = pd.to_datetime(sd["time"])
-        if obs_key not in sd:
-            continue
-        block = pd.DataFrame({"time": t, obs_key: sd[obs_key]})
-        for k in sd:
-            if k.startswith(prefix) and k != obs_key:
-                block[k] = sd[k]
-        blocks.append(block)
-    pool = pd.concat(blocks, axis=0, ignore_index=True)
-    if drop_missing_obs:
-        pool = pool.dropna(subset=[obs_key])
-    pool["time"] = pd.to_datetime(pool["time"])
-    pool = pool.sort_values("time")
-    keys = [c for c in pool.columns if c.startswith(prefix) and c != obs_key]
-    meta = {"SID": "REGIONAL", "NAME": "Regional Mean", "LAT": np.nan, "LON": np.nan,
-            "ELE": np.nan, "SDATE": pool["time"].min().strftime("%Y-%m-%d"),
-            "EDATE": pool["time"].max().strftime("%Y-%m-%d")}
-    return pool, meta, [k[len(prefix):] for k in keys]
-
-
-def assert_same_table(got, want):
-    """Same columns, dtypes and bits in every field (NaN equal to NaN), same file text."""
-    assert list(got.columns) == list(want.columns)
-    assert list(got.dtypes) == list(want.dtypes)
-    assert len(got) == len(want)
-    for col in want.columns:
-        for a, b in zip(got[col].tolist(), want[col].tolist()):
-            assert type(a) is type(b), (col, a, b)
-            if isinstance(b, float):
-                assert (math.isnan(a) and math.isnan(b)) or \
-                    struct.pack("<d", a) == struct.pack("<d", b), (col, a, b)
-            else:
-                assert a == b, (col, a, b)
-    assert got.to_csv(index=False) == want.to_csv(index=False)
-
-
-def outcome(fn):
-    """The result, or the type and text of the error; and the warnings, in order."""
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        try:
-            result = fn()
-        except Exception as e:  # the library's own error must come through
-            result = (type(e), str(e))
-    return result, [(w.category, str(w.message)) for w in caught]
-
-
-def assert_same_outcome(got_fn, want_fn):
-    got, got_w = outcome(got_fn)
-    want, want_w = outcome(want_fn)
-    if isinstance(want, tuple):
-        assert got == want
-    else:
-        assert_same_table(got, want)
-    assert got_w == want_w
 
 
 def frame(obs, mod, times=None, **more):
@@ -401,11 +281,10 @@ def test_missing_experiment_warns_and_leaves_no_row(caplog):
 def test_debug_lines(caplog):
     caplog.set_level(logging.DEBUG)
     table(frame([1.0, 2.0, 3.0, np.nan], [1.0, 2.5, 3.0, 1.0]), debug=True)
-    stars = "*" * 24
     assert caplog.messages == [
-        f"Start: {stars} compute_statistics_from_collocated_df {stars}",
+        start("compute_statistics_from_collocated_df"),
         "a: After dropna: 3 rows",
-        f"End:   {stars} compute_statistics_from_collocated_df {stars}"]
+        end("compute_statistics_from_collocated_df")]
 
 
 @pytest.mark.parametrize("fn", [st.compute_statistics_from_collocated_df,
@@ -492,72 +371,8 @@ def test_observation_row_alone_for_empty_experiment_list():
 
 # ---- regional statistics -----------------------------------------------------------
 
-def station(sid, times, obs=None, **series):
-    sd = {"site_id": sid, "site_name": sid, "lat": 1.0, "lon": 2.0, "elevation_m": 3.0,
-          "time": [pd.Timestamp(t) for t in times], "n_valid": len(times)}
-    if obs is not None:
-        sd["NH4_CONC_obs"] = [np.float64(v) for v in obs]
-    for k, v in series.items():
-        sd["NH4_CONC_" + k] = [np.float64(x) for x in v]
-    return sd
-
-
-def random_dict(seed, n_st=6, n_t=50):
-    """Stations whose stamps overlap (ties for the sort), with gaps and a partial experiment."""
-    rng = np.random.default_rng(seed)
-    data = {}
-    for s in range(n_st):
-        times = pd.date_range("2024-03-01", periods=n_t - s, freq="6h") + pd.Timedelta(hours=s)
-        obs = rng.gamma(2, 3, len(times))
-        obs[rng.random(len(times)) < 0.2] = np.nan
-        series = {"base": obs + rng.normal(0, 1, len(times))}
-        if s % 2:
-            series["NH4_CONC_run"] = rng.normal(5, 1, len(times))
-        data[f"S{s}"] = station(f"S{s}", times, obs, **series)
-        data[f"S{s}"]["NH4_CONCmax"] = list(rng.random(len(times)))
-    return data
-
-
 def regional(data, fn=st.compute_regional_statistics, **kw):
     return fn(data=data, variable="NH4_CONC", tavg="weekly", **kw)
-
-
-def plain_regional(data, drop):
-    """The plain formulation of either regional function (drop: the experiments-only one)."""
-    obs_key = "NH4_CONC_obs"
-    if not drop and not any(obs_key in sd for sd in data.values()):
-        for sd in data.values():
-            pd.to_datetime(sd["time"])
-        return pd.DataFrame()
-    pool, meta, names = ref_pool(data, "NH4_CONC", drop)
-    ref = ref_table if drop else ref_table_obs
-    return ref(pool, meta, "NH4_CONC", names, "weekly")
-
-
-VARIANTS = [(st.compute_regional_statistics, False),
-            (st.compute_regional_statistics_from_collocated_dict, True)]
-
-
-def assert_regional_like_plain(data_factory, native=None, monkeypatch=None):
-    """Both regional functions against the formulation, each on fresh data; `native`:
-    whether the stations must be read without pandas' time conversion."""
-    for fn, drop in VARIANTS:
-        calls = []
-        if monkeypatch is not None:
-            convert = pd.to_datetime
-            monkeypatch.setattr(pd, "to_datetime",
-                                lambda *a, **k: calls.append(1) or convert(*a, **k))
-        got = outcome(lambda: regional(data_factory(), fn))
-        if monkeypatch is not None:
-            monkeypatch.undo()
-        want = outcome(lambda: plain_regional(data_factory(), drop))
-        if isinstance(want[0], tuple):
-            assert got[0] == want[0]
-        else:
-            assert_same_table(got[0], want[0])
-        assert got[1] == want[1]
-        if native is not None:
-            assert (not calls) == native, calls
 
 
 def restamp(data, kind):
@@ -697,9 +512,9 @@ def test_regional_value_kinds_match_plain_formulation(case):
 
 def test_regional_pool_counts_every_station_time():
     t = pd.date_range("2024-01-01", periods=10, freq="D")
-    data = {"A": station("A", t, range(10), m=range(10)),
-            "B": station("B", t[:2], [1, 2], m=[3, 1]),
-            "C": station("C", t[:3], None, m=[5, 5, 5])}
+    data = {"A": regional_station("A", t, range(10), m=range(10)),
+            "B": regional_station("B", t[:2], [1, 2], m=[3, 1]),
+            "C": regional_station("C", t[:3], None, m=[5, 5, 5])}
     got = regional(data)
     assert got["Count"].tolist() == [12, 12]
     assert set(got["SID"]) == {"REGIONAL"} and set(got["NAME"]) == {"Regional Mean"}
@@ -715,7 +530,7 @@ def test_empty_dictionary(caplog):
 
 def test_dates_span_differs_between_variants():
     t = pd.date_range("2024-01-01", periods=5, freq="D")
-    data = {"A": station("A", t, [np.nan, 1, 2, 3, np.nan], m=[1, 2, 3, 4, 5])}
+    data = {"A": regional_station("A", t, [np.nan, 1, 2, 3, np.nan], m=[1, 2, 3, 4, 5])}
     full = regional(data)
     only = regional(data, st.compute_regional_statistics_from_collocated_dict)
     assert (full["SDATE"].iloc[0], full["EDATE"].iloc[0]) == ("2024-01-01", "2024-01-05")
@@ -724,7 +539,7 @@ def test_dates_span_differs_between_variants():
 
 def test_no_pooled_observation():
     t = pd.date_range("2024-01-01", periods=4, freq="D")
-    data = {"A": station("A", t, [np.nan] * 4, m=[1, 2, 3, 4], k=[1, 2, 3, 4])}
+    data = {"A": regional_station("A", t, [np.nan] * 4, m=[1, 2, 3, 4], k=[1, 2, 3, 4])}
     got = regional(data)
     assert got["Experiment"].tolist() == ["m", "k"] and got["Count"].tolist() == [0, 0]
     with pytest.raises(ValueError):
@@ -738,7 +553,7 @@ def test_station_without_time_fails():
 
 
 def test_series_length_mismatch_raises_library_error():
-    data = {"A": station("A", pd.date_range("2024", periods=3), [1, 2, 3], m=[1, 2])}
+    data = {"A": regional_station("A", pd.date_range("2024", periods=3), [1, 2, 3], m=[1, 2])}
     with pytest.raises(ValueError, match="same length|Length of values"):
         regional(data)
 
@@ -746,16 +561,15 @@ def test_series_length_mismatch_raises_library_error():
 def test_regional_debug_order(caplog):
     caplog.set_level(logging.DEBUG)
     t = pd.date_range("2024-01-01", periods=4, freq="D")
-    regional({"A": station("A", t, [1, 2, 3, 4], m=[1, 2, 3, 5])}, debug=True)
-    s = "*" * 24
+    regional({"A": regional_station("A", t, [1, 2, 3, 4], m=[1, 2, 3, 5])}, debug=True)
     assert caplog.messages == [
-        f"Start: {s} compute_regional_statistics {s}",
-        f"End:   {s} compute_regional_statistics {s}",
-        f"Start: {s} compute_statistics_from_collocated_df_with_obs_entry {s}",
-        f"Start: {s} compute_statistics_from_collocated_df {s}",
+        start("compute_regional_statistics"),
+        end("compute_regional_statistics"),
+        start("compute_statistics_from_collocated_df_with_obs_entry"),
+        start("compute_statistics_from_collocated_df"),
         "m: After dropna: 4 rows",
-        f"End:   {s} compute_statistics_from_collocated_df {s}",
-        f"End:   {s} compute_statistics_from_collocated_df_with_obs_entry {s}"]
+        end("compute_statistics_from_collocated_df"),
+        end("compute_statistics_from_collocated_df_with_obs_entry")]
 
 
 def test_replaced_statistics_function_receives_sorted_pool(monkeypatch):
@@ -766,8 +580,8 @@ def test_replaced_statistics_function_receives_sorted_pool(monkeypatch):
         return pd.DataFrame()
 
     monkeypatch.setattr(st, "compute_statistics_from_collocated_df", fake)
-    data = {"A": station("A", ["2024-01-03", "2024-01-01"], [1, 2], m=[3, 4]),
-            "B": station("B", ["2024-01-02"], [5], m=[6])}
+    data = {"A": regional_station("A", ["2024-01-03", "2024-01-01"], [1, 2], m=[3, 4]),
+            "B": regional_station("B", ["2024-01-02"], [5], m=[6])}
     st.compute_regional_statistics_from_collocated_dict(data, "NH4_CONC", "weekly")
     assert seen["df"]["NH4_CONC_obs"].tolist() == [2.0, 5.0, 1.0]
     assert seen["experiments"] == ["m"]

@@ -11,8 +11,8 @@ import pandas as pd  # noqa: E402
 import pytest  # noqa: E402
 
 from kvelo.py import statistics as st  # noqa: E402
+from support.texts import end, start  # noqa: E402
 
-STARS = "*" * 24
 GROUPS = ["Correlation_Metrics", "Error_Metrics", "Descriptive_Statistics"]
 
 
@@ -33,21 +33,7 @@ def stats_file(tmp_path):
 
 
 @pytest.fixture
-def figures(monkeypatch):
-    """Figures as they were when plt.close was called on them."""
-    closed = []
-    real_close = plt.close
-
-    def close(fig=None):
-        closed.append(fig)
-        real_close(fig)
-
-    monkeypatch.setattr(plt, "close", close)
-    return closed
-
-
-@pytest.fixture
-def saved(monkeypatch):
+def figure_saves(monkeypatch):
     """Names and keywords of savefig calls; nothing is rendered (kept fast)."""
     calls = []
 
@@ -62,13 +48,13 @@ def bar_heights(ax):
     return [p.get_height() for p in ax.patches]
 
 
-def test_three_charts_per_format_word(stats_file, tmp_path, figures, saved, caplog):
+def test_three_charts_per_format_word(stats_file, tmp_path, figures, figure_saves, caplog):
     caplog.set_level(logging.INFO)
     base = tmp_path / "O3_daily_stats_plot"
     st.plot_statistics(str(stats_file), f"{base}.['png', 'pdf']", ["png", "pdf"], False)
     names = [f"{base}_{g}.{w}" for g in GROUPS for w in ("png", "pdf")]
     assert caplog.messages == [f"Saved: {n}" for n in names]
-    assert saved == [(n, {"dpi": 300, "bbox_inches": "tight"}) for n in names]
+    assert figure_saves == [(n, {"dpi": 300, "bbox_inches": "tight"}) for n in names]
     assert len(figures) == 3 and plt.get_fignums() == []
 
     titles = ["Correlation Metrics", "Error Metrics", "Descriptive Statistics"]
@@ -101,7 +87,7 @@ def test_missing_file_warns(tmp_path, caplog, figures):
     missing = tmp_path / "none.csv"
     st.plot_statistics(stats_file=str(missing), output_file="x.png", save_plot_formats=["png"],
                        debug=True)
-    assert caplog.messages == [f"Start: {STARS} plot_statistics {STARS}",
+    assert caplog.messages == [start("plot_statistics"),
                                f"File {missing} not found. Skipping statistics plot..."]
     assert figures == []
 
@@ -120,7 +106,7 @@ def test_missing_columns_warn_in_required_order(stats_file, caplog, figures):
     ("{d}/set.b/..hidden", "{d}/set.b/..hidden"),
 ])
 def test_base_path_drops_only_the_extension(stats_file, tmp_path, output_file, base, caplog,
-                                            saved):
+                                            figure_saves):
     caplog.set_level(logging.INFO)
     (tmp_path / "set.b").mkdir()
     st.plot_statistics(str(stats_file), output_file.format(d=tmp_path), ["png"], False)
@@ -131,8 +117,8 @@ def test_empty_format_list_draws_and_closes(stats_file, figures, caplog):
     caplog.set_level(logging.DEBUG)
     st.plot_statistics(str(stats_file), "x.png", [], True)
     assert len(figures) == 3 and plt.get_fignums() == []
-    assert caplog.messages == [f"Start: {STARS} plot_statistics {STARS}",
-                               f"End:   {STARS} plot_statistics {STARS}"]
+    assert caplog.messages == [start("plot_statistics"),
+                               end("plot_statistics")]
 
 
 def test_save_error_closes_figure_and_propagates(stats_file, tmp_path, figures, caplog):

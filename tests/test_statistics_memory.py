@@ -4,34 +4,20 @@ the lists of stations read before.  Each case must give the plain formulation's
 result; each runs in a child interpreter, so that a crash fails the test
 instead of the run.
 """
-import os
-import subprocess
-import sys
-import textwrap
-
 import pytest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-def run_isolated(*pieces):
-    """Runs the code pieces in a fresh interpreter with this folder importable; the
-    code prints "same"."""
-    script = f"import sys\nsys.path.insert(0, {HERE!r})\n" + "".join(
-        textwrap.dedent(p) for p in pieces)
-    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                          timeout=600)
-    assert proc.returncode == 0, f"exit {proc.returncode}\n{proc.stderr[-4000:]}"
-    assert proc.stdout.split() == ["same"], proc.stdout[-2000:]
+from support.child import assert_prints_same
 
 
 @pytest.mark.parametrize("time_kind", ["stamps", "text"])
 def test_table_whose_length_overstates_its_rows(time_kind):
-    run_isolated(f"""
+    assert_prints_same(f"""
         import numpy as np
         import pandas as pd
         from kvelo.py import statistics as st
-        from test_statistics import META, assert_same_table, ref_table, ref_table_obs
+        from support.compare import assert_same_table
+        from support.reference import ref_table, ref_table_obs
+        from support.stations import META
 
         class Overstated(pd.DataFrame):
             def __len__(self):
@@ -97,11 +83,12 @@ CHANGING_MAPPINGS = {
 @pytest.mark.parametrize("stamps", ["datetime64", "Timestamp"])
 @pytest.mark.parametrize("case", sorted(CHANGING_MAPPINGS))
 def test_station_mapping_that_changes_earlier_lists(case, stamps):
-    run_isolated(f"""
+    assert_prints_same(f"""
         import numpy as np
         import pandas as pd
         from kvelo.py import statistics as st
-        from test_statistics import assert_same_table, ref_pool, ref_table, ref_table_obs
+        from support.compare import assert_same_table
+        from support.reference import ref_pool, ref_table, ref_table_obs
 
         N = 20_003
 

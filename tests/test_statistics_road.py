@@ -12,15 +12,10 @@ import pytest
 from kvelo.py import chronoplex
 from kvelo.py import io as kio
 from kvelo.py import statistics as st
-from test_chronoplex_intake import reference_collocated as plain_station_dict
-from test_statistics import assert_same_table, ref_pool, ref_table, ref_table_obs
+from support.compare import assert_same_table
+from support.reference import ref_regional, reference_collocated
 
 EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "run_collocated.py"
-
-
-def plain_regional(data, variable, tavg, drop=False):
-    pool, meta, names = ref_pool(data, variable, drop)
-    return (ref_table if drop else ref_table_obs)(pool, meta, variable, names, tavg)
 
 
 @pytest.fixture
@@ -72,8 +67,8 @@ def test_regional_statistics_of_the_intake_dictionary(fn, drop, monkeypatch):
     ours = fn(data, "O3", "hourly")
     monkeypatch.undo()
     assert calls == []
-    assert_same_table(ours, plain_regional(plain_station_dict(table, "O3"), "O3", "hourly",
-                                           drop))
+    assert_same_table(ours, ref_regional(reference_collocated(table, "O3"), "O3", "hourly",
+                                         drop))
 
 
 def test_statistics_file_of_the_example_is_the_formulations(tmp_path, stubbed_figures):
@@ -94,5 +89,5 @@ def test_statistics_file_of_the_example_is_the_formulations(tmp_path, stubbed_fi
 
     df, _ = kio.read_data(str(table_path), data_format="csv", debug=False, return_units=True)
     want = tmp_path / "plain_stats.csv"
-    plain_regional(plain_station_dict(df, "O3"), "O3", "daily").to_csv(want, index=False)
+    ref_regional(reference_collocated(df, "O3"), "O3", "daily", False).to_csv(want, index=False)
     assert (tmp_path / "O3_daily_stats.csv").read_bytes() == want.read_bytes()
