@@ -26,7 +26,7 @@ FunctionSpec spec_plot_station_timeseries_bias3();
 FunctionSpec figure_spec(const char* name, binding::Impl impl, bool with_tavg = true);
 
 // Second half of process_time_series_plot_from_file: hands the station-wise
-// dictionary to the figure functions and the statistics extension.  `c` is the
+// dictionary to the figure functions and the statistics step.  `c` is the
 // entry's own call (its bound arguments), `data` the dictionary, `unit` the unit text.
 void dispatch_run(const binding::Call& c, py::object data, py::object unit);
 

@@ -1,5 +1,5 @@
 // Run dispatch: hands the station-wise dictionary to the figure functions and,
-// in a collocated run, to the statistics extension.  Callees are looked up on
+// in a collocated run, to the statistics step.  Callees are looked up on
 // the module when the run reaches them, and nothing they raise is caught.
 #include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"

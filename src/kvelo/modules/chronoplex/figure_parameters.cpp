@@ -1,3 +1,8 @@
+// The parameter table that every figure function of the module shares.
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "kvelo/binding/function.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 
