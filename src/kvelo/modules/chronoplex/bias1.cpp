@@ -6,11 +6,11 @@
 
 #include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
-#include "kvelo/shared/figures.hpp"
-#include "kvelo/shared/log.hpp"
 #include "kvelo/modules/chronoplex/bias_common.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 #include "kvelo/modules/chronoplex/station_files.hpp"
+#include "kvelo/shared/figures.hpp"
+#include "kvelo/shared/log.hpp"
 
 namespace kvelo::chronoplex {
 
@@ -71,7 +71,7 @@ py::object plot_station_timeseries_bias1(const Call& c) {
     bool any_regional = false;
     for (size_t k = 0; k < exp_keys.size(); ++k) {
         if (py::len(bias_series[k]) == 0) continue;
-        py::object mean = bias::regional_series(r, bias_series[k], {.spread = false}).mean;
+        py::object mean = bias::regional_series(r, bias_series[k], {}).mean;
         regional[k] = {mean, bias::population_spread(r, mean)};
         any_regional = true;
     }
@@ -150,7 +150,8 @@ py::object plot_station_timeseries_bias1(const Call& c) {
 
 FunctionSpec spec_plot_station_timeseries_bias1() {
     FunctionSpec spec = figure_spec(kName, plot_station_timeseries_bias1);
-    spec.doc += "\n\n"
+    spec.doc +=
+        "\n\n"
         "Bias of every experiment, observation minus model: the regional mean over\n"
         "the stations with a constant band (the standard deviation of that mean,\n"
         "labelled ±RMSE), then one figure per station with its own constant band.\n"

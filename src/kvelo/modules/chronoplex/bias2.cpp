@@ -6,11 +6,11 @@
 
 #include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
-#include "kvelo/shared/figures.hpp"
-#include "kvelo/shared/log.hpp"
 #include "kvelo/modules/chronoplex/bias_common.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 #include "kvelo/modules/chronoplex/station_files.hpp"
+#include "kvelo/shared/figures.hpp"
+#include "kvelo/shared/log.hpp"
 
 namespace kvelo::chronoplex {
 
@@ -89,7 +89,7 @@ py::object plot_station_timeseries_bias2(const Call& c) {
 
     // Regional mean and station spread of every key that some station holds.
     // Per experiment key, by its place; a null mean where no record holds the key.
-    std::vector<bias::Regional> regional(exp_keys.size());
+    std::vector<RegionalSeries> regional(exp_keys.size());
     py::object all_time;
     for (size_t k = 0; k < exp_keys.size(); ++k) {
         py::list series;
@@ -97,7 +97,7 @@ py::object plot_station_timeseries_bias2(const Call& c) {
             if (rec.bias[k]) series.append(rec.bias[k]);
         }
         if (py::len(series) == 0) continue;
-        regional[k] = bias::regional_series(r, series, {.sort_rows = true});
+        regional[k] = bias::regional_series(r, series, {.sort_rows = true, .spread = true});
         all_time = regional[k].mean.attr("index");
     }
 
@@ -106,7 +106,7 @@ py::object plot_station_timeseries_bias2(const Call& c) {
         FigureGuard guard(r.plt, fig_ax[0]);
         py::object ax = fig_ax[1];
         for (size_t k = 0; k < exp_keys.size(); ++k) {
-            const bias::Regional& reg = regional[k];
+            const RegionalSeries& reg = regional[k];
             if (!reg.mean) continue;
             const py::object& key = exp_keys[k];
             py::object style = bias::line_style(r, key);
@@ -151,7 +151,8 @@ py::object plot_station_timeseries_bias2(const Call& c) {
 
 FunctionSpec spec_plot_station_timeseries_bias2() {
     FunctionSpec spec = figure_spec(kName, plot_station_timeseries_bias2);
-    spec.doc += "\n\n"
+    spec.doc +=
+        "\n\n"
         "Bias of the first station's experiments, observation minus model: the\n"
         "regional mean with the spread between the stations as its band (labelled\n"
         "±RMSE), then bias lines without bands, one figure per station.\n"

@@ -8,11 +8,11 @@
 
 #include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
-#include "kvelo/shared/figures.hpp"
-#include "kvelo/shared/log.hpp"
 #include "kvelo/modules/chronoplex/bias_common.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 #include "kvelo/modules/chronoplex/station_files.hpp"
+#include "kvelo/shared/figures.hpp"
+#include "kvelo/shared/log.hpp"
 
 namespace kvelo::chronoplex {
 
@@ -177,15 +177,15 @@ py::object plot_station_timeseries_bias3(const Call& c) {
 
     // Per experiment key, by its place in exp_keys (the keys are distinct); a
     // null mean for a key without counting series.
-    std::vector<bias::Regional> regional(r.exp_keys.size());
+    std::vector<RegionalSeries> regional(r.exp_keys.size());
     bool any_regional = false;
-    bias::RegionalSpec spec;
+    bool keep_tables = false;
     for (size_t k = 0; k < r.exp_keys.size(); ++k) {
         py::list series = bias_series[r.exp_keys[k]];
         if (py::len(series) == 0) continue;
         // The tables are kept for the dumps; asked once, when there is a series.
-        if (!any_regional) spec.keep_table = r.dumps();
-        regional[k] = bias::regional_series(r, series, spec);
+        if (!any_regional) keep_tables = r.dumps();
+        regional[k] = bias::regional_series(r, series, {.spread = true}, keep_tables);
         any_regional = true;
     }
     if (!any_regional) {
@@ -200,7 +200,7 @@ py::object plot_station_timeseries_bias3(const Call& c) {
         py::object ax = fig_ax[1];
         py::object time_index = py::none();
         for (size_t k = 0; k < r.exp_keys.size(); ++k) {
-            const bias::Regional& reg = regional[k];
+            const RegionalSeries& reg = regional[k];
             if (!reg.mean) continue;
             const py::object& key = r.exp_keys[k];
             py::object series = reg.mean.attr("sort_index")();
@@ -213,10 +213,10 @@ py::object plot_station_timeseries_bias3(const Call& c) {
             if (r.debug) {
                 print_out(c, fmt("[{}] Bias mean shape: {}", key, reg.mean.attr("shape")));
                 print_out(c, fmt("[{}] RMSE shape: {}", key, reg.band.attr("shape")));
-                print_out(c, fmt("[{}] RMSE band NaNs: {} / {}", key, band.attr("isna")().attr("sum")(),
-                          py::len(band)));
+                print_out(c, fmt("[{}] RMSE band NaNs: {} / {}", key,
+                                 band.attr("isna")().attr("sum")(), py::len(band)));
                 print_out(c, fmt("[{}] RMSE band min/max: {} / {}", key, band.attr("min")(),
-                          band.attr("max")()));
+                                 band.attr("max")()));
             }
             if (r.dumps()) {
                 write_csv(reg.mean, fmt("output/debug_bias_mean_{}.csv", key));
@@ -288,7 +288,8 @@ py::object plot_station_timeseries_bias3(const Call& c) {
 
 FunctionSpec spec_plot_station_timeseries_bias3() {
     FunctionSpec spec = figure_spec(kName, plot_station_timeseries_bias3);
-    spec.doc += "\n\n"
+    spec.doc +=
+        "\n\n"
         "Bias of every experiment, model minus observation: the regional mean over\n"
         "the stations with a band of the spread between them (labelled ±RMSE), then,\n"
         "with show_stations, one figure per station. The collocated road calls it.\n"

@@ -1,15 +1,11 @@
 #include "kvelo/modules/chronoplex/bias_common.hpp"
 
-#include <pybind11/numpy.h>
-
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <functional>
+#include <vector>
 
-#include "kvelo/binding/function.hpp"
-#include "kvelo/core/regional_series.hpp"
 #include "kvelo/binding/arrays.hpp"
+#include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
 #include "kvelo/shared/figures.hpp"
 
@@ -138,89 +134,20 @@ py::object population_spread(const Run& r, py::handle series) {
     return r.np.attr("sqrt")((deviation * deviation).attr("mean")());
 }
 
-namespace {
-
-Regional regional_by_library(const Run& r, const py::list& series, RegionalSpec spec) {
-    py::list columns;
-    for (py::handle s : series) {
-        py::object col = py::reinterpret_borrow<py::object>(s);
-        if (!truthy(col.attr("index").attr("is_unique"))) {
-            col = col.attr("groupby")("level"_a = 0).attr("mean")();
+RegionalSeries regional_series(const Run& r, const py::list& series, const Reduction& how,
+                               bool keep_table) {
+    if (!keep_table) {
+        NativeRegional native(r.c, Duplicates::AveragedWhenRepeated);
+        bool taken = true;
+        for (py::handle s : series) {
+            taken = native.add(s.attr("index"), s.attr("values"));
+            if (!taken) break;
         }
-        columns.append(col);
+        if (taken && !native.empty()) return native.reduce(how);
     }
-    Regional out;
-    out.table = r.pd.attr("concat")(columns, "axis"_a = 1);
-    if (spec.sort_rows) out.table = out.table.attr("sort_index")();
-    out.mean = out.table.attr("mean")("axis"_a = 1);
-    if (spec.spread) {
-        py::object squares = out.table.attr("sub")(out.mean, "axis"_a = 0).attr("pow")(2);
-        out.band = r.np.attr("sqrt")(squares.attr("mean")("axis"_a = 1));
-    }
-    return out;
-}
-
-// The same natively, for series on strictly increasing naive nanosecond
-// stamps with float64 values: the per-time reductions follow the library's
-// summation (core::aggregate_stations), so the values are the same to the
-// last bit; the union of increasing stamps comes out sorted either way.
-// False when a series does not qualify.
-bool regional_natively(const Run& r, const py::list& series, RegionalSpec spec, Regional& out) {
-    std::vector<core::StampSeries> stations;
-    stations.reserve(py::len(series));
-    for (py::handle s : series) {
-        py::object index = s.attr("index");
-        py::object values = s.attr("values");
-        if (!str_is(index.attr("dtype"), "datetime64[ns]") ||
-            !str_is(values.attr("dtype"), "float64") ||
-            !truthy(index.attr("is_monotonic_increasing")) || !truthy(index.attr("is_unique"))) {
-            return false;
-        }
-        // Contiguous copies where needed; a failure (memory) propagates as raised.
-        py::array_t<int64_t, py::array::c_style | py::array::forcecast> t(index.attr("asi8"));
-        py::array_t<double, py::array::c_style | py::array::forcecast> v(values);
-        if (t.ndim() != 1 || v.ndim() != 1 || t.size() != v.size()) return false;
-        core::StampSeries st;
-        st.time.assign(t.data(), t.data() + t.size());
-        st.value.assign(v.data(), v.data() + v.size());
-        // The index's own answers are not taken on trust: the kernel's merge
-        // and the walk below need stamps that strictly increase.
-        if (std::adjacent_find(st.time.begin(), st.time.end(), std::greater_equal<int64_t>()) !=
-                st.time.end() ||
-            (!st.time.empty() && st.time.front() == core::kNaT)) {
-            return false;
-        }
-        stations.push_back(std::move(st));
-    }
-    core::RegionalAggregate agg = core::aggregate_stations(stations, false);
-
-    py::array_t<int64_t> stamps(static_cast<py::ssize_t>(agg.time.size()));
-    std::copy(agg.time.begin(), agg.time.end(), stamps.mutable_data());
-    py::object index = r.pd.attr("DatetimeIndex")(stamps.attr("view")("M8[ns]"));
-    out.table = py::none();
-    out.mean = r.pd.attr("Series")(to_array(agg.mean), "index"_a = index);
-    if (!spec.spread) return true;
-    // Squared deviations from the regional mean, on each station's own stamps.
-    for (core::StampSeries& st : stations) {
-        size_t row = 0;
-        for (size_t k = 0; k < st.time.size(); ++k) {
-            // Every stamp of a station is in the union, at or after `row`.
-            while (row + 1 < agg.time.size() && agg.time[row] < st.time[k]) ++row;
-            const double d = st.value[k] - agg.mean[row];
-            st.value[k] = d * d;
-        }
-    }
-    core::RegionalAggregate spread = core::aggregate_stations(stations, false);
-    out.band = r.np.attr("sqrt")(r.pd.attr("Series")(to_array(spread.mean), "index"_a = index));
-    return true;
-}
-
-}  // namespace
-
-Regional regional_series(const Run& r, const py::list& series, RegionalSpec spec) {
-    Regional out;
-    if (!spec.keep_table && regional_natively(r, series, spec, out)) return out;
-    return regional_by_library(r, series, spec);
+    LibraryRegional library(r.c, Duplicates::AveragedWhenRepeated);
+    for (py::handle s : series) library.add(py::reinterpret_borrow<py::object>(s), py::handle());
+    return library.reduce(how);
 }
 
 py::object line_style(const Run& r, py::handle key) {

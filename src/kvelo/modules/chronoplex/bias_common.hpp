@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kvelo/binding/function.hpp"
+#include "kvelo/modules/chronoplex/regional.hpp"
 
 namespace kvelo::chronoplex::bias {
 
@@ -89,22 +90,12 @@ Bias station_bias(const Run& r, Station& s, py::handle values, Sign sign);
 // standard deviation.
 py::object population_spread(const Run& r, py::handle series);
 
-struct Regional {
-    py::object table;  // the station series side by side; kept only when asked for
-    py::object mean;   // per time stamp across the stations, NaN skipped
-    py::object band;   // population standard deviation across the stations, if asked for
-};
-
-struct RegionalSpec {
-    bool spread = true;       // compute the band
-    bool sort_rows = false;   // sort the table by time before reducing it
-    bool keep_table = false;  // the table is wanted (dumps): the library computes all
-};
-
 // The station series side by side over the union of their time stamps (a
-// station's repeated stamps averaged first), reduced per time stamp.
-// Computed natively where the series allow, to the library's bits.
-Regional regional_series(const Run& r, const py::list& series, RegionalSpec spec);
+// station's repeated stamps averaged first), reduced per time stamp as `how`
+// says.  Computed natively where the series allow, to the library's bits;
+// `keep_table` (the table is dumped) takes the library's route.
+RegionalSeries regional_series(const Run& r, const py::list& series, const Reduction& how,
+                               bool keep_table = false);
 
 // style = get_line_style(key) with "linewidth" 1.5: the mapping as returned.
 py::object line_style(const Run& r, py::handle key);

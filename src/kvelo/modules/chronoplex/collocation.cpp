@@ -14,11 +14,11 @@
 
 #include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
-#include "kvelo/shared/figures.hpp"
-#include "kvelo/shared/log.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 #include "kvelo/modules/chronoplex/regional.hpp"
 #include "kvelo/modules/chronoplex/station_files.hpp"
+#include "kvelo/shared/figures.hpp"
+#include "kvelo/shared/log.hpp"
 
 namespace kvelo::chronoplex {
 
@@ -124,35 +124,13 @@ struct Station {
     py::object times;  // DatetimeIndex of its `time`
 };
 
-// The library formulation: per-station groupby mean, outer concat, row reductions.
-RegionalSeries aggregate_by_library(const Call& c, const std::vector<const Station*>& with_key,
-                                    py::handle key, bool with_range) {
-    py::object pd = c.g("pd");
-    py::list parts;
-    for (const Station* s : with_key) {
-        py::object series = pd.attr("Series")(s->data[key], "index"_a = s->times);
-        series = series.attr("groupby")("level"_a = 0).attr("mean")();
-        series.attr("name") = s->sid;
-        parts.append(series);
-    }
-    RegionalSeries out;
-    py::object table = pd.attr("concat")(parts, "axis"_a = 1).attr("sort_index")();
-    out.index = table.attr("index");
-    out.mean = table.attr("mean")("axis"_a = 1);
-    if (with_range) {
-        out.min = table.attr("min")("axis"_a = 1);
-        out.max = table.attr("max")("axis"_a = 1);
-    }
-    return out;
-}
-
 // Hands one station's values of `key` to the kernel: a plain list of floats
 // as read; any other plain list typed by the library's own inference, as
 // pd.Series(values, index=times) does (float32 items stay float32, integers
 // int64, mixtures and objects object); a numpy array as it is.  Anything else
 // (a Series, which the library aligns on its index; a tuple; a masked array)
 // is refused.
-bool gather_station(const Call& c, RegionalGather& gather, const Station& s, py::handle key,
+bool gather_station(const Call& c, NativeRegional& gather, const Station& s, py::handle key,
                     std::vector<double>& floats) {
     py::object values = s.data[key];
     if (PyList_CheckExact(values.ptr())) {
@@ -166,19 +144,26 @@ bool gather_station(const Call& c, RegionalGather& gather, const Station& s, py:
     return gather.add(s.times, values);
 }
 
-// Native when every station's stamps and values qualify (RegionalGather);
-// otherwise the library formulation, which also raises its own errors.
+// Native when every station's stamps and values qualify (NativeRegional);
+// otherwise the library formulation: per-station groupby mean, outer concat,
+// row reductions.
 RegionalSeries aggregate_key(const Call& c, const std::vector<const Station*>& with_key,
                              py::handle key, bool with_range) {
-    RegionalGather gather(c);
+    const Reduction how{.sort_rows = true, .range = with_range};
+    NativeRegional native(c, Duplicates::Averaged);
     std::vector<double> floats;
+    bool taken = true;
     for (const Station* s : with_key) {
-        if (!gather_station(c, gather, *s, key, floats)) {
-            return aggregate_by_library(c, with_key, key, with_range);
-        }
+        taken = gather_station(c, native, *s, key, floats);
+        if (!taken) break;
     }
-    if (gather.empty()) return aggregate_by_library(c, with_key, key, with_range);
-    return gather.reduce(with_range);
+    if (taken && !native.empty()) return native.reduce(how);
+    LibraryRegional library(c, Duplicates::Averaged);
+    py::object pd = c.g("pd");
+    for (const Station* s : with_key) {
+        library.add(pd.attr("Series")(s->data[key], "index"_a = s->times), s->sid);
+    }
+    return library.reduce(how);
 }
 
 py::object plot_station_timeseries_collocation(const Call& c) {
@@ -407,7 +392,8 @@ py::object plot_station_timeseries_collocation(const Call& c) {
 
 FunctionSpec spec_plot_station_timeseries_collocation() {
     FunctionSpec spec = figure_spec(kName, plot_station_timeseries_collocation);
-    spec.doc += "\n\n"
+    spec.doc +=
+        "\n\n"
         "Collocated road: the regional mean of the observation and of every\n"
         "experiment over the valid stations, with the station-range band, then one\n"
         "figure per station.\n"

@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "kvelo/binding/function.hpp"
 #include "kvelo/binding/errors.hpp"
+#include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
-#include "kvelo/shared/figures.hpp"
-#include "kvelo/shared/log.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 #include "kvelo/modules/chronoplex/regional.hpp"
+#include "kvelo/shared/figures.hpp"
+#include "kvelo/shared/log.hpp"
 
 namespace kvelo::chronoplex {
 
@@ -40,46 +40,37 @@ py::object as_datetime(const Call& c, py::handle times) {
     return pd.attr("to_datetime")(times);
 }
 
-// Regional table in the table library itself: the reference formulation,
-// used for every input the native kernel does not take.
-RegionalSeries regional_with_pandas(const Call& c, py::handle data, py::handle station_ids) {
+// The regional series: natively when the kernel takes every station (naive
+// nanosecond stamps and, as the library's group mean would hold them, float64
+// or float32 values, integers and booleans as float64, of matching lengths);
+// anything else (time zones, lists, nullable or object values, scalars,
+// mismatched lengths, no station at all) goes to the library, which also
+// raises its own errors for what it cannot join.
+RegionalSeries regional_series(const Call& c, py::handle data, py::handle station_ids) {
     py::object pd = c.g("pd");
-    py::list series;
-    for (py::handle sid : station_ids) {
-        py::object st = data[sid];
-        py::object times = pd.attr("to_datetime")(st["time"]);
-        py::object values = st["value"];
-        if (py::isinstance(values, pd.attr("Series"))) values = values.attr("values");
-        py::object s = pd.attr("Series")(values, "index"_a = times)
-                           .attr("groupby")("level"_a = 0)
-                           .attr("mean")();
-        s.attr("name") = sid;
-        series.append(s);
-    }
-    py::object df = pd.attr("concat")(series, "axis"_a = 1).attr("sort_index")();
-    return {df.attr("index"), df.attr("mean")("axis"_a = 1), df.attr("min")("axis"_a = 1),
-            df.attr("max")("axis"_a = 1)};
-}
-
-// The native kernel takes naive nanosecond stamps and, as the library's group
-// mean would hold them, float64 or float32 values (integers and booleans as
-// float64) of matching lengths; anything else (time zones, lists, nullable or
-// object values, scalars, mismatched lengths, no station at all) goes to the
-// library, which also raises its own errors for what it cannot join.
-std::optional<RegionalSeries> regional_native(const Call& c, py::handle data,
-                                              py::handle station_ids) {
-    py::object pd = c.g("pd");
-    RegionalGather gather(c);
+    const Reduction how{.sort_rows = true, .range = true};
+    NativeRegional native(c, Duplicates::Averaged);
+    bool taken = true;
     for (py::handle sid : station_ids) {
         py::object st = data[sid];
         py::object t = as_datetime(c, st["time"]);
         // The values by their array, as the library formulation takes them.
         py::object raw = st["value"];
         if (py::isinstance(raw, pd.attr("Series"))) raw = raw.attr("values");
-        if (!gather.add(t, raw)) return {};
+        taken = native.add(t, raw);
+        if (!taken) break;
     }
-    if (gather.empty()) return {};
-    return gather.reduce(true);
+    if (taken && !native.empty()) return native.reduce(how);
+
+    LibraryRegional library(c, Duplicates::Averaged);
+    for (py::handle sid : station_ids) {
+        py::object st = data[sid];
+        py::object times = pd.attr("to_datetime")(st["time"]);
+        py::object values = st["value"];
+        if (py::isinstance(values, pd.attr("Series"))) values = values.attr("values");
+        library.add(pd.attr("Series")(values, "index"_a = times), sid);
+    }
+    return library.reduce(how);
 }
 
 // Up to this many colours the palette is asked for as it is written.
@@ -354,8 +345,7 @@ py::object plot_grouped_or_subplots(const Call& c) {
           .palette = palette,
           .palette_len = palette_len};
 
-    std::optional<RegionalSeries> native = regional_native(c, data, station_ids);
-    x.reg = native ? *native : regional_with_pandas(c, data, station_ids);
+    x.reg = regional_series(c, data, station_ids);
 
     if (truthy(fix_y)) {
         x.yfix = "_yfixed";
@@ -397,7 +387,8 @@ py::object plot_grouped_or_subplots(const Call& c) {
 
 FunctionSpec spec_plot_station_timeseries_grouped_or_subplots() {
     FunctionSpec spec = figure_spec(kName, plot_grouped_or_subplots, false);
-    spec.doc += "\n\n"
+    spec.doc +=
+        "\n\n"
         "Plain road (observations only): the regional mean over all stations, then,\n"
         "with show_stations, the stations themselves: one figure when they fit\n"
         "station_plot_group_size, else group figures (plot_mode \"grouped\") or one\n"
