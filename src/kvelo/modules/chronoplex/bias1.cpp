@@ -6,6 +6,7 @@
 
 #include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
+#include "kvelo/modules/chronoplex/axes.hpp"
 #include "kvelo/modules/chronoplex/bias_common.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 #include "kvelo/modules/chronoplex/station_files.hpp"
@@ -35,7 +36,7 @@ void draw_with_band(const bias::Run& r, py::handle ax, py::handle key, py::handl
                     py::handle half_width) {
     py::object style = bias::line_style(r, key);
     py::object index = series.attr("index"), values = series.attr("values");
-    bias::plot_line(ax, index, values, key, style);
+    plot_line(ax, index, values, py::dict("label"_a = key), style);
     bias::fill_band(ax, index, values - half_width, values + half_width, style,
                     fmt("{} ±RMSE", key));
 }
@@ -101,7 +102,7 @@ py::object plot_station_timeseries_bias1(const Call& c) {
         ax.attr("set_xlabel")("Time");
         ax.attr("set_ylabel")(fmt("{} Bias [{}]", r.variable, r.unit));
         c.g("apply_time_axis_format")(ax, time_index, settings.force_full_year);
-        bias::grids(ax);
+        draw_grids(ax, GridColour::Default);
         ax.attr("legend")("loc"_a = "upper right", "fontsize"_a = 9, "frameon"_a = false,
                           "ncol"_a = 2);
         bias::save_figure(r, fig_ax[0], py::str("_regional_bias"));
@@ -137,7 +138,7 @@ py::object plot_station_timeseries_bias1(const Call& c) {
         ax.attr("set_xlabel")("Time");
         ax.attr("set_ylabel")(fmt("{} Bias [{}]", r.variable, r.unit));
         c.g("apply_time_axis_format")(ax, st.times, settings.force_full_year);
-        bias::grids(ax);
+        draw_grids(ax, GridColour::Default);
         ax.attr("legend")("loc"_a = "upper right", "fontsize"_a = 9, "frameon"_a = false);
         bias::save_figure(r, fig_ax[0], fmt("_{}_bias", file_names.claim(sid, sid)));
         guard.close();

@@ -6,6 +6,7 @@
 
 #include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
+#include "kvelo/modules/chronoplex/axes.hpp"
 #include "kvelo/modules/chronoplex/bias_common.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 #include "kvelo/modules/chronoplex/station_files.hpp"
@@ -111,7 +112,8 @@ py::object plot_station_timeseries_bias2(const Call& c) {
             const py::object& key = exp_keys[k];
             py::object style = bias::line_style(r, key);
             py::object index = reg.mean.attr("index");
-            bias::plot_line(ax, index, reg.mean.attr("values"), fmt("{} (bias)", key), style);
+            plot_line(ax, index, reg.mean.attr("values"),
+                      py::dict("label"_a = fmt("{} (bias)", key)), style);
             bias::fill_band(ax, index, reg.mean - reg.band, reg.mean + reg.band, style,
                             fmt("{} ±RMSE", key));
         }
@@ -134,7 +136,8 @@ py::object plot_station_timeseries_bias2(const Call& c) {
             if (!b || py::len(b) < 2) continue;
             const py::object& key = exp_keys[k];
             py::object style = bias::line_style(r, key);
-            bias::plot_line(ax, b.attr("index"), b.attr("values"), fmt("{} (bias)", key), style);
+            plot_line(ax, b.attr("index"), b.attr("values"),
+                      py::dict("label"_a = fmt("{} (bias)", key)), style);
         }
         finish_axes(
             r, ax,

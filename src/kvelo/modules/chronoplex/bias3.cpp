@@ -8,6 +8,7 @@
 
 #include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
+#include "kvelo/modules/chronoplex/axes.hpp"
 #include "kvelo/modules/chronoplex/bias_common.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 #include "kvelo/modules/chronoplex/station_files.hpp"
@@ -71,7 +72,7 @@ void draw_with_band(const Run& r, py::handle ax, py::handle key, py::handle inde
                     py::handle values, py::handle low, py::handle high) {
     py::object label = exp_label(r, key);
     py::object style = bias::line_style(r, key);
-    bias::plot_line(ax, index, values, label, style);
+    plot_line(ax, index, values, py::dict("label"_a = label), style);
     bias::fill_band(ax, index, low, high, style, fmt("{} ±RMSE", label));
 }
 
@@ -90,11 +91,10 @@ void finish_figure(const Run& r, py::handle fig, py::handle ax, py::handle title
         log_warning(r.c, py::str("No valid time series for regional bias plot — axis format "
                                  "skipped."));
     }
-    bias::grids(ax);
+    draw_grids(ax, GridColour::Default);
     ax.attr("legend")("loc"_a = "upper right", "fontsize"_a = 12, "frameon"_a = false,
                       "ncol"_a = 2);
-    ax.attr("tick_params")("axis"_a = "x", "labelsize"_a = 12, "pad"_a = 6);
-    ax.attr("tick_params")("axis"_a = "y", "labelsize"_a = 12, "pad"_a = 6);
+    tick_axes(ax);
     bias::save_figure(r, fig, stem);
 }
 

@@ -156,24 +156,10 @@ py::object line_style(const Run& r, py::handle key) {
     return style;
 }
 
-void plot_line(py::handle ax, py::handle x, py::handle y, py::handle label, py::handle style) {
-    // Merged as `**style` is: a style that also names the label, that is no
-    // mapping or whose keys are no texts fails with the interpreter's error.
-    py::dict own;
-    own["label"] = label;
-    call_kw(ax.attr("plot"), py::make_tuple(x, y), own, style);
-}
-
 void fill_band(py::handle ax, py::handle x, py::handle low, py::handle high, py::handle style,
                py::handle label) {
     ax.attr("fill_between")(x, low, high, "color"_a = style.attr("get")("color", "gray"),
                             "alpha"_a = 0.2, "label"_a = label);
-}
-
-void grids(py::handle ax) {
-    ax.attr("grid")(true, "which"_a = "major", "linestyle"_a = "-", "linewidth"_a = 0.3);
-    ax.attr("grid")(true, "which"_a = "minor", "linestyle"_a = ":", "linewidth"_a = 0.2);
-    ax.attr("set_axisbelow")(true);
 }
 
 py::tuple new_figure(const Run& r, int width) {

@@ -1,8 +1,9 @@
 // What the bias figure functions share: the settings every one of them takes,
 // a station's series and its bias against one experiment (paired natively for
 // plain float lists), the regional mean with its station spread, the spread of
-// one series, the styled lines and the save loop.  What differs between the
-// functions (sign, counting, bands, titles, layouts) stays with each of them.
+// one series, the styled lines and bands and the save loop.  What differs
+// between the functions (sign, counting, bands, titles, layouts) stays with
+// each of them.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -99,14 +100,9 @@ RegionalSeries regional_series(const Run& r, const py::list& series, const Reduc
 
 // style = get_line_style(key) with "linewidth" 1.5: the mapping as returned.
 py::object line_style(const Run& r, py::handle key);
-// ax.plot(x, y, label=label, **style).
-void plot_line(py::handle ax, py::handle x, py::handle y, py::handle label, py::handle style);
 // ax.fill_between(x, low, high) in the style's colour ("gray" without one).
 void fill_band(py::handle ax, py::handle x, py::handle low, py::handle high, py::handle style,
                py::handle label);
-
-// Solid major and dotted minor grid lines, below the data.
-void grids(py::handle ax);
 
 // A new figure of `width` by 6 inches with constrained layout: (fig, ax).
 py::tuple new_figure(const Run& r, int width);

@@ -14,6 +14,7 @@
 
 #include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
+#include "kvelo/modules/chronoplex/axes.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 #include "kvelo/modules/chronoplex/regional.hpp"
 #include "kvelo/modules/chronoplex/station_files.hpp"
@@ -53,11 +54,6 @@ py::dict label_map(py::object experiments, py::object labels) {
     return map;
 }
 
-// ax.plot(x, y, **own, **style): a keyword given twice fails as in Python.
-void plot_line(py::object ax, py::object x, py::object y, const py::dict& own, py::handle style) {
-    call_kw(ax.attr("plot"), py::make_tuple(x, y), own, style);
-}
-
 void style_axes(py::object ax, py::handle title, py::object variable, py::object unit) {
     ax.attr("set_title")(title, "fontsize"_a = 18, "pad"_a = 6, "alpha"_a = 0.8);
     ax.attr("set_xlabel")("Time", "fontsize"_a = 14);
@@ -67,16 +63,7 @@ void style_axes(py::object ax, py::handle title, py::object variable, py::object
 void finish_axes(py::object ax, py::object y_limits, py::handle use_log_y) {
     if (!y_limits.is_none()) ax.attr("set_ylim")(y_limits);
     if (truthy(use_log_y)) ax.attr("set_yscale")("log");
-    ax.attr("grid")(true, "which"_a = "major", "color"_a = "gray", "linestyle"_a = "-",
-                    "linewidth"_a = 0.3, "alpha"_a = 0.4);
-    ax.attr("grid")(true, "which"_a = "minor", "color"_a = "gray", "linestyle"_a = ":",
-                    "linewidth"_a = 0.2, "alpha"_a = 0.3);
-    ax.attr("set_axisbelow")(true);
-}
-
-void tick_axes(py::object ax) {
-    ax.attr("tick_params")("axis"_a = "x", "labelsize"_a = 12, "pad"_a = 6);
-    ax.attr("tick_params")("axis"_a = "y", "labelsize"_a = 12, "pad"_a = 6);
+    draw_grids(ax, GridColour::Grey);
 }
 
 // A list whose items are all numpy scalars of one type among float32, int64

@@ -11,6 +11,7 @@
 #include "kvelo/binding/errors.hpp"
 #include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
+#include "kvelo/modules/chronoplex/axes.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 #include "kvelo/modules/chronoplex/regional.hpp"
 #include "kvelo/shared/figures.hpp"
@@ -141,14 +142,6 @@ void draw_station(const Ctx& x, py::handle ax, py::handle sid, py::handle times,
                     "alpha"_a = 0.7, "linewidth"_a = 0.8);
 }
 
-void draw_grids(py::handle ax) {
-    ax.attr("grid")(true, "which"_a = "major", "color"_a = "gray", "linestyle"_a = "-",
-                    "linewidth"_a = 0.3, "alpha"_a = 0.4);
-    ax.attr("grid")(true, "which"_a = "minor", "color"_a = "gray", "linestyle"_a = ":",
-                    "linewidth"_a = 0.2, "alpha"_a = 0.3);
-    ax.attr("set_axisbelow")(true);
-}
-
 void time_axis_and_range(const Ctx& x, py::handle ax) {
     x.c.g("apply_time_axis_format")(ax, x.reg.index, x.force_full_year);
     if (truthy(x.fix_y)) ax.attr("set_ylim")(x.y_limits);
@@ -241,7 +234,7 @@ void group_figures(const Ctx& x) {
         ax.attr("set_xlabel")("Time", "fontsize"_a = 10);
         ax.attr("set_ylabel")(x.ylabel, "fontsize"_a = 10);
         time_axis_and_range(x, ax);
-        draw_grids(ax);
+        draw_grids(ax, GridColour::Grey);
         ax.attr("legend")("loc"_a = "upper right", "fontsize"_a = 8, "frameon"_a = false,
                           "ncol"_a = 2);
         save_all(x, fig, fmt("_group_{}of{}gs{}", number, n_groups, x.group_size));
@@ -272,7 +265,7 @@ void subplot_figure(const Ctx& x) {
         ax.attr("set_xlabel")("Time");
         ax.attr("set_ylabel")(x.ylabel);
         time_axis_and_range(x, ax);
-        draw_grids(ax);
+        draw_grids(ax, GridColour::Grey);
         ax.attr("legend")("loc"_a = "upper right", "fontsize"_a = 7, "frameon"_a = false);
         ++k;
     }
@@ -367,7 +360,7 @@ py::object plot_grouped_or_subplots(const Call& c) {
         ax.attr("set_ylabel")(x.ylabel, "fontsize"_a = 10);
         ax.attr("set_title")(x.plot_title, "fontsize"_a = 12, "pad"_a = 10);
         time_axis_and_range(x, ax);
-        draw_grids(ax);
+        draw_grids(ax, GridColour::Grey);
         ax.attr("legend")("loc"_a = "upper right", "fontsize"_a = 9, "frameon"_a = false,
                           "ncol"_a = 2);
         save_all(x, fig, py::str("_regional_mean"));
