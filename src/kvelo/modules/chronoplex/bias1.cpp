@@ -150,9 +150,8 @@ py::object plot_station_timeseries_bias1(const Call& c) {
 }  // namespace
 
 FunctionSpec spec_plot_station_timeseries_bias1() {
-    FunctionSpec spec = figure_spec(kName, plot_station_timeseries_bias1);
-    spec.doc +=
-        "\n\n"
+    return figure_spec(
+        kName, plot_station_timeseries_bias1,
         "Bias of every experiment, observation minus model: the regional mean over\n"
         "the stations with a constant band (the standard deviation of that mean,\n"
         "labelled ±RMSE), then one figure per station with its own constant band.\n"
@@ -161,8 +160,7 @@ FunctionSpec spec_plot_station_timeseries_bias1() {
         "only), force_full_year.\n"
         "\n"
         "Writes <plot_file_base>_regional_bias.<fmt> and\n"
-        "<plot_file_base>_<site_id>_bias.<fmt> (300 dpi, tight). Returns None.";
-    return spec;
+        "<plot_file_base>_<site_id>_bias.<fmt> (300 dpi, tight). Returns None.");
 }
 
 }  // namespace kvelo::chronoplex

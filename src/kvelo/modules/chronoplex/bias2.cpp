@@ -153,9 +153,8 @@ py::object plot_station_timeseries_bias2(const Call& c) {
 }  // namespace
 
 FunctionSpec spec_plot_station_timeseries_bias2() {
-    FunctionSpec spec = figure_spec(kName, plot_station_timeseries_bias2);
-    spec.doc +=
-        "\n\n"
+    return figure_spec(
+        kName, plot_station_timeseries_bias2,
         "Bias of the first station's experiments, observation minus model: the\n"
         "regional mean with the spread between the stations as its band (labelled\n"
         "±RMSE), then bias lines without bands, one figure per station.\n"
@@ -167,8 +166,7 @@ FunctionSpec spec_plot_station_timeseries_bias2() {
         "Writes, when some station has 2 or more pairs, <plot_file_base>_regional_bias\n"
         "and <plot_file_base>_<site_id>_bias per such station, .<fmt> for every format\n"
         "word (300 dpi, tight). Returns None; without any such pair it draws nothing\n"
-        "and logs no warning.";
-    return spec;
+        "and logs no warning.");
 }
 
 }  // namespace kvelo::chronoplex

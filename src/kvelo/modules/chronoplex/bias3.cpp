@@ -287,9 +287,8 @@ py::object plot_station_timeseries_bias3(const Call& c) {
 }  // namespace
 
 FunctionSpec spec_plot_station_timeseries_bias3() {
-    FunctionSpec spec = figure_spec(kName, plot_station_timeseries_bias3);
-    spec.doc +=
-        "\n\n"
+    return figure_spec(
+        kName, plot_station_timeseries_bias3,
         "Bias of every experiment, model minus observation: the regional mean over\n"
         "the stations with a band of the spread between them (labelled ±RMSE), then,\n"
         "with show_stations, one figure per station. The collocated road calls it.\n"
@@ -302,8 +301,7 @@ FunctionSpec spec_plot_station_timeseries_bias3() {
         "Writes <plot_file_base>_regional_bias.<fmt> and\n"
         "<plot_file_base>_<site_name>_bias.<fmt> (300 dpi, tight). Returns None; with\n"
         "nothing to draw it warns \"No stations had valid data for bias plotting.\n"
-        "Skipping.\"";
-    return spec;
+        "Skipping.\"");
 }
 
 }  // namespace kvelo::chronoplex

@@ -95,16 +95,15 @@ py::object plot_station_bias_collocation(const Call& c) {
 }  // namespace
 
 FunctionSpec spec_plot_station_bias_collocation() {
-    FunctionSpec spec = figure_spec(kName, plot_station_bias_collocation);
-    spec.doc += "\n\n"
+    return figure_spec(
+        kName, plot_station_bias_collocation,
         "Per-station bias of every experiment, observation minus model, each with a\n"
         "band of its RMSE over the times both are present; no regional figure.\n"
         "\n"
         "config keys: start_date and end_date (title text only), force_full_year.\n"
         "\n"
         "Writes <plot_file_base>_<site_id>_bias.<fmt> per station (300 dpi, tight).\n"
-        "Returns True, or None when no experiment key is found.";
-    return spec;
+        "Returns True, or None when no experiment key is found.");
 }
 
 }  // namespace kvelo::chronoplex

@@ -378,9 +378,8 @@ py::object plot_station_timeseries_collocation(const Call& c) {
 }  // namespace
 
 FunctionSpec spec_plot_station_timeseries_collocation() {
-    FunctionSpec spec = figure_spec(kName, plot_station_timeseries_collocation);
-    spec.doc +=
-        "\n\n"
+    return figure_spec(
+        kName, plot_station_timeseries_collocation,
         "Collocated road: the regional mean of the observation and of every\n"
         "experiment over the valid stations, with the station-range band, then one\n"
         "figure per station.\n"
@@ -394,8 +393,7 @@ FunctionSpec spec_plot_station_timeseries_collocation() {
         "\n"
         "Writes <plot_file_base>_regional_mean[_log][_minmax][_yfixed].<fmt> and\n"
         "<plot_file_base>_<site_name>_log<choice>[_minmax][_yfixed].<fmt> (300 dpi,\n"
-        "tight). Returns None; without a valid station it warns and draws nothing.";
-    return spec;
+        "tight). Returns None; without a valid station it warns and draws nothing.");
 }
 
 }  // namespace kvelo::chronoplex

@@ -10,7 +10,7 @@ namespace kvelo::chronoplex {
 
 using namespace kvelo::binding;
 
-FunctionSpec figure_spec(const char* name, Impl impl, bool with_tavg) {
+FunctionSpec figure_spec(const char* name, Impl impl, const char* summary, bool with_tavg) {
     std::vector<Param> params = {"config",
                                  "data",
                                  "data_file_base",
@@ -23,7 +23,7 @@ FunctionSpec figure_spec(const char* name, Impl impl, bool with_tavg) {
                                  {"unit", py::none()}};
     if (with_tavg) params.emplace_back("tavg", py::none());
     params.emplace_back("debug", py::bool_(false));
-    std::string doc = signature_line(name, params);
+    std::string doc = signature_line(name, params) + "\n\n" + summary;
     return {.name = name, .params = std::move(params), .impl = std::move(impl), .doc = doc};
 }
 

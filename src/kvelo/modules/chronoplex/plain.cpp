@@ -379,9 +379,8 @@ py::object plot_grouped_or_subplots(const Call& c) {
 }  // namespace
 
 FunctionSpec spec_plot_station_timeseries_grouped_or_subplots() {
-    FunctionSpec spec = figure_spec(kName, plot_grouped_or_subplots, false);
-    spec.doc +=
-        "\n\n"
+    return figure_spec(
+        kName, plot_grouped_or_subplots,
         "Plain road (observations only): the regional mean over all stations, then,\n"
         "with show_stations, the stations themselves: one figure when they fit\n"
         "station_plot_group_size, else group figures (plot_mode \"grouped\") or one\n"
@@ -392,8 +391,8 @@ FunctionSpec spec_plot_station_timeseries_grouped_or_subplots() {
         "\n"
         "Writes <plot_file_base>_regional_mean, _all, _group_<i>of<n>gs<size> or\n"
         "_subplots, then _minmax and _yfixed when set, .<fmt> for every format word\n"
-        "(300 dpi, tight). Returns None; an unsupported plot_mode raises ValueError.";
-    return spec;
+        "(300 dpi, tight). Returns None; an unsupported plot_mode raises ValueError.",
+        false);
 }
 
 }  // namespace kvelo::chronoplex

@@ -1,6 +1,8 @@
 // Statistics of a collocated run, written beside the station table: the
 // regional table with its bar charts, or one table per station.
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
@@ -118,28 +120,25 @@ py::object extend_process_time_series_with_stats2(const Call& c) {
     return py::none();
 }
 
+FunctionSpec statistics_spec(const char* name, std::vector<Param> params, Impl impl) {
+    std::string doc = signature_line(name, params) + "\n\n" + kHelperDoc;
+    return {.name = name, .params = std::move(params), .impl = std::move(impl), .doc = doc};
+}
+
 }  // namespace
 
 FunctionSpec spec_extend_process_time_series_with_stats() {
-    std::vector<Param> params = {"data_file_base",  "variable",          "tavg", "debug",
-                                 "use_collocation", "save_plot_formats", "data"};
-    std::string doc =
-        signature_line("extend_process_time_series_with_stats", params) + "\n\n" + kHelperDoc;
-    return {.name = "extend_process_time_series_with_stats",
-            .params = std::move(params),
-            .impl = extend_process_time_series_with_stats,
-            .doc = doc};
+    return statistics_spec("extend_process_time_series_with_stats",
+                           {"data_file_base", "variable", "tavg", "debug", "use_collocation",
+                            "save_plot_formats", "data"},
+                           extend_process_time_series_with_stats);
 }
 
 FunctionSpec spec_extend_process_time_series_with_stats2() {
-    std::vector<Param> params = {"data_file_base", "variable",        "tavg",
-                                 "debug",          "use_collocation", "data"};
-    std::string doc =
-        signature_line("extend_process_time_series_with_stats2", params) + "\n\n" + kHelperDoc;
-    return {.name = "extend_process_time_series_with_stats2",
-            .params = std::move(params),
-            .impl = extend_process_time_series_with_stats2,
-            .doc = doc};
+    return statistics_spec(
+        "extend_process_time_series_with_stats2",
+        {"data_file_base", "variable", "tavg", "debug", "use_collocation", "data"},
+        extend_process_time_series_with_stats2);
 }
 
 }  // namespace kvelo::chronoplex
