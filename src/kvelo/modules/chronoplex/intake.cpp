@@ -13,13 +13,14 @@
 #include <utility>
 #include <vector>
 
-#include "kvelo/binding/function.hpp"
-#include "kvelo/core/station_groups.hpp"
+#include "kvelo/binding/arrays.hpp"
 #include "kvelo/binding/errors.hpp"
+#include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
+#include "kvelo/core/station_groups.hpp"
+#include "kvelo/modules/chronoplex/chronoplex.hpp"
 #include "kvelo/shared/log.hpp"
 #include "kvelo/shared/tables.hpp"
-#include "kvelo/modules/chronoplex/chronoplex.hpp"
 
 namespace kvelo::chronoplex {
 
@@ -52,12 +53,6 @@ constexpr const char* kSummary =
 
 using Int64Array = py::array_t<int64_t, py::array::c_style | py::array::forcecast>;
 using F64Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
-
-py::array_t<int64_t> to_index_array(const std::vector<int64_t>& v) {
-    py::array_t<int64_t> a(static_cast<py::ssize_t>(v.size()));
-    std::copy(v.begin(), v.end(), a.mutable_data());
-    return a;
-}
 
 // A new list of the items of `seq`, never `seq` itself: a list we keep
 // while calling back into Python must be one no other code holds.
@@ -200,7 +195,7 @@ class StationRows {
     // station's time values, exactly as it sorts the selected rows, labelled
     // by their positions so the sorted labels are the positions in order.
     std::vector<int64_t> library_order(const std::vector<int64_t>& rows) {
-        py::object positions = to_index_array(rows);
+        py::object positions = to_array(rows);
         py::object sub = time_.attr("take")(positions).attr("set_axis")(positions);
         py::object order = sub.attr("sort_values")().attr("index").attr("to_numpy")();
         Int64Array a(order);
@@ -269,7 +264,7 @@ py::dict build_collocated(const Call& c, py::object df, py::object variable, py:
             sd["lat"] = first.attr("get")("lat", nan);
             sd["lon"] = first.attr("get")("lon", nan);
             sd["elevation_m"] = first.attr("get")("elevation_m", nan);
-            py::object positions = to_index_array(pos);
+            py::object positions = to_array(pos);
             sd["time"] = times->take(positions);
             sd["n_valid"] = first.attr("get")("n_valid", nan);
             for (auto& [col, values] : value_columns) {
@@ -309,7 +304,7 @@ py::object build_plain(const Call& c, py::object df, py::object variable) {
             }
             checked = true;
         }
-        py::object rows = df.attr("take")(to_index_array(pos));
+        py::object rows = df.attr("take")(to_array(pos));
         py::object first = rows.attr("iloc")[py::int_(0)];
         py::dict sd;
         sd["site_id"] = sid;
