@@ -42,12 +42,13 @@ void draw_with_band(const bias::Run& r, py::handle ax, py::handle key, py::handl
 }
 
 py::object plot_station_timeseries_bias1(const Call& c) {
-    py::object config = c[0], data = c[1];
     bias::Run r(c);
+    const py::object& config = r.config;
+    const py::object& data = r.data;
     start_banner(c, r.debug_flag, kName);
 
     const bias::RegionSettings settings = bias::region_settings(r, config);
-    const bias::Stations stations = bias::sorted_stations(data);
+    const bias::Stations stations = bias::sorted_stations(r, data);
     const std::vector<py::object> exp_keys = bias::experiment_keys(r, stations.data);
 
     // Per experiment key, by its place in exp_keys (the keys are distinct): the
@@ -130,7 +131,7 @@ py::object plot_station_timeseries_bias1(const Call& c) {
             guard.close();
             continue;
         }
-        py::object site_name = sd.attr("get")("site_name", sid);
+        py::object site_name = get(sd, "site_name", sid);
         ax.attr("set_title")(fmt("{} ({}): {} Bias [obs - model] — {}", site_name, sid, r.variable,
                                  settings.date_range),
                              "fontsize"_a = 12);

@@ -36,12 +36,13 @@ void finish_axes(const bias::Run& r, py::handle ax, py::handle title, py::handle
 }
 
 py::object plot_station_timeseries_bias2(const Call& c) {
-    py::object config = c[0], data = c[1];
     bias::Run r(c);
+    const py::object& config = r.config;
+    const py::object& data = r.data;
     start_banner(c, r.debug_flag, kName);
 
     const bias::RegionSettings settings = bias::region_settings(r, config);
-    const bias::Stations stations = bias::sorted_stations(data);
+    const bias::Stations stations = bias::sorted_stations(r, data);
     if (stations.data.empty()) {
         // The experiments come from the first station; without one there is nothing.
         log_warning(c, py::str("No stations in the data; skipping bias plotting."));
@@ -62,12 +63,12 @@ py::object plot_station_timeseries_bias2(const Call& c) {
     for (size_t i = 0; i < stations.data.size(); ++i) {
         const py::object& sd = stations.data[i];
         py::object sid = stations.ids[i];
-        bias::Station st = bias::station_series(r, sd, sd.attr("get")(r.obs_key, py::list()));
-        Record rec{py::reinterpret_borrow<py::object>(sid), sd.attr("get")("site_name", sid),
-                   st.times, std::vector<py::object>(exp_keys.size())};
+        bias::Station st = bias::station_series(r, sd, get(sd, r.obs_key, py::list()));
+        Record rec{py::reinterpret_borrow<py::object>(sid), get(sd, "site_name", sid), st.times,
+                   std::vector<py::object>(exp_keys.size())};
         for (size_t k = 0; k < exp_keys.size(); ++k) {
             const py::object& key = exp_keys[k];
-            py::object values = sd.attr("get")(key, py::list());
+            py::object values = get(sd, key, py::list());
             bias::Bias b = bias::station_bias(r, st, values, bias::Sign::ObsMinusModel);
             if (b.finite_count >= 2) {
                 rec.bias[k] = b.bias;

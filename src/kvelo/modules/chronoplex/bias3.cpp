@@ -52,7 +52,7 @@ py::dict build_label_map(py::handle experiments, py::handle exp_labels) {
 
 py::object exp_label(const Run& r, py::handle key) {
     py::object name = key.attr("replace")(r.prefix, "");
-    return r.label_map.attr("get")(name, key);
+    return get(r.label_map, name, key);
 }
 
 void write_csv(py::handle frame, py::handle path) { frame.attr("to_csv")(path, "index"_a = false); }
@@ -115,8 +115,9 @@ py::object repaired_band(py::handle band, py::handle series) {
 }
 
 py::object plot_station_timeseries_bias3(const Call& c) {
-    py::object config = c[0], data = c[1];
     Run r(c);
+    const py::object& config = r.config;
+    const py::object& data = r.data;
     start_banner(c, r.debug_flag, kName);
 
     get(config, "obs_dataset_type");
@@ -134,9 +135,9 @@ py::object plot_station_timeseries_bias3(const Call& c) {
 
     c.g("sns").attr("set_theme")("style"_a = "whitegrid");
 
-    const bias::Stations stations = bias::sorted_stations(data);
+    const bias::Stations stations = bias::sorted_stations(r, data);
     r.exp_keys = bias::experiment_keys(r, stations.data);
-    py::object bias_series = c.g("defaultdict")(py::module_::import("builtins").attr("list"));
+    py::object bias_series = c.g("defaultdict")(c.g("list"));
     for (const py::object& key : r.exp_keys) bias_series[key] = py::list();
 
     // Collecting pass: every station with observations, every experiment there.
@@ -145,7 +146,7 @@ py::object plot_station_timeseries_bias3(const Call& c) {
     for (size_t i = 0; i < stations.data.size(); ++i) {
         const py::object& sd = stations.data[i];
         py::object sid = stations.ids[i];
-        py::object site_name = sd.attr("get")("site_name", "unknown_site");
+        py::object site_name = get(sd, "site_name", py::str("unknown_site"));
         if (!bias::takes_part(sd, r.obs_key)) continue;
         bias::Station st = bias::station_series(r, sd, sd[r.obs_key]);
         const bool dumps = r.dumps();
@@ -246,7 +247,7 @@ py::object plot_station_timeseries_bias3(const Call& c) {
         const py::object& sd = stations.data[i];
         py::object sid = stations.ids[i];
         if (!bias::takes_part(sd, r.obs_key)) continue;
-        py::object site_name = sd.attr("get")("site_name", sid);
+        py::object site_name = get(sd, "site_name", sid);
         bias::Station st = bias::station_series(r, sd, sd[r.obs_key]);
         py::tuple fig_ax = bias::new_figure(r, 10);
         FigureGuard guard(r.plt, fig_ax[0]);

@@ -20,18 +20,20 @@ Run::Run(const Call& call)
       pd(call.g("pd")),
       np(call.g("np")),
       plt(call.g("plt")),
-      plot_file_base(call[5]),
-      formats(call[6]),
-      variable(call[8]),
-      unit(call[9]),
-      tavg(call[10]),
-      debug_flag(call[11]),
-      debug(truthy(call[11])),
-      obs_key(fmt("{}_obs", call[8])),
-      prefix(fmt("{}_", call[8])) {}
+      config(call.arg("config")),
+      data(call.arg("data")),
+      plot_file_base(call.arg("plot_file_base")),
+      formats(call.arg("save_plot_formats")),
+      variable(call.arg("variable")),
+      unit(call.arg("unit")),
+      tavg(call.arg("tavg")),
+      debug_flag(call.arg("debug")),
+      debug(truthy(debug_flag)),
+      obs_key(fmt("{}_obs", variable)),
+      prefix(fmt("{}_", variable)) {}
 
-Stations sorted_stations(py::handle data) {
-    Stations out{py::module_::import("builtins").attr("sorted")(data), {}};
+Stations sorted_stations(const Run& r, py::handle data) {
+    Stations out{r.c.g("sorted")(data), {}};
     for (py::handle sid : out.ids) out.data.push_back(data[sid]);
     return out;
 }
@@ -52,12 +54,12 @@ std::vector<py::object> experiment_keys(const Run& r, const std::vector<py::obje
     py::set seen;
     for (const py::object& sd : stations) {
         for (py::handle key : sd) {
-            if (truthy(key.attr("startswith")(r.prefix)) && key.not_equal(r.obs_key)) {
+            if (truthy(key.attr("startswith")(r.prefix)) && holds(key, r.obs_key, Py_NE)) {
                 set_add(seen, key);
             }
         }
     }
-    py::list sorted = py::module_::import("builtins").attr("sorted")(seen);
+    py::list sorted = r.c.g("sorted")(seen);
     std::vector<py::object> out;
     for (py::handle key : sorted) out.push_back(py::reinterpret_borrow<py::object>(key));
     return out;
@@ -104,7 +106,7 @@ const py::object& Station::series(const Run& r) {
 
 Station station_series(const Run& r, py::handle sd, py::handle obs_values, bool as_float64) {
     Station s;
-    s.times = r.pd.attr("to_datetime")(sd.attr("get")("time", py::list()));
+    s.times = r.pd.attr("to_datetime")(get(sd, "time", py::list()));
     s.obs_list = py::reinterpret_borrow<py::object>(obs_values);
     s.as_float64 = as_float64;
     s.native = float_list_values(s.obs_list, s.obs) && s.obs.size() == py::len(s.times);
@@ -158,7 +160,7 @@ py::object line_style(const Run& r, py::handle key) {
 
 void fill_band(py::handle ax, py::handle x, py::handle low, py::handle high, py::handle style,
                py::handle label) {
-    ax.attr("fill_between")(x, low, high, "color"_a = style.attr("get")("color", "gray"),
+    ax.attr("fill_between")(x, low, high, "color"_a = get(style, "color", py::str("gray")),
                             "alpha"_a = 0.2, "label"_a = label);
 }
 

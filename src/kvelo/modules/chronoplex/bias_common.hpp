@@ -8,7 +8,6 @@
 
 #include <pybind11/pybind11.h>
 
-#include <string>
 #include <vector>
 
 #include "kvelo/binding/function.hpp"
@@ -19,13 +18,13 @@ namespace kvelo::chronoplex::bias {
 namespace py = pybind11;
 using binding::Call;
 
-// The parameters every bias function has in the same places, and the
-// libraries looked up when the call starts.
+// The arguments every bias function reads, and the libraries looked up when
+// the call starts.
 struct Run {
     explicit Run(const Call& call);
     const Call& c;
     py::object pd, np, plt;
-    py::object plot_file_base, formats, variable, unit, tavg;
+    py::object config, data, plot_file_base, formats, variable, unit, tavg;
     py::object debug_flag;  // as given, for the banners
     bool debug;
     py::str obs_key;  // "{variable}_obs"
@@ -37,7 +36,7 @@ struct Stations {
     py::list ids;
     std::vector<py::object> data;
 };
-Stations sorted_stations(py::handle data);
+Stations sorted_stations(const Run& r, py::handle data);
 
 // The settings the first and second variants read alike, in their order:
 // region label, "[{start_date} to {end_date}] ({tavg})" and force_full_year;

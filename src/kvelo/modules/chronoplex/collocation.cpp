@@ -5,11 +5,7 @@
 // values other than a plain list or array, dtypes other than float64, float32,
 // integer or boolean, length mismatches) go through the library's own
 // groupby / concat formulation, which also raises its own errors.
-#include <pybind11/numpy.h>
-
 #include <cmath>
-#include <string>
-#include <utility>
 #include <vector>
 
 #include "kvelo/binding/function.hpp"
@@ -30,8 +26,6 @@ using namespace pybind11::literals;
 namespace {
 
 constexpr const char* kName = "plot_station_timeseries_collocation";
-
-py::object builtins() { return py::module_::import("builtins"); }
 
 bool starts_with(py::handle key, py::handle prefix) {
     return py::isinstance<py::str>(key) && truthy(key.attr("startswith")(prefix));
@@ -154,8 +148,13 @@ RegionalSeries aggregate_key(const Call& c, const std::vector<const Station*>& w
 }
 
 py::object plot_station_timeseries_collocation(const Call& c) {
-    py::object config = c[0], data = c[1], plot_file_base = c[5], save_plot_formats = c[6],
-               variable = c[8], unit = c[9], tavg = c[10], debug = c[11];
+    const py::object& config = c.arg("config");
+    const py::object& data = c.arg("data");
+    const py::object& plot_file_base = c.arg("plot_file_base");
+    const py::object& save_plot_formats = c.arg("save_plot_formats");
+    const py::object& variable = c.arg("variable");
+    const py::object& unit = c.arg("unit");
+    const py::object& debug = c.arg("debug");
     const bool dbg = truthy(debug);
     start_banner(c, debug, kName);
 
@@ -180,7 +179,7 @@ py::object plot_station_timeseries_collocation(const Call& c) {
 
     py::dict exp_label_map = label_map(experiments, exp_labels);
     py::object region_label = c.g("get_readable_region_name")(plot_region);
-    py::str date_range = fmt("{} to {} ({})", start_date, end_date, tavg);
+    py::str date_range = fmt("{} to {} ({})", start_date, end_date, c.arg("tavg"));
 
     // Valid stations: a time axis and at least one value under a key that
     // begins with the variable name.
@@ -206,7 +205,7 @@ py::object plot_station_timeseries_collocation(const Call& c) {
     }
     py::list ids;
     for (const Station& s : valid) ids.append(s.sid);
-    py::list station_ids = builtins().attr("sorted")(ids);
+    py::list station_ids = c.g("sorted")(ids);
     // Stations in ascending identifier order.
     std::vector<const Station*> ordered;
     for (py::handle sid : station_ids) {
@@ -226,12 +225,13 @@ py::object plot_station_timeseries_collocation(const Call& c) {
             if (starts_with(key, prefix)) set_add(key_set, key);
         }
     }
-    py::object obs_key = key_set.contains(obs_name) ? py::object(obs_name) : py::object(py::none());
+    py::object obs_key =
+        contains(key_set, obs_name) ? py::object(obs_name) : py::object(py::none());
     py::list others;
     for (py::handle k : key_set) {
-        if (!k.equal(obs_name)) others.append(k);
+        if (holds(k, obs_name, Py_NE)) others.append(k);
     }
-    py::list exp_keys = builtins().attr("sorted")(others);
+    py::list exp_keys = c.g("sorted")(others);
     py::list plot_keys;
     if (!obs_key.is_none()) plot_keys.append(obs_key);
     for (py::handle k : exp_keys) plot_keys.append(k);
@@ -292,8 +292,7 @@ py::object plot_station_timeseries_collocation(const Call& c) {
             plot_line(ax, regional_time, regional_mean[obs_key], own, c.g("get_line_style")("obs"));
         }
         for (py::handle key : exp_keys) {
-            py::object mean = regional_mean.contains(key) ? py::object(regional_mean[key])
-                                                          : py::object(py::none());
+            py::object mean = get(regional_mean, key);
             if (mean.is_none() || truthy(mean.attr("isna")().attr("all")())) {
                 log_warning(c, fmt("Skipping experiment {}: all values are NaN.", key));
                 continue;
@@ -309,7 +308,7 @@ py::object plot_station_timeseries_collocation(const Call& c) {
             py::object style = c.g("get_line_style")(key);
             style["linewidth"] = 1.5;
             py::object name = py::str(key).attr("replace")(prefix, "");
-            py::dict own("label"_a = exp_label_map.attr("get")(name, key), "zorder"_a = 2);
+            py::dict own("label"_a = get(exp_label_map, name, key), "zorder"_a = 2);
             plot_line(ax, series.attr("index"), series.attr("values"), own, style);
             if (dbg) {
                 double pct =
@@ -344,11 +343,11 @@ py::object plot_station_timeseries_collocation(const Call& c) {
             py::object series = pd.attr("Series")(s->data[key], "index"_a = times).attr("dropna")();
             const size_t n = py::len(series);
             if (n < 2) continue;
-            const bool is_obs = !obs_key.is_none() && key.equal(obs_key);
+            const bool is_obs = !obs_key.is_none() && equals(key, obs_key);
             py::object style = c.g("get_line_style")(is_obs ? py::str("obs") : py::str(key));
             style["linewidth"] = 1.5;
             py::object name = py::str(key).attr("replace")(prefix, "");
-            py::dict own("label"_a = exp_label_map.attr("get")(name, key));
+            py::dict own("label"_a = get(exp_label_map, name, key));
             plot_line(ax, series.attr("index"), series.attr("values"), own, style);
             plotted_any = true;
             if (dbg) {

@@ -118,7 +118,8 @@ class StationRows {
             bool missing = truthy(pd.attr("isna")(u));
             group_.push_back(missing ? -1 : static_cast<int64_t>(k));
             if (missing) continue;
-            agree = agree && k < present.size() && u.equal(present[k]);
+            // Item by item as list equality compares them (identity, then ==).
+            agree = agree && k < present.size() && same_item(u, present[k]);
             ++k;
         }
         const size_t n_groups = present.size();
@@ -140,7 +141,7 @@ class StationRows {
         load_time();
         std::vector<int64_t> rows;
         if (by_selection_) {
-            py::object mask = ids_.attr("__eq__")(uniques_[i]);
+            py::object mask = compare(ids_, uniques_[i], Py_EQ);
             py::object nz = c_.g("np").attr("flatnonzero")(mask.attr("to_numpy")());
             Int64Array a(nz);
             rows.assign(a.data(), a.data() + a.size());
@@ -260,13 +261,13 @@ py::dict build_collocated(const Call& c, py::object df, py::object variable, py:
             py::object first = df.attr("iloc")[py::int_(pos.front())];
             py::dict sd;
             sd["site_id"] = sid;
-            sd["site_name"] = first.attr("get")("site_name", "");
-            sd["lat"] = first.attr("get")("lat", nan);
-            sd["lon"] = first.attr("get")("lon", nan);
-            sd["elevation_m"] = first.attr("get")("elevation_m", nan);
+            sd["site_name"] = get(first, "site_name", py::str(""));
+            sd["lat"] = get(first, "lat", py::float_(nan));
+            sd["lon"] = get(first, "lon", py::float_(nan));
+            sd["elevation_m"] = get(first, "elevation_m", py::float_(nan));
             py::object positions = to_array(pos);
             sd["time"] = times->take(positions);
-            sd["n_valid"] = first.attr("get")("n_valid", nan);
+            sd["n_valid"] = get(first, "n_valid", py::float_(nan));
             for (auto& [col, values] : value_columns) {
                 py::list list = values.take(positions);
                 sd[col] = list;
@@ -321,16 +322,16 @@ py::object build_plain(const Call& c, py::object df, py::object variable) {
 }
 
 py::object process_time_series_plot_from_file(const Call& c) {
-    py::object data_file_base = c[0], data_format = c[1], variable = c[7], debug = c[9],
-               use_collocation = c[10];
+    const py::object& variable = c.arg("variable");
+    const py::object& debug = c.arg("debug");
     start_banner(c, debug, kName);
 
-    auto table = read_station_table(c, data_file_base, data_format, debug);
+    auto table = read_station_table(c, c.arg("data_file_base"), c.arg("data_format"), debug);
     if (!table) return py::none();
     auto [df_obs, units] = *table;
 
-    py::object fallback = units.attr("get")(variable, "");
-    py::object unit = units.attr("get")(fmt("{}_obs", variable), fallback);
+    py::object fallback = get(units, variable, py::str(""));
+    py::object unit = get(units, fmt("{}_obs", variable), fallback);
     if (truthy(debug)) {
         log_debug(c, fmt("Using variable '{}' '{}'", variable, unit));
         log_debug(c, fmt("df_obs: {}", df_obs));
@@ -340,7 +341,7 @@ py::object process_time_series_plot_from_file(const Call& c) {
     }
 
     py::object data;
-    if (truthy(use_collocation)) {
+    if (truthy(c.arg("use_collocation"))) {
         data = build_collocated(c, df_obs, variable, debug);
     } else {
         data = build_plain(c, df_obs, variable);

@@ -213,12 +213,11 @@ void single_panel(const Ctx& x, std::optional<FigureGuard>& guard) {
 void group_figures(const Ctx& x) {
     py::object plt = x.c.g("plt");
     const size_t n = py::len(x.station_ids);
-    py::object n_groups = x.c.g("ceil")(binary(PyNumber_TrueDivide, py::int_(n), x.group_size));
+    py::object n_groups = x.c.g("ceil")(py::int_(n) / x.group_size);
     py::object one = py::int_(1);
     for (py::handle i : x.c.g("range")(n_groups)) {
-        py::object number = binary(PyNumber_Add, i, one);
-        py::list group(x.station_ids[slice(binary(PyNumber_Multiply, i, x.group_size),
-                                           binary(PyNumber_Multiply, number, x.group_size))]);
+        py::object number = i + one;
+        py::list group(x.station_ids[slice(i * x.group_size, number * x.group_size)]);
         py::tuple made = wide_figure(x);
         FigureGuard guard(plt, made[0]);
         py::object fig = made[0], ax = made[1];
@@ -295,9 +294,9 @@ bool station_figures(Ctx& x) {
             guard.reset();
         }
     }
-    if (x.plot_mode.equal(py::str("grouped"))) {
+    if (equals(x.plot_mode, py::str("grouped"))) {
         group_figures(x);
-    } else if (x.plot_mode.equal(py::str("subplots"))) {
+    } else if (equals(x.plot_mode, py::str("subplots"))) {
         subplot_figure(x);
     } else {
         py::str msg = fmt("Unsupported plot_mode: {}", x.plot_mode);
@@ -308,7 +307,8 @@ bool station_figures(Ctx& x) {
 }
 
 py::object plot_grouped_or_subplots(const Call& c) {
-    py::object config = c[0], debug = c[10];
+    const py::object& config = c.arg("config");
+    const py::object& debug = c.arg("debug");
     start_banner(c, debug, kName);
     py::object plot_mode = get(config, "plot_mode", py::str("grouped"));
     py::object group_size = get(config, "station_plot_group_size", py::int_(15));
@@ -318,17 +318,17 @@ py::object plot_grouped_or_subplots(const Call& c) {
     py::object force_full_year = get(config, "force_full_year", py::none());
 
     c.g("sns").attr("set_theme")("style"_a = "whitegrid");
-    py::object data = c[1];
+    const py::object& data = c.arg("data");
     py::object station_ids = c.g("sorted")(data.attr("keys")());
     py::object palette_len;
     py::object palette = colour_palette(c, group_size, py::len(station_ids), palette_len);
 
     Ctx x{.c = c,
           .data = data,
-          .plot_file_base = c[5],
-          .formats = c[6],
-          .plot_title = c[7],
-          .ylabel = fmt("{} [{}]", c[8], c[9]),
+          .plot_file_base = c.arg("plot_file_base"),
+          .formats = c.arg("save_plot_formats"),
+          .plot_title = c.arg("plot_title"),
+          .ylabel = fmt("{} [{}]", c.arg("variable"), c.arg("unit")),
           .plot_mode = plot_mode,
           .group_size = group_size,
           .fix_y = fix_y,
