@@ -61,8 +61,8 @@ class LibraryRegional {
     LibraryRegional(const binding::Call& c, Duplicates duplicates)
         : c_(c), duplicates_(duplicates) {}
 
-    // One station's series (values on its time stamps), named `name` unless
-    // that is None.
+    // One station's series (values on its time stamps), then named `name`;
+    // a null handle leaves its name as it is.
     void add(py::object series, py::handle name);
 
     RegionalSeries reduce(const Reduction& how) const;
