@@ -162,6 +162,21 @@ RegionalAggregateOf<T> aggregate_stations_impl(const std::vector<StampSeriesOf<T
     return out;
 }
 
+template <typename T>
+std::vector<T> mean_square_deviations_impl(std::vector<StampSeriesOf<T>>& stations,
+                                           const RegionalAggregateOf<T>& agg) {
+    for (StampSeriesOf<T>& s : stations) {
+        size_t row = 0;
+        for (size_t k = 0; k < s.time.size(); ++k) {
+            // Every stamp of a station is in the union, at or after `row`.
+            while (row + 1 < agg.time.size() && agg.time[row] < s.time[k]) ++row;
+            const T d = s.value[k] - agg.mean[row];
+            s.value[k] = d * d;
+        }
+    }
+    return aggregate_stations_impl(stations, false).mean;
+}
+
 }  // namespace
 
 StampSeriesOf<double> average_duplicates(const SeriesViewOf<double>& s) {
@@ -181,6 +196,15 @@ RegionalAggregateOf<double> aggregate_stations(const std::vector<StampSeriesOf<d
 RegionalAggregateOf<float> aggregate_stations(const std::vector<StampSeriesOf<float>>& stations,
                                               bool with_range) {
     return aggregate_stations_impl(stations, with_range);
+}
+
+std::vector<double> mean_square_deviations(std::vector<StampSeriesOf<double>>& stations,
+                                           const RegionalAggregateOf<double>& agg) {
+    return mean_square_deviations_impl(stations, agg);
+}
+std::vector<float> mean_square_deviations(std::vector<StampSeriesOf<float>>& stations,
+                                          const RegionalAggregateOf<float>& agg) {
+    return mean_square_deviations_impl(stations, agg);
 }
 
 }  // namespace kvelo::core

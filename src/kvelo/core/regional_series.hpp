@@ -65,4 +65,15 @@ RegionalAggregateOf<double> aggregate_stations(const std::vector<StampSeriesOf<d
 RegionalAggregateOf<float> aggregate_stations(const std::vector<StampSeriesOf<float>>& stations,
                                               bool with_range);
 
+// The spread of the stations about their aggregate `agg` (aggregate_stations
+// of the same stations): per stamp of the union, the mean across the stations
+// of the squared deviation of a station's value from the regional mean there,
+// summed as aggregate_stations sums.  Its square root is the population
+// standard deviation across the stations.  The stations' values are replaced
+// by their squared deviations on the way.
+std::vector<double> mean_square_deviations(std::vector<StampSeriesOf<double>>& stations,
+                                           const RegionalAggregateOf<double>& agg);
+std::vector<float> mean_square_deviations(std::vector<StampSeriesOf<float>>& stations,
+                                          const RegionalAggregateOf<float>& agg);
+
 }  // namespace kvelo::core

@@ -6,11 +6,12 @@
 
 #include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
-#include "kvelo/shared/figures.hpp"
-#include "kvelo/shared/log.hpp"
+#include "kvelo/modules/chronoplex/axes.hpp"
 #include "kvelo/modules/chronoplex/bias_common.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 #include "kvelo/modules/chronoplex/station_files.hpp"
+#include "kvelo/shared/figures.hpp"
+#include "kvelo/shared/log.hpp"
 
 namespace kvelo::chronoplex {
 
@@ -35,18 +36,19 @@ void draw_with_band(const bias::Run& r, py::handle ax, py::handle key, py::handl
                     py::handle half_width) {
     py::object style = bias::line_style(r, key);
     py::object index = series.attr("index"), values = series.attr("values");
-    bias::plot_line(ax, index, values, key, style);
+    plot_line(ax, index, values, py::dict("label"_a = key), style);
     bias::fill_band(ax, index, values - half_width, values + half_width, style,
                     fmt("{} ±RMSE", key));
 }
 
 py::object plot_station_timeseries_bias1(const Call& c) {
-    py::object config = c[0], data = c[1];
     bias::Run r(c);
+    const py::object& config = r.config;
+    const py::object& data = r.data;
     start_banner(c, r.debug_flag, kName);
 
     const bias::RegionSettings settings = bias::region_settings(r, config);
-    const bias::Stations stations = bias::sorted_stations(data);
+    const bias::Stations stations = bias::sorted_stations(r, data);
     const std::vector<py::object> exp_keys = bias::experiment_keys(r, stations.data);
 
     // Per experiment key, by its place in exp_keys (the keys are distinct): the
@@ -71,7 +73,7 @@ py::object plot_station_timeseries_bias1(const Call& c) {
     bool any_regional = false;
     for (size_t k = 0; k < exp_keys.size(); ++k) {
         if (py::len(bias_series[k]) == 0) continue;
-        py::object mean = bias::regional_series(r, bias_series[k], {.spread = false}).mean;
+        py::object mean = bias::regional_series(r, bias_series[k], {}).mean;
         regional[k] = {mean, bias::population_spread(r, mean)};
         any_regional = true;
     }
@@ -101,7 +103,7 @@ py::object plot_station_timeseries_bias1(const Call& c) {
         ax.attr("set_xlabel")("Time");
         ax.attr("set_ylabel")(fmt("{} Bias [{}]", r.variable, r.unit));
         c.g("apply_time_axis_format")(ax, time_index, settings.force_full_year);
-        bias::grids(ax);
+        draw_grids(ax, GridColour::Default);
         ax.attr("legend")("loc"_a = "upper right", "fontsize"_a = 9, "frameon"_a = false,
                           "ncol"_a = 2);
         bias::save_figure(r, fig_ax[0], py::str("_regional_bias"));
@@ -129,7 +131,7 @@ py::object plot_station_timeseries_bias1(const Call& c) {
             guard.close();
             continue;
         }
-        py::object site_name = sd.attr("get")("site_name", sid);
+        py::object site_name = get(sd, "site_name", sid);
         ax.attr("set_title")(fmt("{} ({}): {} Bias [obs - model] — {}", site_name, sid, r.variable,
                                  settings.date_range),
                              "fontsize"_a = 12);
@@ -137,7 +139,7 @@ py::object plot_station_timeseries_bias1(const Call& c) {
         ax.attr("set_xlabel")("Time");
         ax.attr("set_ylabel")(fmt("{} Bias [{}]", r.variable, r.unit));
         c.g("apply_time_axis_format")(ax, st.times, settings.force_full_year);
-        bias::grids(ax);
+        draw_grids(ax, GridColour::Default);
         ax.attr("legend")("loc"_a = "upper right", "fontsize"_a = 9, "frameon"_a = false);
         bias::save_figure(r, fig_ax[0], fmt("_{}_bias", file_names.claim(sid, sid)));
         guard.close();
@@ -149,8 +151,8 @@ py::object plot_station_timeseries_bias1(const Call& c) {
 }  // namespace
 
 FunctionSpec spec_plot_station_timeseries_bias1() {
-    FunctionSpec spec = figure_spec(kName, plot_station_timeseries_bias1);
-    spec.doc += "\n\n"
+    return figure_spec(
+        kName, plot_station_timeseries_bias1,
         "Bias of every experiment, observation minus model: the regional mean over\n"
         "the stations with a constant band (the standard deviation of that mean,\n"
         "labelled ±RMSE), then one figure per station with its own constant band.\n"
@@ -159,8 +161,7 @@ FunctionSpec spec_plot_station_timeseries_bias1() {
         "only), force_full_year.\n"
         "\n"
         "Writes <plot_file_base>_regional_bias.<fmt> and\n"
-        "<plot_file_base>_<site_id>_bias.<fmt> (300 dpi, tight). Returns None.";
-    return spec;
+        "<plot_file_base>_<site_id>_bias.<fmt> (300 dpi, tight). Returns None.");
 }
 
 }  // namespace kvelo::chronoplex

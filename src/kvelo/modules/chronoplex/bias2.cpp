@@ -6,11 +6,12 @@
 
 #include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
-#include "kvelo/shared/figures.hpp"
-#include "kvelo/shared/log.hpp"
+#include "kvelo/modules/chronoplex/axes.hpp"
 #include "kvelo/modules/chronoplex/bias_common.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 #include "kvelo/modules/chronoplex/station_files.hpp"
+#include "kvelo/shared/figures.hpp"
+#include "kvelo/shared/log.hpp"
 
 namespace kvelo::chronoplex {
 
@@ -35,12 +36,13 @@ void finish_axes(const bias::Run& r, py::handle ax, py::handle title, py::handle
 }
 
 py::object plot_station_timeseries_bias2(const Call& c) {
-    py::object config = c[0], data = c[1];
     bias::Run r(c);
+    const py::object& config = r.config;
+    const py::object& data = r.data;
     start_banner(c, r.debug_flag, kName);
 
     const bias::RegionSettings settings = bias::region_settings(r, config);
-    const bias::Stations stations = bias::sorted_stations(data);
+    const bias::Stations stations = bias::sorted_stations(r, data);
     if (stations.data.empty()) {
         // The experiments come from the first station; without one there is nothing.
         log_warning(c, py::str("No stations in the data; skipping bias plotting."));
@@ -61,12 +63,12 @@ py::object plot_station_timeseries_bias2(const Call& c) {
     for (size_t i = 0; i < stations.data.size(); ++i) {
         const py::object& sd = stations.data[i];
         py::object sid = stations.ids[i];
-        bias::Station st = bias::station_series(r, sd, sd.attr("get")(r.obs_key, py::list()));
-        Record rec{py::reinterpret_borrow<py::object>(sid), sd.attr("get")("site_name", sid),
-                   st.times, std::vector<py::object>(exp_keys.size())};
+        bias::Station st = bias::station_series(r, sd, get(sd, r.obs_key, py::list()));
+        Record rec{py::reinterpret_borrow<py::object>(sid), get(sd, "site_name", sid), st.times,
+                   std::vector<py::object>(exp_keys.size())};
         for (size_t k = 0; k < exp_keys.size(); ++k) {
             const py::object& key = exp_keys[k];
-            py::object values = sd.attr("get")(key, py::list());
+            py::object values = get(sd, key, py::list());
             bias::Bias b = bias::station_bias(r, st, values, bias::Sign::ObsMinusModel);
             if (b.finite_count >= 2) {
                 rec.bias[k] = b.bias;
@@ -89,7 +91,7 @@ py::object plot_station_timeseries_bias2(const Call& c) {
 
     // Regional mean and station spread of every key that some station holds.
     // Per experiment key, by its place; a null mean where no record holds the key.
-    std::vector<bias::Regional> regional(exp_keys.size());
+    std::vector<RegionalSeries> regional(exp_keys.size());
     py::object all_time;
     for (size_t k = 0; k < exp_keys.size(); ++k) {
         py::list series;
@@ -97,7 +99,7 @@ py::object plot_station_timeseries_bias2(const Call& c) {
             if (rec.bias[k]) series.append(rec.bias[k]);
         }
         if (py::len(series) == 0) continue;
-        regional[k] = bias::regional_series(r, series, {.sort_rows = true});
+        regional[k] = bias::regional_series(r, series, {.sort_rows = true, .spread = true});
         all_time = regional[k].mean.attr("index");
     }
 
@@ -106,12 +108,13 @@ py::object plot_station_timeseries_bias2(const Call& c) {
         FigureGuard guard(r.plt, fig_ax[0]);
         py::object ax = fig_ax[1];
         for (size_t k = 0; k < exp_keys.size(); ++k) {
-            const bias::Regional& reg = regional[k];
+            const RegionalSeries& reg = regional[k];
             if (!reg.mean) continue;
             const py::object& key = exp_keys[k];
             py::object style = bias::line_style(r, key);
             py::object index = reg.mean.attr("index");
-            bias::plot_line(ax, index, reg.mean.attr("values"), fmt("{} (bias)", key), style);
+            plot_line(ax, index, reg.mean.attr("values"),
+                      py::dict("label"_a = fmt("{} (bias)", key)), style);
             bias::fill_band(ax, index, reg.mean - reg.band, reg.mean + reg.band, style,
                             fmt("{} ±RMSE", key));
         }
@@ -134,7 +137,8 @@ py::object plot_station_timeseries_bias2(const Call& c) {
             if (!b || py::len(b) < 2) continue;
             const py::object& key = exp_keys[k];
             py::object style = bias::line_style(r, key);
-            bias::plot_line(ax, b.attr("index"), b.attr("values"), fmt("{} (bias)", key), style);
+            plot_line(ax, b.attr("index"), b.attr("values"),
+                      py::dict("label"_a = fmt("{} (bias)", key)), style);
         }
         finish_axes(
             r, ax,
@@ -150,8 +154,8 @@ py::object plot_station_timeseries_bias2(const Call& c) {
 }  // namespace
 
 FunctionSpec spec_plot_station_timeseries_bias2() {
-    FunctionSpec spec = figure_spec(kName, plot_station_timeseries_bias2);
-    spec.doc += "\n\n"
+    return figure_spec(
+        kName, plot_station_timeseries_bias2,
         "Bias of the first station's experiments, observation minus model: the\n"
         "regional mean with the spread between the stations as its band (labelled\n"
         "±RMSE), then bias lines without bands, one figure per station.\n"
@@ -163,8 +167,7 @@ FunctionSpec spec_plot_station_timeseries_bias2() {
         "Writes, when some station has 2 or more pairs, <plot_file_base>_regional_bias\n"
         "and <plot_file_base>_<site_id>_bias per such station, .<fmt> for every format\n"
         "word (300 dpi, tight). Returns None; without any such pair it draws nothing\n"
-        "and logs no warning.";
-    return spec;
+        "and logs no warning.");
 }
 
 }  // namespace kvelo::chronoplex

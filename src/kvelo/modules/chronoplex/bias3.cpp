@@ -8,11 +8,12 @@
 
 #include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
-#include "kvelo/shared/figures.hpp"
-#include "kvelo/shared/log.hpp"
+#include "kvelo/modules/chronoplex/axes.hpp"
 #include "kvelo/modules/chronoplex/bias_common.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 #include "kvelo/modules/chronoplex/station_files.hpp"
+#include "kvelo/shared/figures.hpp"
+#include "kvelo/shared/log.hpp"
 
 namespace kvelo::chronoplex {
 
@@ -51,7 +52,7 @@ py::dict build_label_map(py::handle experiments, py::handle exp_labels) {
 
 py::object exp_label(const Run& r, py::handle key) {
     py::object name = key.attr("replace")(r.prefix, "");
-    return r.label_map.attr("get")(name, key);
+    return get(r.label_map, name, key);
 }
 
 void write_csv(py::handle frame, py::handle path) { frame.attr("to_csv")(path, "index"_a = false); }
@@ -71,7 +72,7 @@ void draw_with_band(const Run& r, py::handle ax, py::handle key, py::handle inde
                     py::handle values, py::handle low, py::handle high) {
     py::object label = exp_label(r, key);
     py::object style = bias::line_style(r, key);
-    bias::plot_line(ax, index, values, label, style);
+    plot_line(ax, index, values, py::dict("label"_a = label), style);
     bias::fill_band(ax, index, low, high, style, fmt("{} ±RMSE", label));
 }
 
@@ -90,11 +91,10 @@ void finish_figure(const Run& r, py::handle fig, py::handle ax, py::handle title
         log_warning(r.c, py::str("No valid time series for regional bias plot — axis format "
                                  "skipped."));
     }
-    bias::grids(ax);
+    draw_grids(ax, GridColour::Default);
     ax.attr("legend")("loc"_a = "upper right", "fontsize"_a = 12, "frameon"_a = false,
                       "ncol"_a = 2);
-    ax.attr("tick_params")("axis"_a = "x", "labelsize"_a = 12, "pad"_a = 6);
-    ax.attr("tick_params")("axis"_a = "y", "labelsize"_a = 12, "pad"_a = 6);
+    tick_axes(ax);
     bias::save_figure(r, fig, stem);
 }
 
@@ -115,8 +115,9 @@ py::object repaired_band(py::handle band, py::handle series) {
 }
 
 py::object plot_station_timeseries_bias3(const Call& c) {
-    py::object config = c[0], data = c[1];
     Run r(c);
+    const py::object& config = r.config;
+    const py::object& data = r.data;
     start_banner(c, r.debug_flag, kName);
 
     get(config, "obs_dataset_type");
@@ -134,9 +135,9 @@ py::object plot_station_timeseries_bias3(const Call& c) {
 
     c.g("sns").attr("set_theme")("style"_a = "whitegrid");
 
-    const bias::Stations stations = bias::sorted_stations(data);
+    const bias::Stations stations = bias::sorted_stations(r, data);
     r.exp_keys = bias::experiment_keys(r, stations.data);
-    py::object bias_series = c.g("defaultdict")(py::module_::import("builtins").attr("list"));
+    py::object bias_series = c.g("defaultdict")(c.g("list"));
     for (const py::object& key : r.exp_keys) bias_series[key] = py::list();
 
     // Collecting pass: every station with observations, every experiment there.
@@ -145,7 +146,7 @@ py::object plot_station_timeseries_bias3(const Call& c) {
     for (size_t i = 0; i < stations.data.size(); ++i) {
         const py::object& sd = stations.data[i];
         py::object sid = stations.ids[i];
-        py::object site_name = sd.attr("get")("site_name", "unknown_site");
+        py::object site_name = get(sd, "site_name", py::str("unknown_site"));
         if (!bias::takes_part(sd, r.obs_key)) continue;
         bias::Station st = bias::station_series(r, sd, sd[r.obs_key]);
         const bool dumps = r.dumps();
@@ -177,15 +178,15 @@ py::object plot_station_timeseries_bias3(const Call& c) {
 
     // Per experiment key, by its place in exp_keys (the keys are distinct); a
     // null mean for a key without counting series.
-    std::vector<bias::Regional> regional(r.exp_keys.size());
+    std::vector<RegionalSeries> regional(r.exp_keys.size());
     bool any_regional = false;
-    bias::RegionalSpec spec;
+    bool keep_tables = false;
     for (size_t k = 0; k < r.exp_keys.size(); ++k) {
         py::list series = bias_series[r.exp_keys[k]];
         if (py::len(series) == 0) continue;
         // The tables are kept for the dumps; asked once, when there is a series.
-        if (!any_regional) spec.keep_table = r.dumps();
-        regional[k] = bias::regional_series(r, series, spec);
+        if (!any_regional) keep_tables = r.dumps();
+        regional[k] = bias::regional_series(r, series, {.spread = true}, keep_tables);
         any_regional = true;
     }
     if (!any_regional) {
@@ -200,7 +201,7 @@ py::object plot_station_timeseries_bias3(const Call& c) {
         py::object ax = fig_ax[1];
         py::object time_index = py::none();
         for (size_t k = 0; k < r.exp_keys.size(); ++k) {
-            const bias::Regional& reg = regional[k];
+            const RegionalSeries& reg = regional[k];
             if (!reg.mean) continue;
             const py::object& key = r.exp_keys[k];
             py::object series = reg.mean.attr("sort_index")();
@@ -213,10 +214,10 @@ py::object plot_station_timeseries_bias3(const Call& c) {
             if (r.debug) {
                 print_out(c, fmt("[{}] Bias mean shape: {}", key, reg.mean.attr("shape")));
                 print_out(c, fmt("[{}] RMSE shape: {}", key, reg.band.attr("shape")));
-                print_out(c, fmt("[{}] RMSE band NaNs: {} / {}", key, band.attr("isna")().attr("sum")(),
-                          py::len(band)));
+                print_out(c, fmt("[{}] RMSE band NaNs: {} / {}", key,
+                                 band.attr("isna")().attr("sum")(), py::len(band)));
                 print_out(c, fmt("[{}] RMSE band min/max: {} / {}", key, band.attr("min")(),
-                          band.attr("max")()));
+                                 band.attr("max")()));
             }
             if (r.dumps()) {
                 write_csv(reg.mean, fmt("output/debug_bias_mean_{}.csv", key));
@@ -246,7 +247,7 @@ py::object plot_station_timeseries_bias3(const Call& c) {
         const py::object& sd = stations.data[i];
         py::object sid = stations.ids[i];
         if (!bias::takes_part(sd, r.obs_key)) continue;
-        py::object site_name = sd.attr("get")("site_name", sid);
+        py::object site_name = get(sd, "site_name", sid);
         bias::Station st = bias::station_series(r, sd, sd[r.obs_key]);
         py::tuple fig_ax = bias::new_figure(r, 10);
         FigureGuard guard(r.plt, fig_ax[0]);
@@ -287,8 +288,8 @@ py::object plot_station_timeseries_bias3(const Call& c) {
 }  // namespace
 
 FunctionSpec spec_plot_station_timeseries_bias3() {
-    FunctionSpec spec = figure_spec(kName, plot_station_timeseries_bias3);
-    spec.doc += "\n\n"
+    return figure_spec(
+        kName, plot_station_timeseries_bias3,
         "Bias of every experiment, model minus observation: the regional mean over\n"
         "the stations with a band of the spread between them (labelled ±RMSE), then,\n"
         "with show_stations, one figure per station. The collocated road calls it.\n"
@@ -301,8 +302,7 @@ FunctionSpec spec_plot_station_timeseries_bias3() {
         "Writes <plot_file_base>_regional_bias.<fmt> and\n"
         "<plot_file_base>_<site_name>_bias.<fmt> (300 dpi, tight). Returns None; with\n"
         "nothing to draw it warns \"No stations had valid data for bias plotting.\n"
-        "Skipping.\"";
-    return spec;
+        "Skipping.\"");
 }
 
 }  // namespace kvelo::chronoplex

@@ -1,17 +1,16 @@
 // Station bias with RMSE bands: per station, the observation-minus-model bias
 // of every experiment with a band of its root-mean-square error over the
 // common times; no regional figure.  Station files are named by identifier.
-#include <string>
 #include <utility>
 #include <vector>
 
 #include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
-#include "kvelo/shared/figures.hpp"
-#include "kvelo/shared/log.hpp"
 #include "kvelo/modules/chronoplex/bias_common.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 #include "kvelo/modules/chronoplex/station_files.hpp"
+#include "kvelo/shared/figures.hpp"
+#include "kvelo/shared/log.hpp"
 
 namespace kvelo::chronoplex {
 
@@ -30,14 +29,15 @@ std::pair<py::object, py::object> compute_bias_and_rmse(const bias::Run& r, bias
                                                         py::handle values) {
     bias::Bias b = bias::station_bias(r, st, values, bias::Sign::ObsMinusModel);
     if (b.n_valid < 2) return {py::object(), py::object()};
-    py::object rmse = r.np.attr("sqrt")(r.np.attr("mean")(b.bias.attr("__pow__")(2)));
+    py::object rmse = r.np.attr("sqrt")(r.np.attr("mean")(power(b.bias, py::int_(2))));
     py::object band = r.pd.attr("Series")(rmse, "index"_a = b.bias.attr("index"));
     return {b.bias.attr("astype")("float64"), band.attr("astype")("float64")};
 }
 
 py::object plot_station_bias_collocation(const Call& c) {
-    py::object config = c[0], data = c[1];
     bias::Run r(c);
+    const py::object& config = r.config;
+    const py::object& data = r.data;
     start_banner(c, r.debug_flag, kName);
 
     py::object start_date = get(config, "start_date");
@@ -45,7 +45,7 @@ py::object plot_station_bias_collocation(const Call& c) {
     py::object force_full_year = get(config, "force_full_year", py::none());
     py::str date_range = fmt("[{} to {}] ({})", start_date, end_date, r.tavg);
 
-    const bias::Stations stations = bias::sorted_stations(data);
+    const bias::Stations stations = bias::sorted_stations(r, data);
     const std::vector<py::object> exp_keys = bias::experiment_keys(r, stations.data);
     if (exp_keys.empty()) {
         log_warning(c, py::str("No experiments found to compute bias."));
@@ -56,13 +56,13 @@ py::object plot_station_bias_collocation(const Call& c) {
     for (size_t i = 0; i < stations.data.size(); ++i) {
         const py::object& sd = stations.data[i];
         py::object sid = stations.ids[i];
-        bias::Station st = bias::station_series(r, sd, sd.attr("get")(r.obs_key, py::list()), true);
+        bias::Station st = bias::station_series(r, sd, get(sd, r.obs_key, py::list()), true);
         py::tuple fig_ax = bias::new_figure(r, 12);
         FigureGuard guard(r.plt, fig_ax[0]);
         py::object ax = fig_ax[1];
         py::object times;
         for (const py::object& key : exp_keys) {
-            auto [bias, band] = compute_bias_and_rmse(r, st, sd.attr("get")(key, py::list()));
+            auto [bias, band] = compute_bias_and_rmse(r, st, get(sd, key, py::list()));
             if (!bias) continue;
             py::object index = bias.attr("index");
             py::object label = fmt("{} bias", key.attr("replace")(r.prefix, ""));
@@ -75,7 +75,7 @@ py::object plot_station_bias_collocation(const Call& c) {
             continue;
         }
         ax.attr("axhline")(0, "color"_a = "gray", "linestyle"_a = ":", "linewidth"_a = 1);
-        py::object site_name = sd.attr("get")("site_name", sid);
+        py::object site_name = get(sd, "site_name", sid);
         ax.attr("set_title")(
             fmt("{} ({}): {} Bias [obs - model] — {}", site_name, sid, r.variable, date_range),
             "fontsize"_a = 12);
@@ -95,16 +95,15 @@ py::object plot_station_bias_collocation(const Call& c) {
 }  // namespace
 
 FunctionSpec spec_plot_station_bias_collocation() {
-    FunctionSpec spec = figure_spec(kName, plot_station_bias_collocation);
-    spec.doc += "\n\n"
+    return figure_spec(
+        kName, plot_station_bias_collocation,
         "Per-station bias of every experiment, observation minus model, each with a\n"
         "band of its RMSE over the times both are present; no regional figure.\n"
         "\n"
         "config keys: start_date and end_date (title text only), force_full_year.\n"
         "\n"
         "Writes <plot_file_base>_<site_id>_bias.<fmt> per station (300 dpi, tight).\n"
-        "Returns True, or None when no experiment key is found.";
-    return spec;
+        "Returns True, or None when no experiment key is found.");
 }
 
 }  // namespace kvelo::chronoplex

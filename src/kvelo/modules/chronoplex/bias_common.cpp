@@ -1,15 +1,11 @@
 #include "kvelo/modules/chronoplex/bias_common.hpp"
 
-#include <pybind11/numpy.h>
-
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <functional>
+#include <vector>
 
-#include "kvelo/binding/function.hpp"
-#include "kvelo/core/regional_series.hpp"
 #include "kvelo/binding/arrays.hpp"
+#include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
 #include "kvelo/shared/figures.hpp"
 
@@ -24,18 +20,20 @@ Run::Run(const Call& call)
       pd(call.g("pd")),
       np(call.g("np")),
       plt(call.g("plt")),
-      plot_file_base(call[5]),
-      formats(call[6]),
-      variable(call[8]),
-      unit(call[9]),
-      tavg(call[10]),
-      debug_flag(call[11]),
-      debug(truthy(call[11])),
-      obs_key(fmt("{}_obs", call[8])),
-      prefix(fmt("{}_", call[8])) {}
+      config(call.arg("config")),
+      data(call.arg("data")),
+      plot_file_base(call.arg("plot_file_base")),
+      formats(call.arg("save_plot_formats")),
+      variable(call.arg("variable")),
+      unit(call.arg("unit")),
+      tavg(call.arg("tavg")),
+      debug_flag(call.arg("debug")),
+      debug(truthy(debug_flag)),
+      obs_key(fmt("{}_obs", variable)),
+      prefix(fmt("{}_", variable)) {}
 
-Stations sorted_stations(py::handle data) {
-    Stations out{py::module_::import("builtins").attr("sorted")(data), {}};
+Stations sorted_stations(const Run& r, py::handle data) {
+    Stations out{r.c.g("sorted")(data), {}};
     for (py::handle sid : out.ids) out.data.push_back(data[sid]);
     return out;
 }
@@ -56,12 +54,12 @@ std::vector<py::object> experiment_keys(const Run& r, const std::vector<py::obje
     py::set seen;
     for (const py::object& sd : stations) {
         for (py::handle key : sd) {
-            if (truthy(key.attr("startswith")(r.prefix)) && key.not_equal(r.obs_key)) {
+            if (truthy(key.attr("startswith")(r.prefix)) && holds(key, r.obs_key, Py_NE)) {
                 set_add(seen, key);
             }
         }
     }
-    py::list sorted = py::module_::import("builtins").attr("sorted")(seen);
+    py::list sorted = r.c.g("sorted")(seen);
     std::vector<py::object> out;
     for (py::handle key : sorted) out.push_back(py::reinterpret_borrow<py::object>(key));
     return out;
@@ -108,7 +106,7 @@ const py::object& Station::series(const Run& r) {
 
 Station station_series(const Run& r, py::handle sd, py::handle obs_values, bool as_float64) {
     Station s;
-    s.times = r.pd.attr("to_datetime")(sd.attr("get")("time", py::list()));
+    s.times = r.pd.attr("to_datetime")(get(sd, "time", py::list()));
     s.obs_list = py::reinterpret_borrow<py::object>(obs_values);
     s.as_float64 = as_float64;
     s.native = float_list_values(s.obs_list, s.obs) && s.obs.size() == py::len(s.times);
@@ -138,89 +136,20 @@ py::object population_spread(const Run& r, py::handle series) {
     return r.np.attr("sqrt")((deviation * deviation).attr("mean")());
 }
 
-namespace {
-
-Regional regional_by_library(const Run& r, const py::list& series, RegionalSpec spec) {
-    py::list columns;
-    for (py::handle s : series) {
-        py::object col = py::reinterpret_borrow<py::object>(s);
-        if (!truthy(col.attr("index").attr("is_unique"))) {
-            col = col.attr("groupby")("level"_a = 0).attr("mean")();
+RegionalSeries regional_series(const Run& r, const py::list& series, const Reduction& how,
+                               bool keep_table) {
+    if (!keep_table) {
+        NativeRegional native(r.c, Duplicates::AveragedWhenRepeated);
+        bool taken = true;
+        for (py::handle s : series) {
+            taken = native.add(s.attr("index"), s.attr("values"));
+            if (!taken) break;
         }
-        columns.append(col);
+        if (taken && !native.empty()) return native.reduce(how);
     }
-    Regional out;
-    out.table = r.pd.attr("concat")(columns, "axis"_a = 1);
-    if (spec.sort_rows) out.table = out.table.attr("sort_index")();
-    out.mean = out.table.attr("mean")("axis"_a = 1);
-    if (spec.spread) {
-        py::object squares = out.table.attr("sub")(out.mean, "axis"_a = 0).attr("pow")(2);
-        out.band = r.np.attr("sqrt")(squares.attr("mean")("axis"_a = 1));
-    }
-    return out;
-}
-
-// The same natively, for series on strictly increasing naive nanosecond
-// stamps with float64 values: the per-time reductions follow the library's
-// summation (core::aggregate_stations), so the values are the same to the
-// last bit; the union of increasing stamps comes out sorted either way.
-// False when a series does not qualify.
-bool regional_natively(const Run& r, const py::list& series, RegionalSpec spec, Regional& out) {
-    std::vector<core::StampSeries> stations;
-    stations.reserve(py::len(series));
-    for (py::handle s : series) {
-        py::object index = s.attr("index");
-        py::object values = s.attr("values");
-        if (!str_is(index.attr("dtype"), "datetime64[ns]") ||
-            !str_is(values.attr("dtype"), "float64") ||
-            !truthy(index.attr("is_monotonic_increasing")) || !truthy(index.attr("is_unique"))) {
-            return false;
-        }
-        // Contiguous copies where needed; a failure (memory) propagates as raised.
-        py::array_t<int64_t, py::array::c_style | py::array::forcecast> t(index.attr("asi8"));
-        py::array_t<double, py::array::c_style | py::array::forcecast> v(values);
-        if (t.ndim() != 1 || v.ndim() != 1 || t.size() != v.size()) return false;
-        core::StampSeries st;
-        st.time.assign(t.data(), t.data() + t.size());
-        st.value.assign(v.data(), v.data() + v.size());
-        // The index's own answers are not taken on trust: the kernel's merge
-        // and the walk below need stamps that strictly increase.
-        if (std::adjacent_find(st.time.begin(), st.time.end(), std::greater_equal<int64_t>()) !=
-                st.time.end() ||
-            (!st.time.empty() && st.time.front() == core::kNaT)) {
-            return false;
-        }
-        stations.push_back(std::move(st));
-    }
-    core::RegionalAggregate agg = core::aggregate_stations(stations, false);
-
-    py::array_t<int64_t> stamps(static_cast<py::ssize_t>(agg.time.size()));
-    std::copy(agg.time.begin(), agg.time.end(), stamps.mutable_data());
-    py::object index = r.pd.attr("DatetimeIndex")(stamps.attr("view")("M8[ns]"));
-    out.table = py::none();
-    out.mean = r.pd.attr("Series")(to_array(agg.mean), "index"_a = index);
-    if (!spec.spread) return true;
-    // Squared deviations from the regional mean, on each station's own stamps.
-    for (core::StampSeries& st : stations) {
-        size_t row = 0;
-        for (size_t k = 0; k < st.time.size(); ++k) {
-            // Every stamp of a station is in the union, at or after `row`.
-            while (row + 1 < agg.time.size() && agg.time[row] < st.time[k]) ++row;
-            const double d = st.value[k] - agg.mean[row];
-            st.value[k] = d * d;
-        }
-    }
-    core::RegionalAggregate spread = core::aggregate_stations(stations, false);
-    out.band = r.np.attr("sqrt")(r.pd.attr("Series")(to_array(spread.mean), "index"_a = index));
-    return true;
-}
-
-}  // namespace
-
-Regional regional_series(const Run& r, const py::list& series, RegionalSpec spec) {
-    Regional out;
-    if (!spec.keep_table && regional_natively(r, series, spec, out)) return out;
-    return regional_by_library(r, series, spec);
+    LibraryRegional library(r.c, Duplicates::AveragedWhenRepeated);
+    for (py::handle s : series) library.add(py::reinterpret_borrow<py::object>(s), py::handle());
+    return library.reduce(how);
 }
 
 py::object line_style(const Run& r, py::handle key) {
@@ -229,24 +158,10 @@ py::object line_style(const Run& r, py::handle key) {
     return style;
 }
 
-void plot_line(py::handle ax, py::handle x, py::handle y, py::handle label, py::handle style) {
-    // Merged as `**style` is: a style that also names the label, that is no
-    // mapping or whose keys are no texts fails with the interpreter's error.
-    py::dict own;
-    own["label"] = label;
-    call_kw(ax.attr("plot"), py::make_tuple(x, y), own, style);
-}
-
 void fill_band(py::handle ax, py::handle x, py::handle low, py::handle high, py::handle style,
                py::handle label) {
-    ax.attr("fill_between")(x, low, high, "color"_a = style.attr("get")("color", "gray"),
+    ax.attr("fill_between")(x, low, high, "color"_a = get(style, "color", py::str("gray")),
                             "alpha"_a = 0.2, "label"_a = label);
-}
-
-void grids(py::handle ax) {
-    ax.attr("grid")(true, "which"_a = "major", "linestyle"_a = "-", "linewidth"_a = 0.3);
-    ax.attr("grid")(true, "which"_a = "minor", "linestyle"_a = ":", "linewidth"_a = 0.2);
-    ax.attr("set_axisbelow")(true);
 }
 
 py::tuple new_figure(const Run& r, int width) {

@@ -1,29 +1,30 @@
 // What the bias figure functions share: the settings every one of them takes,
 // a station's series and its bias against one experiment (paired natively for
 // plain float lists), the regional mean with its station spread, the spread of
-// one series, the styled lines and the save loop.  What differs between the
-// functions (sign, counting, bands, titles, layouts) stays with each of them.
+// one series, the styled lines and bands and the save loop.  What differs
+// between the functions (sign, counting, bands, titles, layouts) stays with
+// each of them.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
-#include <string>
 #include <vector>
 
 #include "kvelo/binding/function.hpp"
+#include "kvelo/modules/chronoplex/regional.hpp"
 
 namespace kvelo::chronoplex::bias {
 
 namespace py = pybind11;
 using binding::Call;
 
-// The parameters every bias function has in the same places, and the
-// libraries looked up when the call starts.
+// The arguments every bias function reads, and the libraries looked up when
+// the call starts.
 struct Run {
     explicit Run(const Call& call);
     const Call& c;
     py::object pd, np, plt;
-    py::object plot_file_base, formats, variable, unit, tavg;
+    py::object config, data, plot_file_base, formats, variable, unit, tavg;
     py::object debug_flag;  // as given, for the banners
     bool debug;
     py::str obs_key;  // "{variable}_obs"
@@ -35,7 +36,7 @@ struct Stations {
     py::list ids;
     std::vector<py::object> data;
 };
-Stations sorted_stations(py::handle data);
+Stations sorted_stations(const Run& r, py::handle data);
 
 // The settings the first and second variants read alike, in their order:
 // region label, "[{start_date} to {end_date}] ({tavg})" and force_full_year;
@@ -89,33 +90,18 @@ Bias station_bias(const Run& r, Station& s, py::handle values, Sign sign);
 // standard deviation.
 py::object population_spread(const Run& r, py::handle series);
 
-struct Regional {
-    py::object table;  // the station series side by side; kept only when asked for
-    py::object mean;   // per time stamp across the stations, NaN skipped
-    py::object band;   // population standard deviation across the stations, if asked for
-};
-
-struct RegionalSpec {
-    bool spread = true;       // compute the band
-    bool sort_rows = false;   // sort the table by time before reducing it
-    bool keep_table = false;  // the table is wanted (dumps): the library computes all
-};
-
 // The station series side by side over the union of their time stamps (a
-// station's repeated stamps averaged first), reduced per time stamp.
-// Computed natively where the series allow, to the library's bits.
-Regional regional_series(const Run& r, const py::list& series, RegionalSpec spec);
+// station's repeated stamps averaged first), reduced per time stamp as `how`
+// says.  Computed natively where the series allow, to the library's bits;
+// `keep_table` (the table is dumped) takes the library's route.
+RegionalSeries regional_series(const Run& r, const py::list& series, const Reduction& how,
+                               bool keep_table = false);
 
 // style = get_line_style(key) with "linewidth" 1.5: the mapping as returned.
 py::object line_style(const Run& r, py::handle key);
-// ax.plot(x, y, label=label, **style).
-void plot_line(py::handle ax, py::handle x, py::handle y, py::handle label, py::handle style);
 // ax.fill_between(x, low, high) in the style's colour ("gray" without one).
 void fill_band(py::handle ax, py::handle x, py::handle low, py::handle high, py::handle style,
                py::handle label);
-
-// Solid major and dotted minor grid lines, below the data.
-void grids(py::handle ax);
 
 // A new figure of `width` by 6 inches with constrained layout: (fig, ax).
 py::tuple new_figure(const Run& r, int width);

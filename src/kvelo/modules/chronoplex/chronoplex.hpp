@@ -22,11 +22,13 @@ FunctionSpec spec_plot_station_timeseries_bias3();
 
 // The table of a figure function: (config, data, data_file_base, data_format,
 // model_files_dict, plot_file_base, save_plot_formats, plot_title, variable=None,
-// unit=None[, tavg=None], debug=False), documented by its signature line.
-FunctionSpec figure_spec(const char* name, binding::Impl impl, bool with_tavg = true);
+// unit=None[, tavg=None], debug=False), documented by its signature line and,
+// below it, `summary`.
+FunctionSpec figure_spec(const char* name, binding::Impl impl, const char* summary,
+                         bool with_tavg = true);
 
 // Second half of process_time_series_plot_from_file: hands the station-wise
-// dictionary to the figure functions and the statistics extension.  `c` is the
+// dictionary to the figure functions and the statistics step.  `c` is the
 // entry's own call (its bound arguments), `data` the dictionary, `unit` the unit text.
 void dispatch_run(const binding::Call& c, py::object data, py::object unit);
 

@@ -5,20 +5,17 @@
 // values other than a plain list or array, dtypes other than float64, float32,
 // integer or boolean, length mismatches) go through the library's own
 // groupby / concat formulation, which also raises its own errors.
-#include <pybind11/numpy.h>
-
 #include <cmath>
-#include <string>
-#include <utility>
 #include <vector>
 
 #include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
-#include "kvelo/shared/figures.hpp"
-#include "kvelo/shared/log.hpp"
+#include "kvelo/modules/chronoplex/axes.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 #include "kvelo/modules/chronoplex/regional.hpp"
 #include "kvelo/modules/chronoplex/station_files.hpp"
+#include "kvelo/shared/figures.hpp"
+#include "kvelo/shared/log.hpp"
 
 namespace kvelo::chronoplex {
 
@@ -29,8 +26,6 @@ using namespace pybind11::literals;
 namespace {
 
 constexpr const char* kName = "plot_station_timeseries_collocation";
-
-py::object builtins() { return py::module_::import("builtins"); }
 
 bool starts_with(py::handle key, py::handle prefix) {
     return py::isinstance<py::str>(key) && truthy(key.attr("startswith")(prefix));
@@ -53,11 +48,6 @@ py::dict label_map(py::object experiments, py::object labels) {
     return map;
 }
 
-// ax.plot(x, y, **own, **style): a keyword given twice fails as in Python.
-void plot_line(py::object ax, py::object x, py::object y, const py::dict& own, py::handle style) {
-    call_kw(ax.attr("plot"), py::make_tuple(x, y), own, style);
-}
-
 void style_axes(py::object ax, py::handle title, py::object variable, py::object unit) {
     ax.attr("set_title")(title, "fontsize"_a = 18, "pad"_a = 6, "alpha"_a = 0.8);
     ax.attr("set_xlabel")("Time", "fontsize"_a = 14);
@@ -67,16 +57,7 @@ void style_axes(py::object ax, py::handle title, py::object variable, py::object
 void finish_axes(py::object ax, py::object y_limits, py::handle use_log_y) {
     if (!y_limits.is_none()) ax.attr("set_ylim")(y_limits);
     if (truthy(use_log_y)) ax.attr("set_yscale")("log");
-    ax.attr("grid")(true, "which"_a = "major", "color"_a = "gray", "linestyle"_a = "-",
-                    "linewidth"_a = 0.3, "alpha"_a = 0.4);
-    ax.attr("grid")(true, "which"_a = "minor", "color"_a = "gray", "linestyle"_a = ":",
-                    "linewidth"_a = 0.2, "alpha"_a = 0.3);
-    ax.attr("set_axisbelow")(true);
-}
-
-void tick_axes(py::object ax) {
-    ax.attr("tick_params")("axis"_a = "x", "labelsize"_a = 12, "pad"_a = 6);
-    ax.attr("tick_params")("axis"_a = "y", "labelsize"_a = 12, "pad"_a = 6);
+    draw_grids(ax, GridColour::Grey);
 }
 
 // A list whose items are all numpy scalars of one type among float32, int64
@@ -124,35 +105,13 @@ struct Station {
     py::object times;  // DatetimeIndex of its `time`
 };
 
-// The library formulation: per-station groupby mean, outer concat, row reductions.
-RegionalSeries aggregate_by_library(const Call& c, const std::vector<const Station*>& with_key,
-                                    py::handle key, bool with_range) {
-    py::object pd = c.g("pd");
-    py::list parts;
-    for (const Station* s : with_key) {
-        py::object series = pd.attr("Series")(s->data[key], "index"_a = s->times);
-        series = series.attr("groupby")("level"_a = 0).attr("mean")();
-        series.attr("name") = s->sid;
-        parts.append(series);
-    }
-    RegionalSeries out;
-    py::object table = pd.attr("concat")(parts, "axis"_a = 1).attr("sort_index")();
-    out.index = table.attr("index");
-    out.mean = table.attr("mean")("axis"_a = 1);
-    if (with_range) {
-        out.min = table.attr("min")("axis"_a = 1);
-        out.max = table.attr("max")("axis"_a = 1);
-    }
-    return out;
-}
-
 // Hands one station's values of `key` to the kernel: a plain list of floats
 // as read; any other plain list typed by the library's own inference, as
 // pd.Series(values, index=times) does (float32 items stay float32, integers
 // int64, mixtures and objects object); a numpy array as it is.  Anything else
 // (a Series, which the library aligns on its index; a tuple; a masked array)
 // is refused.
-bool gather_station(const Call& c, RegionalGather& gather, const Station& s, py::handle key,
+bool gather_station(const Call& c, NativeRegional& gather, const Station& s, py::handle key,
                     std::vector<double>& floats) {
     py::object values = s.data[key];
     if (PyList_CheckExact(values.ptr())) {
@@ -166,24 +125,36 @@ bool gather_station(const Call& c, RegionalGather& gather, const Station& s, py:
     return gather.add(s.times, values);
 }
 
-// Native when every station's stamps and values qualify (RegionalGather);
-// otherwise the library formulation, which also raises its own errors.
+// Native when every station's stamps and values qualify (NativeRegional);
+// otherwise the library formulation: per-station groupby mean, outer concat,
+// row reductions.
 RegionalSeries aggregate_key(const Call& c, const std::vector<const Station*>& with_key,
                              py::handle key, bool with_range) {
-    RegionalGather gather(c);
+    const Reduction how{.sort_rows = true, .range = with_range};
+    NativeRegional native(c, Duplicates::Averaged);
     std::vector<double> floats;
+    bool taken = true;
     for (const Station* s : with_key) {
-        if (!gather_station(c, gather, *s, key, floats)) {
-            return aggregate_by_library(c, with_key, key, with_range);
-        }
+        taken = gather_station(c, native, *s, key, floats);
+        if (!taken) break;
     }
-    if (gather.empty()) return aggregate_by_library(c, with_key, key, with_range);
-    return gather.reduce(with_range);
+    if (taken && !native.empty()) return native.reduce(how);
+    LibraryRegional library(c, Duplicates::Averaged);
+    py::object pd = c.g("pd");
+    for (const Station* s : with_key) {
+        library.add(pd.attr("Series")(s->data[key], "index"_a = s->times), s->sid);
+    }
+    return library.reduce(how);
 }
 
 py::object plot_station_timeseries_collocation(const Call& c) {
-    py::object config = c[0], data = c[1], plot_file_base = c[5], save_plot_formats = c[6],
-               variable = c[8], unit = c[9], tavg = c[10], debug = c[11];
+    const py::object& config = c.arg("config");
+    const py::object& data = c.arg("data");
+    const py::object& plot_file_base = c.arg("plot_file_base");
+    const py::object& save_plot_formats = c.arg("save_plot_formats");
+    const py::object& variable = c.arg("variable");
+    const py::object& unit = c.arg("unit");
+    const py::object& debug = c.arg("debug");
     const bool dbg = truthy(debug);
     start_banner(c, debug, kName);
 
@@ -208,7 +179,7 @@ py::object plot_station_timeseries_collocation(const Call& c) {
 
     py::dict exp_label_map = label_map(experiments, exp_labels);
     py::object region_label = c.g("get_readable_region_name")(plot_region);
-    py::str date_range = fmt("{} to {} ({})", start_date, end_date, tavg);
+    py::str date_range = fmt("{} to {} ({})", start_date, end_date, c.arg("tavg"));
 
     // Valid stations: a time axis and at least one value under a key that
     // begins with the variable name.
@@ -234,7 +205,7 @@ py::object plot_station_timeseries_collocation(const Call& c) {
     }
     py::list ids;
     for (const Station& s : valid) ids.append(s.sid);
-    py::list station_ids = builtins().attr("sorted")(ids);
+    py::list station_ids = c.g("sorted")(ids);
     // Stations in ascending identifier order.
     std::vector<const Station*> ordered;
     for (py::handle sid : station_ids) {
@@ -254,12 +225,13 @@ py::object plot_station_timeseries_collocation(const Call& c) {
             if (starts_with(key, prefix)) set_add(key_set, key);
         }
     }
-    py::object obs_key = key_set.contains(obs_name) ? py::object(obs_name) : py::object(py::none());
+    py::object obs_key =
+        contains(key_set, obs_name) ? py::object(obs_name) : py::object(py::none());
     py::list others;
     for (py::handle k : key_set) {
-        if (!k.equal(obs_name)) others.append(k);
+        if (holds(k, obs_name, Py_NE)) others.append(k);
     }
-    py::list exp_keys = builtins().attr("sorted")(others);
+    py::list exp_keys = c.g("sorted")(others);
     py::list plot_keys;
     if (!obs_key.is_none()) plot_keys.append(obs_key);
     for (py::handle k : exp_keys) plot_keys.append(k);
@@ -320,8 +292,7 @@ py::object plot_station_timeseries_collocation(const Call& c) {
             plot_line(ax, regional_time, regional_mean[obs_key], own, c.g("get_line_style")("obs"));
         }
         for (py::handle key : exp_keys) {
-            py::object mean = regional_mean.contains(key) ? py::object(regional_mean[key])
-                                                          : py::object(py::none());
+            py::object mean = get(regional_mean, key);
             if (mean.is_none() || truthy(mean.attr("isna")().attr("all")())) {
                 log_warning(c, fmt("Skipping experiment {}: all values are NaN.", key));
                 continue;
@@ -337,7 +308,7 @@ py::object plot_station_timeseries_collocation(const Call& c) {
             py::object style = c.g("get_line_style")(key);
             style["linewidth"] = 1.5;
             py::object name = py::str(key).attr("replace")(prefix, "");
-            py::dict own("label"_a = exp_label_map.attr("get")(name, key), "zorder"_a = 2);
+            py::dict own("label"_a = get(exp_label_map, name, key), "zorder"_a = 2);
             plot_line(ax, series.attr("index"), series.attr("values"), own, style);
             if (dbg) {
                 double pct =
@@ -372,11 +343,11 @@ py::object plot_station_timeseries_collocation(const Call& c) {
             py::object series = pd.attr("Series")(s->data[key], "index"_a = times).attr("dropna")();
             const size_t n = py::len(series);
             if (n < 2) continue;
-            const bool is_obs = !obs_key.is_none() && key.equal(obs_key);
+            const bool is_obs = !obs_key.is_none() && equals(key, obs_key);
             py::object style = c.g("get_line_style")(is_obs ? py::str("obs") : py::str(key));
             style["linewidth"] = 1.5;
             py::object name = py::str(key).attr("replace")(prefix, "");
-            py::dict own("label"_a = exp_label_map.attr("get")(name, key));
+            py::dict own("label"_a = get(exp_label_map, name, key));
             plot_line(ax, series.attr("index"), series.attr("values"), own, style);
             plotted_any = true;
             if (dbg) {
@@ -406,8 +377,8 @@ py::object plot_station_timeseries_collocation(const Call& c) {
 }  // namespace
 
 FunctionSpec spec_plot_station_timeseries_collocation() {
-    FunctionSpec spec = figure_spec(kName, plot_station_timeseries_collocation);
-    spec.doc += "\n\n"
+    return figure_spec(
+        kName, plot_station_timeseries_collocation,
         "Collocated road: the regional mean of the observation and of every\n"
         "experiment over the valid stations, with the station-range band, then one\n"
         "figure per station.\n"
@@ -421,8 +392,7 @@ FunctionSpec spec_plot_station_timeseries_collocation() {
         "\n"
         "Writes <plot_file_base>_regional_mean[_log][_minmax][_yfixed].<fmt> and\n"
         "<plot_file_base>_<site_name>_log<choice>[_minmax][_yfixed].<fmt> (300 dpi,\n"
-        "tight). Returns None; without a valid station it warns and draws nothing.";
-    return spec;
+        "tight). Returns None; without a valid station it warns and draws nothing.");
 }
 
 }  // namespace kvelo::chronoplex

@@ -13,13 +13,14 @@
 #include <utility>
 #include <vector>
 
-#include "kvelo/binding/function.hpp"
-#include "kvelo/core/station_groups.hpp"
+#include "kvelo/binding/arrays.hpp"
 #include "kvelo/binding/errors.hpp"
+#include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
+#include "kvelo/core/station_groups.hpp"
+#include "kvelo/modules/chronoplex/chronoplex.hpp"
 #include "kvelo/shared/log.hpp"
 #include "kvelo/shared/tables.hpp"
-#include "kvelo/modules/chronoplex/chronoplex.hpp"
 
 namespace kvelo::chronoplex {
 
@@ -52,12 +53,6 @@ constexpr const char* kSummary =
 
 using Int64Array = py::array_t<int64_t, py::array::c_style | py::array::forcecast>;
 using F64Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
-
-py::array_t<int64_t> to_index_array(const std::vector<int64_t>& v) {
-    py::array_t<int64_t> a(static_cast<py::ssize_t>(v.size()));
-    std::copy(v.begin(), v.end(), a.mutable_data());
-    return a;
-}
 
 // A new list of the items of `seq`, never `seq` itself: a list we keep
 // while calling back into Python must be one no other code holds.
@@ -123,7 +118,8 @@ class StationRows {
             bool missing = truthy(pd.attr("isna")(u));
             group_.push_back(missing ? -1 : static_cast<int64_t>(k));
             if (missing) continue;
-            agree = agree && k < present.size() && u.equal(present[k]);
+            // Item by item as list equality compares them (identity, then ==).
+            agree = agree && k < present.size() && same_item(u, present[k]);
             ++k;
         }
         const size_t n_groups = present.size();
@@ -145,7 +141,7 @@ class StationRows {
         load_time();
         std::vector<int64_t> rows;
         if (by_selection_) {
-            py::object mask = ids_.attr("__eq__")(uniques_[i]);
+            py::object mask = compare(ids_, uniques_[i], Py_EQ);
             py::object nz = c_.g("np").attr("flatnonzero")(mask.attr("to_numpy")());
             Int64Array a(nz);
             rows.assign(a.data(), a.data() + a.size());
@@ -200,7 +196,7 @@ class StationRows {
     // station's time values, exactly as it sorts the selected rows, labelled
     // by their positions so the sorted labels are the positions in order.
     std::vector<int64_t> library_order(const std::vector<int64_t>& rows) {
-        py::object positions = to_index_array(rows);
+        py::object positions = to_array(rows);
         py::object sub = time_.attr("take")(positions).attr("set_axis")(positions);
         py::object order = sub.attr("sort_values")().attr("index").attr("to_numpy")();
         Int64Array a(order);
@@ -265,13 +261,13 @@ py::dict build_collocated(const Call& c, py::object df, py::object variable, py:
             py::object first = df.attr("iloc")[py::int_(pos.front())];
             py::dict sd;
             sd["site_id"] = sid;
-            sd["site_name"] = first.attr("get")("site_name", "");
-            sd["lat"] = first.attr("get")("lat", nan);
-            sd["lon"] = first.attr("get")("lon", nan);
-            sd["elevation_m"] = first.attr("get")("elevation_m", nan);
-            py::object positions = to_index_array(pos);
+            sd["site_name"] = get(first, "site_name", py::str(""));
+            sd["lat"] = get(first, "lat", py::float_(nan));
+            sd["lon"] = get(first, "lon", py::float_(nan));
+            sd["elevation_m"] = get(first, "elevation_m", py::float_(nan));
+            py::object positions = to_array(pos);
             sd["time"] = times->take(positions);
-            sd["n_valid"] = first.attr("get")("n_valid", nan);
+            sd["n_valid"] = get(first, "n_valid", py::float_(nan));
             for (auto& [col, values] : value_columns) {
                 py::list list = values.take(positions);
                 sd[col] = list;
@@ -309,7 +305,7 @@ py::object build_plain(const Call& c, py::object df, py::object variable) {
             }
             checked = true;
         }
-        py::object rows = df.attr("take")(to_index_array(pos));
+        py::object rows = df.attr("take")(to_array(pos));
         py::object first = rows.attr("iloc")[py::int_(0)];
         py::dict sd;
         sd["site_id"] = sid;
@@ -326,16 +322,16 @@ py::object build_plain(const Call& c, py::object df, py::object variable) {
 }
 
 py::object process_time_series_plot_from_file(const Call& c) {
-    py::object data_file_base = c[0], data_format = c[1], variable = c[7], debug = c[9],
-               use_collocation = c[10];
+    const py::object& variable = c.arg("variable");
+    const py::object& debug = c.arg("debug");
     start_banner(c, debug, kName);
 
-    auto table = read_station_table(c, data_file_base, data_format, debug);
+    auto table = read_station_table(c, c.arg("data_file_base"), c.arg("data_format"), debug);
     if (!table) return py::none();
     auto [df_obs, units] = *table;
 
-    py::object fallback = units.attr("get")(variable, "");
-    py::object unit = units.attr("get")(fmt("{}_obs", variable), fallback);
+    py::object fallback = get(units, variable, py::str(""));
+    py::object unit = get(units, fmt("{}_obs", variable), fallback);
     if (truthy(debug)) {
         log_debug(c, fmt("Using variable '{}' '{}'", variable, unit));
         log_debug(c, fmt("df_obs: {}", df_obs));
@@ -345,7 +341,7 @@ py::object process_time_series_plot_from_file(const Call& c) {
     }
 
     py::object data;
-    if (truthy(use_collocation)) {
+    if (truthy(c.arg("use_collocation"))) {
         data = build_collocated(c, df_obs, variable, debug);
     } else {
         data = build_plain(c, df_obs, variable);

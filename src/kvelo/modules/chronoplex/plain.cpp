@@ -8,13 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "kvelo/binding/function.hpp"
 #include "kvelo/binding/errors.hpp"
+#include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
-#include "kvelo/shared/figures.hpp"
-#include "kvelo/shared/log.hpp"
+#include "kvelo/modules/chronoplex/axes.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 #include "kvelo/modules/chronoplex/regional.hpp"
+#include "kvelo/shared/figures.hpp"
+#include "kvelo/shared/log.hpp"
 
 namespace kvelo::chronoplex {
 
@@ -40,46 +41,37 @@ py::object as_datetime(const Call& c, py::handle times) {
     return pd.attr("to_datetime")(times);
 }
 
-// Regional table in the table library itself: the reference formulation,
-// used for every input the native kernel does not take.
-RegionalSeries regional_with_pandas(const Call& c, py::handle data, py::handle station_ids) {
+// The regional series: natively when the kernel takes every station (naive
+// nanosecond stamps and, as the library's group mean would hold them, float64
+// or float32 values, integers and booleans as float64, of matching lengths);
+// anything else (time zones, lists, nullable or object values, scalars,
+// mismatched lengths, no station at all) goes to the library, which also
+// raises its own errors for what it cannot join.
+RegionalSeries regional_series(const Call& c, py::handle data, py::handle station_ids) {
     py::object pd = c.g("pd");
-    py::list series;
-    for (py::handle sid : station_ids) {
-        py::object st = data[sid];
-        py::object times = pd.attr("to_datetime")(st["time"]);
-        py::object values = st["value"];
-        if (py::isinstance(values, pd.attr("Series"))) values = values.attr("values");
-        py::object s = pd.attr("Series")(values, "index"_a = times)
-                           .attr("groupby")("level"_a = 0)
-                           .attr("mean")();
-        s.attr("name") = sid;
-        series.append(s);
-    }
-    py::object df = pd.attr("concat")(series, "axis"_a = 1).attr("sort_index")();
-    return {df.attr("index"), df.attr("mean")("axis"_a = 1), df.attr("min")("axis"_a = 1),
-            df.attr("max")("axis"_a = 1)};
-}
-
-// The native kernel takes naive nanosecond stamps and, as the library's group
-// mean would hold them, float64 or float32 values (integers and booleans as
-// float64) of matching lengths; anything else (time zones, lists, nullable or
-// object values, scalars, mismatched lengths, no station at all) goes to the
-// library, which also raises its own errors for what it cannot join.
-std::optional<RegionalSeries> regional_native(const Call& c, py::handle data,
-                                              py::handle station_ids) {
-    py::object pd = c.g("pd");
-    RegionalGather gather(c);
+    const Reduction how{.sort_rows = true, .range = true};
+    NativeRegional native(c, Duplicates::Averaged);
+    bool taken = true;
     for (py::handle sid : station_ids) {
         py::object st = data[sid];
         py::object t = as_datetime(c, st["time"]);
         // The values by their array, as the library formulation takes them.
         py::object raw = st["value"];
         if (py::isinstance(raw, pd.attr("Series"))) raw = raw.attr("values");
-        if (!gather.add(t, raw)) return {};
+        taken = native.add(t, raw);
+        if (!taken) break;
     }
-    if (gather.empty()) return {};
-    return gather.reduce(true);
+    if (taken && !native.empty()) return native.reduce(how);
+
+    LibraryRegional library(c, Duplicates::Averaged);
+    for (py::handle sid : station_ids) {
+        py::object st = data[sid];
+        py::object times = pd.attr("to_datetime")(st["time"]);
+        py::object values = st["value"];
+        if (py::isinstance(values, pd.attr("Series"))) values = values.attr("values");
+        library.add(pd.attr("Series")(values, "index"_a = times), sid);
+    }
+    return library.reduce(how);
 }
 
 // Up to this many colours the palette is asked for as it is written.
@@ -148,14 +140,6 @@ void draw_mean(const Ctx& x, py::handle ax) {
 void draw_station(const Ctx& x, py::handle ax, py::handle sid, py::handle times, size_t j) {
     ax.attr("plot")(times, x.data[sid]["value"], "label"_a = sid, "color"_a = x.color(j),
                     "alpha"_a = 0.7, "linewidth"_a = 0.8);
-}
-
-void draw_grids(py::handle ax) {
-    ax.attr("grid")(true, "which"_a = "major", "color"_a = "gray", "linestyle"_a = "-",
-                    "linewidth"_a = 0.3, "alpha"_a = 0.4);
-    ax.attr("grid")(true, "which"_a = "minor", "color"_a = "gray", "linestyle"_a = ":",
-                    "linewidth"_a = 0.2, "alpha"_a = 0.3);
-    ax.attr("set_axisbelow")(true);
 }
 
 void time_axis_and_range(const Ctx& x, py::handle ax) {
@@ -229,12 +213,11 @@ void single_panel(const Ctx& x, std::optional<FigureGuard>& guard) {
 void group_figures(const Ctx& x) {
     py::object plt = x.c.g("plt");
     const size_t n = py::len(x.station_ids);
-    py::object n_groups = x.c.g("ceil")(binary(PyNumber_TrueDivide, py::int_(n), x.group_size));
+    py::object n_groups = x.c.g("ceil")(py::int_(n) / x.group_size);
     py::object one = py::int_(1);
     for (py::handle i : x.c.g("range")(n_groups)) {
-        py::object number = binary(PyNumber_Add, i, one);
-        py::list group(x.station_ids[slice(binary(PyNumber_Multiply, i, x.group_size),
-                                           binary(PyNumber_Multiply, number, x.group_size))]);
+        py::object number = i + one;
+        py::list group(x.station_ids[slice(i * x.group_size, number * x.group_size)]);
         py::tuple made = wide_figure(x);
         FigureGuard guard(plt, made[0]);
         py::object fig = made[0], ax = made[1];
@@ -250,7 +233,7 @@ void group_figures(const Ctx& x) {
         ax.attr("set_xlabel")("Time", "fontsize"_a = 10);
         ax.attr("set_ylabel")(x.ylabel, "fontsize"_a = 10);
         time_axis_and_range(x, ax);
-        draw_grids(ax);
+        draw_grids(ax, GridColour::Grey);
         ax.attr("legend")("loc"_a = "upper right", "fontsize"_a = 8, "frameon"_a = false,
                           "ncol"_a = 2);
         save_all(x, fig, fmt("_group_{}of{}gs{}", number, n_groups, x.group_size));
@@ -281,7 +264,7 @@ void subplot_figure(const Ctx& x) {
         ax.attr("set_xlabel")("Time");
         ax.attr("set_ylabel")(x.ylabel);
         time_axis_and_range(x, ax);
-        draw_grids(ax);
+        draw_grids(ax, GridColour::Grey);
         ax.attr("legend")("loc"_a = "upper right", "fontsize"_a = 7, "frameon"_a = false);
         ++k;
     }
@@ -311,9 +294,9 @@ bool station_figures(Ctx& x) {
             guard.reset();
         }
     }
-    if (x.plot_mode.equal(py::str("grouped"))) {
+    if (equals(x.plot_mode, py::str("grouped"))) {
         group_figures(x);
-    } else if (x.plot_mode.equal(py::str("subplots"))) {
+    } else if (equals(x.plot_mode, py::str("subplots"))) {
         subplot_figure(x);
     } else {
         py::str msg = fmt("Unsupported plot_mode: {}", x.plot_mode);
@@ -324,7 +307,8 @@ bool station_figures(Ctx& x) {
 }
 
 py::object plot_grouped_or_subplots(const Call& c) {
-    py::object config = c[0], debug = c[10];
+    const py::object& config = c.arg("config");
+    const py::object& debug = c.arg("debug");
     start_banner(c, debug, kName);
     py::object plot_mode = get(config, "plot_mode", py::str("grouped"));
     py::object group_size = get(config, "station_plot_group_size", py::int_(15));
@@ -334,17 +318,17 @@ py::object plot_grouped_or_subplots(const Call& c) {
     py::object force_full_year = get(config, "force_full_year", py::none());
 
     c.g("sns").attr("set_theme")("style"_a = "whitegrid");
-    py::object data = c[1];
+    const py::object& data = c.arg("data");
     py::object station_ids = c.g("sorted")(data.attr("keys")());
     py::object palette_len;
     py::object palette = colour_palette(c, group_size, py::len(station_ids), palette_len);
 
     Ctx x{.c = c,
           .data = data,
-          .plot_file_base = c[5],
-          .formats = c[6],
-          .plot_title = c[7],
-          .ylabel = fmt("{} [{}]", c[8], c[9]),
+          .plot_file_base = c.arg("plot_file_base"),
+          .formats = c.arg("save_plot_formats"),
+          .plot_title = c.arg("plot_title"),
+          .ylabel = fmt("{} [{}]", c.arg("variable"), c.arg("unit")),
           .plot_mode = plot_mode,
           .group_size = group_size,
           .fix_y = fix_y,
@@ -354,8 +338,7 @@ py::object plot_grouped_or_subplots(const Call& c) {
           .palette = palette,
           .palette_len = palette_len};
 
-    std::optional<RegionalSeries> native = regional_native(c, data, station_ids);
-    x.reg = native ? *native : regional_with_pandas(c, data, station_ids);
+    x.reg = regional_series(c, data, station_ids);
 
     if (truthy(fix_y)) {
         x.yfix = "_yfixed";
@@ -377,7 +360,7 @@ py::object plot_grouped_or_subplots(const Call& c) {
         ax.attr("set_ylabel")(x.ylabel, "fontsize"_a = 10);
         ax.attr("set_title")(x.plot_title, "fontsize"_a = 12, "pad"_a = 10);
         time_axis_and_range(x, ax);
-        draw_grids(ax);
+        draw_grids(ax, GridColour::Grey);
         ax.attr("legend")("loc"_a = "upper right", "fontsize"_a = 9, "frameon"_a = false,
                           "ncol"_a = 2);
         save_all(x, fig, py::str("_regional_mean"));
@@ -396,8 +379,8 @@ py::object plot_grouped_or_subplots(const Call& c) {
 }  // namespace
 
 FunctionSpec spec_plot_station_timeseries_grouped_or_subplots() {
-    FunctionSpec spec = figure_spec(kName, plot_grouped_or_subplots, false);
-    spec.doc += "\n\n"
+    return figure_spec(
+        kName, plot_grouped_or_subplots,
         "Plain road (observations only): the regional mean over all stations, then,\n"
         "with show_stations, the stations themselves: one figure when they fit\n"
         "station_plot_group_size, else group figures (plot_mode \"grouped\") or one\n"
@@ -408,8 +391,8 @@ FunctionSpec spec_plot_station_timeseries_grouped_or_subplots() {
         "\n"
         "Writes <plot_file_base>_regional_mean, _all, _group_<i>of<n>gs<size> or\n"
         "_subplots, then _minmax and _yfixed when set, .<fmt> for every format word\n"
-        "(300 dpi, tight). Returns None; an unsupported plot_mode raises ValueError.";
-    return spec;
+        "(300 dpi, tight). Returns None; an unsupported plot_mode raises ValueError.",
+        false);
 }
 
 }  // namespace kvelo::chronoplex

@@ -41,11 +41,11 @@ py::str StationFileNames::claim(py::handle sid, py::handle name) {
     py::object out = wanted;
     auto taken = [this](py::handle n) {
         py::object f = folded(n);
-        return taken_.contains(f) || (!regional_.is_none() && f.equal(regional_));
+        return contains(taken_, f) || (!regional_.is_none() && equals(f, regional_));
     };
     if (taken(out)) {
         py::object key = folded(out);
-        const bool held = taken_.contains(key);
+        const bool held = contains(taken_, key);
         py::object holder = held ? py::object(taken_[key]) : py::object(py::none());
         const py::object suffix = fmt("_{}", file_safe_name(c_, sid));
         do {

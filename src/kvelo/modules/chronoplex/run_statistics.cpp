@@ -1,11 +1,13 @@
 // Statistics of a collocated run, written beside the station table: the
 // regional table with its bar charts, or one table per station.
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "kvelo/binding/function.hpp"
 #include "kvelo/binding/values.hpp"
-#include "kvelo/shared/log.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
+#include "kvelo/shared/log.hpp"
 
 namespace kvelo::chronoplex {
 
@@ -32,18 +34,20 @@ void save_table(const Call& c, py::handle table, py::handle path) {
 
 py::object extend_process_time_series_with_stats(const Call& c) {
     const char* name = "extend_process_time_series_with_stats";
-    py::object data_file_base = c[0], variable = c[1], tavg = c[2], debug = c[3];
-    py::object use_collocation = c[4], formats = c[5], data = c[6];
+    const py::object& variable = c.arg("variable");
+    const py::object& debug = c.arg("debug");
+    const py::object& formats = c.arg("save_plot_formats");
     start_banner(c, debug, name);
-    if (!truthy(use_collocation)) return py::none();
+    if (!truthy(c.arg("use_collocation"))) return py::none();
 
-    py::object stats_df = c.g("compute_regional_statistics")(
-        "data"_a = data, "variable"_a = variable, "tavg"_a = tavg, "debug"_a = debug);
+    py::object stats_df =
+        c.g("compute_regional_statistics")("data"_a = c.arg("data"), "variable"_a = variable,
+                                           "tavg"_a = c.arg("tavg"), "debug"_a = debug);
     if (truthy(stats_df.attr("empty"))) {
         log_warning(c, py::str("No statistics were computed."));
         return py::none();
     }
-    py::object base = base_path(c, data_file_base);
+    py::object base = base_path(c, c.arg("data_file_base"));
     py::str stats_file = fmt("{}_stats.csv", base);
     save_table(c, stats_df, stats_file);
     // The charts' own splitext cuts this name back at "_stats_plot.".
@@ -56,10 +60,10 @@ py::object extend_process_time_series_with_stats(const Call& c) {
 
 py::object extend_process_time_series_with_stats2(const Call& c) {
     const char* name = "extend_process_time_series_with_stats2";
-    py::object data_file_base = c[0], variable = c[1], tavg = c[2], debug = c[3];
-    py::object use_collocation = c[4], data = c[5];
+    const py::object& variable = c.arg("variable");
+    const py::object& debug = c.arg("debug");
     start_banner(c, debug, name);
-    if (!truthy(use_collocation)) return py::none();
+    if (!truthy(c.arg("use_collocation"))) return py::none();
 
     py::object pd = c.g("pd");
     py::object nan = c.g("np").attr("nan");
@@ -67,7 +71,7 @@ py::object extend_process_time_series_with_stats2(const Call& c) {
     py::str obs_key = fmt("{}_obs", variable);
     const size_t cut = py::len(prefix);
     py::list tables;
-    for (py::handle item : data.attr("items")()) {
+    for (py::handle item : c.arg("data").attr("items")()) {
         py::object sid = item[py::int_(0)];
         py::object sd = item[py::int_(1)];
         py::object time = pd.attr("to_datetime")(sd["time"]);
@@ -77,7 +81,7 @@ py::object extend_process_time_series_with_stats2(const Call& c) {
 
         py::list experiments;
         for (py::handle key : sd) {
-            if (truthy(key.attr("startswith")(prefix)) && key.not_equal(obs_key)) {
+            if (truthy(key.attr("startswith")(prefix)) && holds(key, obs_key, Py_NE)) {
                 experiments.append(key[py::slice(static_cast<py::ssize_t>(cut), {}, {})]);
             }
         }
@@ -87,59 +91,56 @@ py::object extend_process_time_series_with_stats2(const Call& c) {
         for (py::handle key : keys) {
             py::object column;
             if (contains(sd, key)) {
-                column = sd.attr("get")(key);
+                column = get(sd, key);
             } else {
                 py::list filled;
                 for (size_t i = 0; i < py::len(time); ++i) filled.append(nan);
                 column = filled;
             }
-            frame.attr("__setitem__")(key, column);
+            frame[key] = column;
         }
 
         py::object times = frame["time"];
         py::dict meta;
         meta["SID"] = sid;
-        meta["NAME"] = sd.attr("get")("site_name", sid);
-        meta["LAT"] = sd.attr("get")("lat", nan);
-        meta["LON"] = sd.attr("get")("lon", nan);
-        meta["ELE"] = sd.attr("get")("elevation_m", nan);
+        meta["NAME"] = get(sd, "site_name", sid);
+        meta["LAT"] = get(sd, "lat", nan);
+        meta["LON"] = get(sd, "lon", nan);
+        meta["ELE"] = get(sd, "elevation_m", nan);
         meta["SDATE"] = times.attr("min")().attr("strftime")("%Y-%m-%d");
         meta["EDATE"] = times.attr("max")().attr("strftime")("%Y-%m-%d");
 
         tables.append(c.g("compute_statistics_from_collocated_df")(
             "df"_a = frame, "station_metadata"_a = meta, "variable"_a = variable,
-            "experiments"_a = experiments, "tavg"_a = tavg, "debug"_a = debug));
+            "experiments"_a = experiments, "tavg"_a = c.arg("tavg"), "debug"_a = debug));
     }
     if (py::len(tables) > 0) {
         py::object all = pd.attr("concat")(tables, "axis"_a = 0);
-        save_table(c, all, fmt("{}_stats.csv", base_path(c, data_file_base)));
+        save_table(c, all, fmt("{}_stats.csv", base_path(c, c.arg("data_file_base"))));
     }
     end_banner(c, debug, name);
     return py::none();
 }
 
+FunctionSpec statistics_spec(const char* name, std::vector<Param> params, Impl impl) {
+    std::string doc = signature_line(name, params) + "\n\n" + kHelperDoc;
+    return {.name = name, .params = std::move(params), .impl = std::move(impl), .doc = doc};
+}
+
 }  // namespace
 
 FunctionSpec spec_extend_process_time_series_with_stats() {
-    std::vector<Param> params = {"data_file_base",  "variable",          "tavg", "debug",
-                                 "use_collocation", "save_plot_formats", "data"};
-    std::string doc =
-        signature_line("extend_process_time_series_with_stats", params) + "\n\n" + kHelperDoc;
-    return {.name = "extend_process_time_series_with_stats",
-            .params = std::move(params),
-            .impl = extend_process_time_series_with_stats,
-            .doc = doc};
+    return statistics_spec("extend_process_time_series_with_stats",
+                           {"data_file_base", "variable", "tavg", "debug", "use_collocation",
+                            "save_plot_formats", "data"},
+                           extend_process_time_series_with_stats);
 }
 
 FunctionSpec spec_extend_process_time_series_with_stats2() {
-    std::vector<Param> params = {"data_file_base", "variable",        "tavg",
-                                 "debug",          "use_collocation", "data"};
-    std::string doc =
-        signature_line("extend_process_time_series_with_stats2", params) + "\n\n" + kHelperDoc;
-    return {.name = "extend_process_time_series_with_stats2",
-            .params = std::move(params),
-            .impl = extend_process_time_series_with_stats2,
-            .doc = doc};
+    return statistics_spec(
+        "extend_process_time_series_with_stats2",
+        {"data_file_base", "variable", "tavg", "debug", "use_collocation", "data"},
+        extend_process_time_series_with_stats2);
 }
 
 }  // namespace kvelo::chronoplex

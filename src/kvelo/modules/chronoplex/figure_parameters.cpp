@@ -1,3 +1,8 @@
+// The parameter table that every figure function of the module shares.
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "kvelo/binding/function.hpp"
 #include "kvelo/modules/chronoplex/chronoplex.hpp"
 
@@ -5,7 +10,7 @@ namespace kvelo::chronoplex {
 
 using namespace kvelo::binding;
 
-FunctionSpec figure_spec(const char* name, Impl impl, bool with_tavg) {
+FunctionSpec figure_spec(const char* name, Impl impl, const char* summary, bool with_tavg) {
     std::vector<Param> params = {"config",
                                  "data",
                                  "data_file_base",
@@ -18,7 +23,7 @@ FunctionSpec figure_spec(const char* name, Impl impl, bool with_tavg) {
                                  {"unit", py::none()}};
     if (with_tavg) params.emplace_back("tavg", py::none());
     params.emplace_back("debug", py::bool_(false));
-    std::string doc = signature_line(name, params);
+    std::string doc = signature_line(name, params) + "\n\n" + summary;
     return {.name = name, .params = std::move(params), .impl = std::move(impl), .doc = doc};
 }
 
