@@ -11,6 +11,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <array>
 #include <functional>
 #include <optional>
 #include <string>
@@ -53,10 +54,12 @@ class Call {
     // The bound argument of the parameter `name`.  A name that is no
     // parameter of the function is a fault of ours (an internal error).
     const py::object& arg(std::string_view name) const;
-    // The argument at a parameter's place: kept only while modules move to
-    // arg(name).
-    const py::object& operator[](size_t i) const { return args_.at(i); }
-    size_t size() const { return args_.size(); }
+    // Several bound arguments by name, in the order asked:
+    //     const auto [config, data] = c.args("config", "data");
+    template <typename... Names>
+    std::array<py::object, sizeof...(Names)> args(const Names&... names) const {
+        return {arg(names)...};
+    }
     // A module global (falls back to builtins), looked up now: NameError when missing.
     py::object g(const char* name) const;
     const py::dict& globals() const { return globals_; }

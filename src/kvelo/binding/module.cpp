@@ -26,7 +26,7 @@ py::object import_from(py::module_& m, const char* module, const char* name, con
         PyErr_Clear();
         py::dict modules = py::module_::import("sys").attr("modules");
         std::string full = std::string(module) + "." + name;
-        if (modules.contains(full.c_str())) {
+        if (contains(modules, py::str(full))) {
             value = modules[full.c_str()];
         } else {
             py::object pkgname = getattr_or(mod, "__name__", py::none());

@@ -35,7 +35,7 @@ py::object read_netcdf_table(const Call& c, py::handle path, py::dict* units) {
         if (units != nullptr) {
             for (py::handle name : ds.attr("variables")) {
                 py::object attrs = ds.attr("variables")[name].attr("attrs");
-                if (attrs.contains("units")) (*units)[name] = attrs["units"];
+                if (contains(attrs, py::str("units"))) (*units)[name] = attrs["units"];
             }
         }
         df = ds.attr("to_dataframe")().attr("reset_index")();

@@ -148,13 +148,8 @@ RegionalSeries aggregate_key(const Call& c, const std::vector<const Station*>& w
 }
 
 py::object plot_station_timeseries_collocation(const Call& c) {
-    const py::object& config = c.arg("config");
-    const py::object& data = c.arg("data");
-    const py::object& plot_file_base = c.arg("plot_file_base");
-    const py::object& save_plot_formats = c.arg("save_plot_formats");
-    const py::object& variable = c.arg("variable");
-    const py::object& unit = c.arg("unit");
-    const py::object& debug = c.arg("debug");
+    const auto [config, data, plot_file_base, save_plot_formats, variable, unit, debug] = c.args(
+        "config", "data", "plot_file_base", "save_plot_formats", "variable", "unit", "debug");
     const bool dbg = truthy(debug);
     start_banner(c, debug, kName);
 

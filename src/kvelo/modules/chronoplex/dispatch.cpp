@@ -12,11 +12,8 @@ using namespace kvelo::binding;
 using namespace kvelo::shared;
 
 void dispatch_run(const Call& c, py::object data, py::object unit) {
-    const py::object& plot_file_base = c.arg("plot_file_base");
-    const py::object& save_plot_formats = c.arg("save_plot_formats");
-    const py::object& variable = c.arg("variable");
-    const py::object& debug = c.arg("debug");
-    const py::object& use_collocation = c.arg("use_collocation");
+    const auto [plot_file_base, save_plot_formats, variable, debug, use_collocation] =
+        c.args("plot_file_base", "save_plot_formats", "variable", "debug", "use_collocation");
 
     log_info(c, fmt("Generating grouped/subplot time series for variable: {}", variable));
     // One shallow copy serves every callee; the caller's mapping stays as it was.

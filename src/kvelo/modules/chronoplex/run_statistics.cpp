@@ -34,9 +34,7 @@ void save_table(const Call& c, py::handle table, py::handle path) {
 
 py::object extend_process_time_series_with_stats(const Call& c) {
     const char* name = "extend_process_time_series_with_stats";
-    const py::object& variable = c.arg("variable");
-    const py::object& debug = c.arg("debug");
-    const py::object& formats = c.arg("save_plot_formats");
+    const auto [variable, debug, formats] = c.args("variable", "debug", "save_plot_formats");
     start_banner(c, debug, name);
     if (!truthy(c.arg("use_collocation"))) return py::none();
 

@@ -96,9 +96,7 @@ py::list experiment_labels(const Call& c, const py::dict& plotted) {
 // The title made of the call's region, dates, averaging and names when no
 // plot_title is given.
 py::object built_title(const Call& c, const py::dict& plotted) {
-    const py::object& obs_type = c.arg("obs_type");
-    const py::object& variable = c.arg("variable");
-    const py::object& exp = c.arg("exp");
+    const auto [obs_type, variable, exp] = c.args("obs_type", "variable", "exp");
     py::object region_label = c.g("get_readable_region_name")(c.arg("region"));
     py::str date_range =
         fmt("[{} to {}] ({})", c.arg("start_date"), c.arg("end_date"), c.arg("time_avg"));

@@ -25,10 +25,8 @@ py::object with_extension(const py::object& output_base, const char* extension) 
 }
 
 py::object save_matched_data(const Call& c) {
-    const py::object& matched_list = c.arg("matched_list");
-    const py::object& output_base = c.arg("output_base");
-    const py::object& save_data_format = c.arg("save_data_format");
-    const py::object& debug = c.arg("debug");
+    const auto [matched_list, output_base, save_data_format, debug] =
+        c.args("matched_list", "output_base", "save_data_format", "debug");
     start_banner(c, debug, "save_matched_data");
     if (!truthy(matched_list)) {
         print_out(c, py::str("[WARN] No matched data to save."));

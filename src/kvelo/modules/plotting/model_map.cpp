@@ -43,12 +43,8 @@ void draw_stations(const py::object& plt, const py::object& ax, py::handle stati
 }
 
 py::object process_model_map_plot(const Call& c) {
-    const py::object& ds_model = c.arg("ds_model");
-    const py::object& region = c.arg("region");
-    const py::object& variable = c.arg("variable");
-    const py::object& station_coords = c.arg("station_coords");
-    const py::object& exp_name = c.arg("exp_name");
-    const py::object& debug = c.arg("debug");
+    const auto [ds_model, region, variable, station_coords, exp_name, debug] =
+        c.args("ds_model", "region", "variable", "station_coords", "exp_name", "debug");
     start_banner(c, debug, kName);
     if (ds_model.is_none()) {
         log_warning(c, fmt("No model data to plot for {}", exp_name));

@@ -114,12 +114,8 @@ void summarize_first_dataset(const Call& c, py::handle ds, py::handle path) {
 }
 
 py::object load_observations(const Call& c) {
-    const py::object& obs_base_dir = c.arg("obs_base_dir");
-    const py::object& start_date = c.arg("start_date");
-    const py::object& end_date = c.arg("end_date");
-    const py::object& obs_type = c.arg("obs_type");
-    const py::object& max_workers = c.arg("max_workers");
-    const py::object& debug_arg = c.arg("debug");
+    const auto [obs_base_dir, start_date, end_date, obs_type, max_workers, debug_arg] =
+        c.args("obs_base_dir", "start_date", "end_date", "obs_type", "max_workers", "debug");
     const bool debug = truthy(debug_arg);
     start_banner(c, debug_arg, kName);
 

@@ -58,9 +58,7 @@ void draw_counts(const Call& c, const py::object& fig, const py::object& df) {
 
 py::object plot_statistics(const Call& c) {
     const char* name = "plot_statistics";
-    const py::object& stats_file = c.arg("stats_file");
-    const py::object& output_file = c.arg("output_file");
-    const py::object& debug = c.arg("debug");
+    const auto [stats_file, output_file, debug] = c.args("stats_file", "output_file", "debug");
     start_banner(c, debug, name);
     py::object os = c.g("os");
     if (!truthy(os.attr("path").attr("exists")(stats_file))) {

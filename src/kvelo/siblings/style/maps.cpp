@@ -234,9 +234,7 @@ const std::map<std::string, UnitInfo>& unit_table() {
 }
 
 py::object convert_units(const Call& c) {
-    const py::object& values = c.arg("values");
-    const py::object& from_unit = c.arg("from_unit");
-    const py::object& to_unit = c.arg("to_unit");
+    const auto [values, from_unit, to_unit] = c.args("values", "from_unit", "to_unit");
     // str(unit).lower() without blanks, as Python text.
     auto key = [](py::handle u) -> py::object {
         return py::str(u).attr("lower")().attr("replace")(" ", "");
