@@ -14,8 +14,10 @@
 """
 import argparse
 import gc
+import sys
 import time
 from collections import defaultdict
+from pathlib import Path
 
 import matplotlib.axes
 import matplotlib.pyplot as plt
@@ -23,6 +25,10 @@ import numpy as np
 import pandas as pd
 
 from kvelo.py import chronoplex
+
+# The regional tables as the tests hold the package to them.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+from support.reference import collocated_regional  # noqa: E402
 
 KEYS = ["O3_obs", "O3_exp1", "O3_exp2", "O3_exp3"]
 
@@ -47,18 +53,7 @@ def make_data(stations, times, seed=1, dtype=np.float64):
 
 
 def library_regional(data):
-    def get_series_for_key(key):
-        parts = []
-        for sid in sorted(data):
-            times = pd.to_datetime(data[sid]["time"])
-            if key in data[sid]:
-                s = pd.Series(data[sid][key], index=times)
-                s = s.groupby(s.index).mean()
-                s.name = sid
-                parts.append(s)
-        return pd.concat(parts, axis=1).sort_index() if parts else pd.DataFrame()
-
-    tables = {key: get_series_for_key(key) for key in KEYS}
+    tables = collocated_regional(data, KEYS)
     first = tables[KEYS[0]]
     return (first.index, {k: t.mean(axis=1) for k, t in tables.items()}, first.min(axis=1),
             first.max(axis=1))

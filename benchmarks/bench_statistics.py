@@ -7,7 +7,7 @@ The input is what a collocated run computes statistics on: a station table
 experiments) turned into the station-wise dictionary by the package's own
 station table intake (chronoplex), whose lists hold numpy datetime64 stamps and
 numpy float64 values.  Two steps, each timed in this run against the plain
-formulation of the same step written below:
+formulation of the same step (the one the tests use, tests/support/reference.py):
 
 - compute_regional_statistics on that dictionary;
 - a loop of compute_statistics_from_collocated_df over the stations'
@@ -27,95 +27,22 @@ import time
 import tracemalloc
 import warnings
 
+import sys
+from pathlib import Path
+
 import numpy as np
 import pandas as pd
-from scipy.stats import pearsonr
 
 from bench_intake import ours as run_intake  # the intake with its callees stubbed
 from kvelo.py import statistics as st
 
+# The plain formulation is the one the tests hold the package to.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+from support.reference import COLUMNS, ref_regional, ref_table  # noqa: E402
+
 VARIABLE = "O3"
 EXPERIMENTS = ["base", "ctrl", "emis"]
-STATS = ["R", "R2", "RMSE", "MB", "Bias", "STD_dev", "Mean", "Min", "Max", "Average", "Median"]
-
-
-# ---- the plain formulation ------------------------------------------------------------
-
-def plain_pearson_r(obs, mod):
-    if len(obs) < 2 or len(mod) < 2:
-        return np.nan
-    return pearsonr(obs, mod)[0]
-
-
-def plain_table(df, station_metadata, variable, experiments, tavg):
-    obs_col = variable + "_obs"
-    if obs_col not in df.columns:
-        raise ValueError(f"Observation column '{obs_col}' not found in DataFrame.")
-    rows = []
-    for exp in experiments:
-        mod_col = f"{variable}_{exp}"
-        if mod_col not in df.columns:
-            continue
-        paired = df[["time", obs_col, mod_col]].dropna().copy()
-        if len(paired) <= 2:
-            row = {"Experiment": exp, "Count": len(paired)}
-            row.update({k: np.nan for k in STATS})
-        else:
-            o, m = paired[obs_col].values, paired[mod_col].values
-            r = plain_pearson_r(o, m)
-            row = {"Experiment": exp, "R": r, "R2": np.nan if np.isnan(r) else r ** 2,
-                   "RMSE": np.sqrt(np.mean((m - o) ** 2)), "MB": np.mean(m - o),
-                   "Bias": np.mean(o - m), "STD_dev": np.std(o - m), "Mean": np.mean(m),
-                   "Min": np.min(m), "Max": np.max(m), "Average": np.mean(m),
-                   "Median": np.median(m), "Count": len(m)}
-        for k in ("SID", "NAME", "LAT", "LON", "ELE"):
-            row[k] = station_metadata.get(k)
-        row["Variable"] = variable
-        row["SDATE"] = station_metadata.get("SDATE")
-        row["EDATE"] = station_metadata.get("EDATE")
-        row["plAVG"] = tavg
-        rows.append(row)
-    return pd.DataFrame(rows)
-
-
-def plain_table_with_obs(df, station_metadata, variable, experiments, tavg):
-    table = plain_table(df, station_metadata, variable, experiments, tavg)
-    obs_col = variable + "_obs"
-    o = df[["time", obs_col]].dropna().copy()[obs_col].values
-    if len(o) == 0:
-        return table
-    row = {"Experiment": "obs", "R": np.nan, "R2": np.nan, "RMSE": np.nan, "MB": np.nan,
-           "Bias": np.nan, "STD_dev": np.std(o), "Mean": np.mean(o), "Min": np.min(o),
-           "Max": np.max(o), "Average": np.mean(o), "Median": np.median(o), "Count": len(o)}
-    for k in ("SID", "NAME", "LAT", "LON", "ELE"):
-        row[k] = station_metadata.get(k)
-    row.update(Variable=variable, SDATE=station_metadata.get("SDATE"),
-               EDATE=station_metadata.get("EDATE"), plAVG=tavg)
-    return pd.concat([pd.DataFrame([row]), table], ignore_index=True)
-
-
-def plain_regional(data, variable, tavg):
-    obs_key, prefix = variable + "_obs", variable + "_"
-    blocks = []
-    for station_data in data.values():
-        times = pd.to_datetime(station_data["time"])
-        if obs_key not in station_data:
-            continue
-        block = pd.DataFrame({"time": times, obs_key: station_data[obs_key]})
-        for key in station_data:
-            if key.startswith(prefix) and key != obs_key:
-                block[key] = station_data[key]
-        blocks.append(block)
-    if not blocks:
-        return pd.DataFrame()
-    pool = pd.concat(blocks, axis=0, ignore_index=True)
-    pool["time"] = pd.to_datetime(pool["time"])
-    pool = pool.sort_values("time")
-    keys = [c for c in pool.columns if c.startswith(prefix) and c != obs_key]
-    meta = {"SID": "REGIONAL", "NAME": "Regional Mean", "LAT": np.nan, "LON": np.nan,
-            "ELE": np.nan, "SDATE": pool["time"].min().strftime("%Y-%m-%d"),
-            "EDATE": pool["time"].max().strftime("%Y-%m-%d")}
-    return plain_table_with_obs(pool, meta, variable, [k[len(prefix):] for k in keys], tavg)
+STATS = COLUMNS[1:12]  # the numeric fields, Count apart
 
 
 # ---- data ------------------------------------------------------------------------------
@@ -258,14 +185,13 @@ def main():
 
     report("compute_regional_statistics (station-wise dictionary)",
            lambda: st.compute_regional_statistics(data, VARIABLE, "hourly"),
-           lambda: plain_regional(data, VARIABLE, "hourly"), args.repeat)
+           lambda: ref_regional(data, VARIABLE, "hourly", drop=False), args.repeat)
 
     def loop(fn):
-        return lambda: [fn(df=f, station_metadata=m, variable=VARIABLE, experiments=e,
-                           tavg="hourly") for f, m, e in frames]
+        return lambda: [fn(f, m, VARIABLE, e, "hourly") for f, m, e in frames]
 
     report("compute_statistics_from_collocated_df, loop over the stations",
-           loop(st.compute_statistics_from_collocated_df), loop(plain_table), args.repeat)
+           loop(st.compute_statistics_from_collocated_df), loop(ref_table), args.repeat)
 
 
 if __name__ == "__main__":

@@ -30,12 +30,15 @@ import pandas as pd
 
 DOCS = Path(__file__).resolve().parent
 EXAMPLES = DOCS.parent / "examples"
-if str(EXAMPLES) not in sys.path:
-    sys.path.insert(0, str(EXAMPLES))
+TESTS = DOCS.parent / "tests"  # for the writer of the offline map data
+for folder in (EXAMPLES, TESTS):
+    if str(folder) not in sys.path:
+        sys.path.insert(0, str(folder))
 
 import run_collocated  # noqa: E402
 import run_matched  # noqa: E402
 import run_station_maps  # noqa: E402
+from support.natural_earth import write_natural_earth  # noqa: E402
 
 BOX = (620, 500)  # pixels: each picture fits in it
 COLOURS = 64  # palette entries of each picture
@@ -146,27 +149,6 @@ BORDERS = [
 ]
 
 
-def write_natural_earth(root):
-    """Coastlines and land borders as cartopy's Natural Earth shapefiles, at
-    the three scales cartopy picks from a map's extent."""
-    import shapefile  # pyshp, which cartopy installs
-
-    for category, name, lines, cla in [
-        ("physical", "coastline", COASTLINES, "Coastline"),
-        ("cultural", "admin_0_boundary_lines_land", BORDERS, "International boundary"),
-    ]:
-        folder = root / "shapefiles" / "natural_earth" / category
-        folder.mkdir(parents=True, exist_ok=True)
-        for scale in ("10m", "50m", "110m"):
-            with shapefile.Writer(str(folder / f"ne_{scale}_{name}"),
-                                  shapeType=shapefile.POLYLINE) as w:
-                w.field("featurecla", "C", size=40)
-                for line in lines:
-                    w.line([[list(p) for p in line]])
-                    w.record(cla)
-    return root
-
-
 @contextlib.contextmanager
 def map_data(natural_earth, work):
     """Points cartopy at a local Natural Earth copy, the given one or a
@@ -176,7 +158,10 @@ def map_data(natural_earth, work):
 
     keys = ("pre_existing_data_dir", "data_dir")
     saved = {k: cartopy.config.get(k) for k in keys}
-    root = Path(natural_earth).resolve() if natural_earth else write_natural_earth(work / "ne")
+    if natural_earth:
+        root = Path(natural_earth).resolve()
+    else:
+        root = write_natural_earth(work / "ne", COASTLINES, BORDERS)
     cartopy.config["pre_existing_data_dir"] = str(root)
     cartopy.config["data_dir"] = str(work / "cartopy")
     try:
@@ -222,16 +207,6 @@ def write_table(table, path):
     return str(path)
 
 
-COLLOCATED_CONFIG = {
-    "plot_region": "EU",
-    "start_date": "2024-01-01",
-    "end_date": "2024-03-31",
-    "experiments": "exp1,exp2",
-    "exp_labels": "Control,Test",
-    "show_stations": True,
-}
-
-
 # ---- the figures ----------------------------------------------------------------
 # Each producer draws into `work` and returns {gallery name: file it wrote}.
 
@@ -243,7 +218,7 @@ def collocated_road(work):
     process_time_series_plot_from_file(
         data_file_base=path, data_format="csv", model_files_dict="",
         plot_file_base=str(work / "O3_daily"), save_plot_formats=["png"],
-        config=dict(COLLOCATED_CONFIG), plot_title="Daily ozone", variable=VARIABLE,
+        config=dict(run_collocated.CONFIG), plot_title="Daily ozone", variable=VARIABLE,
         tavg="daily", use_collocation=True)
     # Station figures are named by site name; the statistics charts by metric group.
     name = table.sort_values("site_id")["site_name"].iloc[0]
@@ -266,7 +241,7 @@ def plain_road(work, mode):
     path = write_table(table.drop(columns=["O3_exp1", "O3_exp2"]), work / "O3_plain.csv")
     base = work / f"O3_{mode}"
     # More stations than the group size: a figure per group, or one of subplots.
-    config = {**COLLOCATED_CONFIG, "plot_mode": mode, "station_plot_group_size": 6}
+    config = {**run_collocated.CONFIG, "plot_mode": mode, "station_plot_group_size": 6}
     process_time_series_plot_from_file(
         data_file_base=path, data_format="csv", model_files_dict="",
         plot_file_base=str(base), save_plot_formats=["png"], config=config,
@@ -286,7 +261,7 @@ def bias_variants(work):
                            ("bias2", chronoplex.plot_station_timeseries_bias2),
                            ("collocation", chronoplex.plot_station_bias_collocation)]:
         base = work / f"O3_{name}"
-        function(dict(COLLOCATED_CONFIG), data, "", "csv", "", str(base), ["png"],
+        function(dict(run_collocated.CONFIG), data, "", "csv", "", str(base), ["png"],
                  "Daily ozone", variable=VARIABLE, unit="ppb", tavg="daily")
         if name == "collocation":
             made["bias_collocation_station.png"] = work / f"{base.name}_{first}_bias.png"

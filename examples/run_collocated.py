@@ -38,6 +38,18 @@ STATIONS = [
 ]
 
 
+# The run's settings: region and date range of the titles, the experiments'
+# labels, and one figure per station after the regional one.
+CONFIG = {
+    "plot_region": "EU",
+    "start_date": "2024-01-01",
+    "end_date": "2024-03-31",
+    "experiments": "exp1,exp2",
+    "exp_labels": "Control,Test",
+    "show_stations": True,
+}
+
+
 def make_table(seed=7):
     """Daily ozone at twelve stations for three months, observed and from two
     experiments, with a few gaps: single missing days, a week-long outage at one
@@ -90,14 +102,6 @@ def main():
     make_table().rename(columns=lambda c: f"{c} [ppb]" if c.startswith("O3_") else c).to_csv(
         table_path, index=False)
 
-    config = {
-        "plot_region": "EU",
-        "start_date": "2024-01-01",
-        "end_date": "2024-03-31",
-        "experiments": "exp1,exp2",
-        "exp_labels": "Control,Test",
-        "show_stations": True,
-    }
     started = time.perf_counter()
     process_time_series_plot_from_file(
         data_file_base=str(table_path),
@@ -105,7 +109,7 @@ def main():
         model_files_dict="",
         plot_file_base=str(out / "O3_daily"),
         save_plot_formats=args.formats,
-        config=config,
+        config=dict(CONFIG),
         plot_title="Daily ozone",
         variable="O3",
         tavg="daily",

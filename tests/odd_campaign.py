@@ -995,17 +995,9 @@ def reproduce(described):
     fresh temporary directory, and prints its outcome."""
     import tempfile
 
-    import conftest
+    from support.natural_earth import write_natural_earth
     workdir = tempfile.mkdtemp(prefix="odd_case_")
-    ne = pathlib.Path(workdir, "natural_earth")
-    for category, name, lines, cla in [
-            ("physical", "coastline", conftest.COASTLINES, "Coastline"),
-            ("cultural", "admin_0_boundary_lines_land", conftest.BORDERS,
-             "International boundary")]:
-        folder = ne / "shapefiles" / "natural_earth" / category
-        folder.mkdir(parents=True, exist_ok=True)
-        for scale in ("10m", "50m", "110m"):
-            conftest._write_lines(folder / f"ne_{scale}_{name}", lines, cla)
+    ne = write_natural_earth(pathlib.Path(workdir, "natural_earth"))
     ctx, modules, fns, cases, after = setup(os.path.join(workdir, "run"), str(ne))
     wanted = [c for c in cases if c.describe() == described]
     if not wanted:
