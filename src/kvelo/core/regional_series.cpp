@@ -87,9 +87,53 @@ bool has_negative_zero_impl(const StampSeriesOf<T>& s) {
                        [](T v) { return v == 0 && std::signbit(v); });
 }
 
+// Per row of a row-major table: the mean of its cells, NaN skipped, and with
+// `lo`/`hi` its minimum and maximum.  Rows are summed pairwise when any cell of
+// the table is missing and column by column otherwise, as the library's
+// reduction does on the layouts it builds in those two cases.
+template <typename T>
+void reduce_rows(const std::vector<T>& cell, size_t rows, size_t cols, std::vector<T>& mean,
+                 std::vector<T>* lo, std::vector<T>* hi) {
+    const T nan = std::numeric_limits<T>::quiet_NaN();
+    const bool any_missing =
+        std::any_of(cell.begin(), cell.end(), [](T v) { return std::isnan(v); });
+    mean.assign(rows, nan);
+    if (lo) lo->assign(rows, nan);
+    if (hi) hi->assign(rows, nan);
+    std::vector<T> filled(cols);
+    for (size_t r = 0; r < rows; ++r) {
+        const T* row = cell.data() + r * cols;
+        size_t count = 0;
+        T low = std::numeric_limits<T>::infinity(), high = -low;
+        for (size_t j = 0; j < cols; ++j) {
+            const T v = row[j];
+            if (std::isnan(v)) {
+                filled[j] = 0;
+                continue;
+            }
+            filled[j] = v;
+            ++count;
+            low = std::min(low, v);
+            high = std::max(high, v);
+        }
+        T sum;
+        if (any_missing) {
+            sum = T(0) + pairwise_sum(filled.data(), cols);
+        } else {
+            sum = 0;
+            for (size_t j = 0; j < cols; ++j) sum += filled[j];
+        }
+        if (count) {
+            mean[r] = sum / static_cast<T>(count);
+            if (lo) (*lo)[r] = low;
+            if (hi) (*hi)[r] = high;
+        }
+    }
+}
+
 template <typename T>
 RegionalAggregateOf<T> aggregate_stations_impl(const std::vector<StampSeriesOf<T>>& stations,
-                                               bool with_range) {
+                                               bool with_range, bool with_spread) {
     RegionalAggregateOf<T> out;
     // Union of stamps: merge each station in; stations sharing the union skip the merge.
     for (const StampSeriesOf<T>& s : stations) {
@@ -101,11 +145,9 @@ RegionalAggregateOf<T> aggregate_stations_impl(const std::vector<StampSeriesOf<T
         out.time.swap(merged);
     }
     const size_t rows = out.time.size(), cols = stations.size();
-    const T nan = std::numeric_limits<T>::quiet_NaN();
 
     // Row-major table, one row per stamp, a column per station.
-    std::vector<T> cell(rows * cols, nan);
-    bool any_missing = false;
+    std::vector<T> cell(rows * cols, std::numeric_limits<T>::quiet_NaN());
     for (size_t j = 0; j < cols; ++j) {
         const StampSeriesOf<T>& s = stations[j];
         const size_t n = std::min(s.time.size(), s.value.size());
@@ -116,65 +158,21 @@ RegionalAggregateOf<T> aggregate_stations_impl(const std::vector<StampSeriesOf<T
             cell[r * cols + j] = s.value[k];
         }
     }
-    for (T v : cell) {
-        if (std::isnan(v)) {
-            any_missing = true;
-            break;
-        }
-    }
-
-    out.mean.assign(rows, nan);
-    if (with_range) {
-        out.min.assign(rows, nan);
-        out.max.assign(rows, nan);
-    }
-    std::vector<T> filled(cols);
-    for (size_t r = 0; r < rows; ++r) {
-        const T* row = cell.data() + r * cols;
-        size_t count = 0;
-        T lo = std::numeric_limits<T>::infinity(), hi = -lo;
-        for (size_t j = 0; j < cols; ++j) {
-            const T v = row[j];
-            if (std::isnan(v)) {
-                filled[j] = 0;
-                continue;
-            }
-            filled[j] = v;
-            ++count;
-            lo = std::min(lo, v);
-            hi = std::max(hi, v);
-        }
-        T sum;
-        if (any_missing) {
-            sum = T(0) + pairwise_sum(filled.data(), cols);
-        } else {
-            sum = 0;
-            for (size_t j = 0; j < cols; ++j) sum += filled[j];
-        }
-        if (count) {
-            out.mean[r] = sum / static_cast<T>(count);
-            if (with_range) {
-                out.min[r] = lo;
-                out.max[r] = hi;
+    reduce_rows(cell, rows, cols, out.mean, with_range ? &out.min : nullptr,
+                with_range ? &out.max : nullptr);
+    if (with_spread) {
+        // The table of squared deviations from the row mean (missing cells stay
+        // missing), reduced as the table itself.
+        for (size_t r = 0; r < rows; ++r) {
+            for (size_t j = 0; j < cols; ++j) {
+                T& v = cell[r * cols + j];
+                const T d = v - out.mean[r];
+                v = d * d;
             }
         }
+        reduce_rows<T>(cell, rows, cols, out.spread, nullptr, nullptr);
     }
     return out;
-}
-
-template <typename T>
-std::vector<T> mean_square_deviations_impl(std::vector<StampSeriesOf<T>>& stations,
-                                           const RegionalAggregateOf<T>& agg) {
-    for (StampSeriesOf<T>& s : stations) {
-        size_t row = 0;
-        for (size_t k = 0; k < s.time.size(); ++k) {
-            // Every stamp of a station is in the union, at or after `row`.
-            while (row + 1 < agg.time.size() && agg.time[row] < s.time[k]) ++row;
-            const T d = s.value[k] - agg.mean[row];
-            s.value[k] = d * d;
-        }
-    }
-    return aggregate_stations_impl(stations, false).mean;
 }
 
 }  // namespace
@@ -190,21 +188,12 @@ bool has_negative_zero(const StampSeriesOf<double>& s) { return has_negative_zer
 bool has_negative_zero(const StampSeriesOf<float>& s) { return has_negative_zero_impl(s); }
 
 RegionalAggregateOf<double> aggregate_stations(const std::vector<StampSeriesOf<double>>& stations,
-                                               bool with_range) {
-    return aggregate_stations_impl(stations, with_range);
+                                               bool with_range, bool with_spread) {
+    return aggregate_stations_impl(stations, with_range, with_spread);
 }
 RegionalAggregateOf<float> aggregate_stations(const std::vector<StampSeriesOf<float>>& stations,
-                                              bool with_range) {
-    return aggregate_stations_impl(stations, with_range);
-}
-
-std::vector<double> mean_square_deviations(std::vector<StampSeriesOf<double>>& stations,
-                                           const RegionalAggregateOf<double>& agg) {
-    return mean_square_deviations_impl(stations, agg);
-}
-std::vector<float> mean_square_deviations(std::vector<StampSeriesOf<float>>& stations,
-                                          const RegionalAggregateOf<float>& agg) {
-    return mean_square_deviations_impl(stations, agg);
+                                              bool with_range, bool with_spread) {
+    return aggregate_stations_impl(stations, with_range, with_spread);
 }
 
 }  // namespace kvelo::core

@@ -37,6 +37,7 @@ struct RegionalAggregateOf {
     std::vector<T> mean;        // across stations, NaN skipped
     std::vector<T> min;         // filled only when asked for
     std::vector<T> max;
+    std::vector<T> spread;  // filled only when asked for: see aggregate_stations
 };
 
 using SeriesView = SeriesViewOf<double>;
@@ -60,20 +61,13 @@ bool has_negative_zero(const StampSeriesOf<float>& s);
 // average_duplicates leaves them).  The row mean sums each row pairwise when
 // the joined table holds any missing cell and column by column otherwise, as
 // the library's reduction does on the layouts it builds in those two cases.
+// With `with_spread`, `spread` is per stamp the mean across the stations of
+// the squared deviation of a station's value from the regional mean there,
+// summed as the mean is; its square root is the population standard
+// deviation across the stations.
 RegionalAggregateOf<double> aggregate_stations(const std::vector<StampSeriesOf<double>>& stations,
-                                               bool with_range);
+                                               bool with_range, bool with_spread);
 RegionalAggregateOf<float> aggregate_stations(const std::vector<StampSeriesOf<float>>& stations,
-                                              bool with_range);
-
-// The spread of the stations about their aggregate `agg` (aggregate_stations
-// of the same stations): per stamp of the union, the mean across the stations
-// of the squared deviation of a station's value from the regional mean there,
-// summed as aggregate_stations sums.  Its square root is the population
-// standard deviation across the stations.  The stations' values are replaced
-// by their squared deviations on the way.
-std::vector<double> mean_square_deviations(std::vector<StampSeriesOf<double>>& stations,
-                                           const RegionalAggregateOf<double>& agg);
-std::vector<float> mean_square_deviations(std::vector<StampSeriesOf<float>>& stations,
-                                          const RegionalAggregateOf<float>& agg);
+                                              bool with_range, bool with_spread);
 
 }  // namespace kvelo::core

@@ -43,12 +43,10 @@ void draw_with_band(const bias::Run& r, py::handle ax, py::handle key, py::handl
 
 py::object plot_station_timeseries_bias1(const Call& c) {
     bias::Run r(c);
-    const py::object& config = r.config;
-    const py::object& data = r.data;
     start_banner(c, r.debug_flag, kName);
 
-    const bias::RegionSettings settings = bias::region_settings(r, config);
-    const bias::Stations stations = bias::sorted_stations(r, data);
+    const bias::RegionSettings settings = bias::region_settings(r);
+    const bias::Stations stations = bias::sorted_stations(r);
     const std::vector<py::object> exp_keys = bias::experiment_keys(r, stations.data);
 
     // Per experiment key, by its place in exp_keys (the keys are distinct): the

@@ -37,12 +37,10 @@ void finish_axes(const bias::Run& r, py::handle ax, py::handle title, py::handle
 
 py::object plot_station_timeseries_bias2(const Call& c) {
     bias::Run r(c);
-    const py::object& config = r.config;
-    const py::object& data = r.data;
     start_banner(c, r.debug_flag, kName);
 
-    const bias::RegionSettings settings = bias::region_settings(r, config);
-    const bias::Stations stations = bias::sorted_stations(r, data);
+    const bias::RegionSettings settings = bias::region_settings(r);
+    const bias::Stations stations = bias::sorted_stations(r);
     if (stations.data.empty()) {
         // The experiments come from the first station; without one there is nothing.
         log_warning(c, py::str("No stations in the data; skipping bias plotting."));
@@ -86,7 +84,7 @@ py::object plot_station_timeseries_bias2(const Call& c) {
         }
     }
     if (r.debug) {
-        log_debug(c, fmt("Total stations with bias: {} / {}", bias_data.size(), py::len(data)));
+        log_debug(c, fmt("Total stations with bias: {} / {}", bias_data.size(), py::len(r.data)));
     }
 
     // Regional mean and station spread of every key that some station holds.

@@ -98,10 +98,10 @@ void finish_figure(const Run& r, py::handle fig, py::handle ax, py::handle title
     bias::save_figure(r, fig, stem);
 }
 
-void finish_run(const Run& r, long long valid_station_count, py::handle data) {
+void finish_run(const Run& r, long long valid_station_count) {
     if (r.debug) {
         log_debug(r.c,
-                  fmt("Total stations with bias: {} / {}", valid_station_count, py::len(data)));
+                  fmt("Total stations with bias: {} / {}", valid_station_count, py::len(r.data)));
     }
     end_banner(r.c, r.debug_flag, kName);
 }
@@ -117,7 +117,6 @@ py::object repaired_band(py::handle band, py::handle series) {
 py::object plot_station_timeseries_bias3(const Call& c) {
     Run r(c);
     const py::object& config = r.config;
-    const py::object& data = r.data;
     start_banner(c, r.debug_flag, kName);
 
     get(config, "obs_dataset_type");
@@ -135,7 +134,7 @@ py::object plot_station_timeseries_bias3(const Call& c) {
 
     c.g("sns").attr("set_theme")("style"_a = "whitegrid");
 
-    const bias::Stations stations = bias::sorted_stations(r, data);
+    const bias::Stations stations = bias::sorted_stations(r);
     r.exp_keys = bias::experiment_keys(r, stations.data);
     py::object bias_series = c.g("defaultdict")(c.g("list"));
     for (const py::object& key : r.exp_keys) bias_series[key] = py::list();
@@ -236,7 +235,7 @@ py::object plot_station_timeseries_bias3(const Call& c) {
     }
 
     if (!truthy(show_stations)) {
-        finish_run(r, valid_station_count, data);
+        finish_run(r, valid_station_count);
         return py::none();
     }
 
@@ -281,7 +280,7 @@ py::object plot_station_timeseries_bias3(const Call& c) {
                       0.9, time_index, fmt("_{}_bias", figure_names.claim(sid, site_name)));
         guard.close();
     }
-    finish_run(r, valid_station_count, data);
+    finish_run(r, valid_station_count);
     return py::none();
 }
 

@@ -37,7 +37,6 @@ std::pair<py::object, py::object> compute_bias_and_rmse(const bias::Run& r, bias
 py::object plot_station_bias_collocation(const Call& c) {
     bias::Run r(c);
     const py::object& config = r.config;
-    const py::object& data = r.data;
     start_banner(c, r.debug_flag, kName);
 
     py::object start_date = get(config, "start_date");
@@ -45,7 +44,7 @@ py::object plot_station_bias_collocation(const Call& c) {
     py::object force_full_year = get(config, "force_full_year", py::none());
     py::str date_range = fmt("[{} to {}] ({})", start_date, end_date, r.tavg);
 
-    const bias::Stations stations = bias::sorted_stations(r, data);
+    const bias::Stations stations = bias::sorted_stations(r);
     const std::vector<py::object> exp_keys = bias::experiment_keys(r, stations.data);
     if (exp_keys.empty()) {
         log_warning(c, py::str("No experiments found to compute bias."));

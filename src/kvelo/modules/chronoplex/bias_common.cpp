@@ -32,13 +32,14 @@ Run::Run(const Call& call)
       obs_key(fmt("{}_obs", variable)),
       prefix(fmt("{}_", variable)) {}
 
-Stations sorted_stations(const Run& r, py::handle data) {
-    Stations out{r.c.g("sorted")(data), {}};
-    for (py::handle sid : out.ids) out.data.push_back(data[sid]);
+Stations sorted_stations(const Run& r) {
+    Stations out{r.c.g("sorted")(r.data), {}};
+    for (py::handle sid : out.ids) out.data.push_back(r.data[sid]);
     return out;
 }
 
-RegionSettings region_settings(const Run& r, py::handle config) {
+RegionSettings region_settings(const Run& r) {
+    const py::object& config = r.config;
     py::object plot_region = get(config, "plot_region", py::str("Region"));
     py::object start_date = get(config, "start_date");
     py::object end_date = get(config, "end_date");
@@ -138,18 +139,14 @@ py::object population_spread(const Run& r, py::handle series) {
 
 RegionalSeries regional_series(const Run& r, const py::list& series, const Reduction& how,
                                bool keep_table) {
-    if (!keep_table) {
-        NativeRegional native(r.c, Duplicates::AveragedWhenRepeated);
-        bool taken = true;
-        for (py::handle s : series) {
-            taken = native.add(s.attr("index"), s.attr("values"));
-            if (!taken) break;
-        }
-        if (taken && !native.empty()) return native.reduce(how);
+    Regional regional(r.c, Duplicates::AveragedWhenRepeated, !keep_table);
+    for (py::handle s : series) {
+        py::object one = py::reinterpret_borrow<py::object>(s);
+        regional.add(
+            [&](NativeRegional& n) { return n.add(one.attr("index"), one.attr("values")); },
+            [one] { return one; }, py::handle());
     }
-    LibraryRegional library(r.c, Duplicates::AveragedWhenRepeated);
-    for (py::handle s : series) library.add(py::reinterpret_borrow<py::object>(s), py::handle());
-    return library.reduce(how);
+    return regional.reduce(how);
 }
 
 py::object line_style(const Run& r, py::handle key) {

@@ -36,7 +36,7 @@ struct Stations {
     py::list ids;
     std::vector<py::object> data;
 };
-Stations sorted_stations(const Run& r, py::handle data);
+Stations sorted_stations(const Run& r);  // the stations of r.data in sorted order
 
 // The settings the first and second variants read alike, in their order:
 // region label, "[{start_date} to {end_date}] ({tavg})" and force_full_year;
@@ -44,7 +44,7 @@ Stations sorted_stations(const Run& r, py::handle data);
 struct RegionSettings {
     py::object region_label, date_range, force_full_year;
 };
-RegionSettings region_settings(const Run& r, py::handle config);
+RegionSettings region_settings(const Run& r);  // read off r.config
 
 // Keys of the given station_data mappings that start with "{variable}_" and
 // are not the observation key, without repeats, sorted ascending.

@@ -105,15 +105,14 @@ struct Station {
     py::object times;  // DatetimeIndex of its `time`
 };
 
-// Hands one station's values of `key` to the kernel: a plain list of floats
+// Hands one station's values (of one key) to the kernel: a plain list of floats
 // as read; any other plain list typed by the library's own inference, as
 // pd.Series(values, index=times) does (float32 items stay float32, integers
 // int64, mixtures and objects object); a numpy array as it is.  Anything else
 // (a Series, which the library aligns on its index; a tuple; a masked array)
 // is refused.
-bool gather_station(const Call& c, NativeRegional& gather, const Station& s, py::handle key,
+bool gather_station(const Call& c, NativeRegional& gather, const Station& s, py::handle values,
                     std::vector<double>& floats) {
-    py::object values = s.data[key];
     if (PyList_CheckExact(values.ptr())) {
         if (float_list_values(values, floats)) return gather.add(s.times, floats);
         if (numpy_scalars_of_one_type(c, values)) {
@@ -130,21 +129,17 @@ bool gather_station(const Call& c, NativeRegional& gather, const Station& s, py:
 // row reductions.
 RegionalSeries aggregate_key(const Call& c, const std::vector<const Station*>& with_key,
                              py::handle key, bool with_range) {
-    const Reduction how{.sort_rows = true, .range = with_range};
-    NativeRegional native(c, Duplicates::Averaged);
-    std::vector<double> floats;
-    bool taken = true;
-    for (const Station* s : with_key) {
-        taken = gather_station(c, native, *s, key, floats);
-        if (!taken) break;
-    }
-    if (taken && !native.empty()) return native.reduce(how);
-    LibraryRegional library(c, Duplicates::Averaged);
     py::object pd = c.g("pd");
+    Regional regional(c, Duplicates::Averaged);
+    std::vector<double> floats;
     for (const Station* s : with_key) {
-        library.add(pd.attr("Series")(s->data[key], "index"_a = s->times), s->sid);
+        py::object values = s->data[key];
+        regional.add(
+            [&](NativeRegional& n) { return gather_station(c, n, *s, values, floats); },
+            [pd, values, times = s->times] { return pd.attr("Series")(values, "index"_a = times); },
+            s->sid);
     }
-    return library.reduce(how);
+    return regional.reduce({.sort_rows = true, .range = with_range});
 }
 
 py::object plot_station_timeseries_collocation(const Call& c) {

@@ -49,29 +49,18 @@ py::object as_datetime(const Call& c, py::handle times) {
 // raises its own errors for what it cannot join.
 RegionalSeries regional_series(const Call& c, py::handle data, py::handle station_ids) {
     py::object pd = c.g("pd");
-    const Reduction how{.sort_rows = true, .range = true};
-    NativeRegional native(c, Duplicates::Averaged);
-    bool taken = true;
+    Regional regional(c, Duplicates::Averaged);
     for (py::handle sid : station_ids) {
         py::object st = data[sid];
-        py::object t = as_datetime(c, st["time"]);
+        py::object times = as_datetime(c, st["time"]);
         // The values by their array, as the library formulation takes them.
-        py::object raw = st["value"];
-        if (py::isinstance(raw, pd.attr("Series"))) raw = raw.attr("values");
-        taken = native.add(t, raw);
-        if (!taken) break;
-    }
-    if (taken && !native.empty()) return native.reduce(how);
-
-    LibraryRegional library(c, Duplicates::Averaged);
-    for (py::handle sid : station_ids) {
-        py::object st = data[sid];
-        py::object times = pd.attr("to_datetime")(st["time"]);
         py::object values = st["value"];
         if (py::isinstance(values, pd.attr("Series"))) values = values.attr("values");
-        library.add(pd.attr("Series")(values, "index"_a = times), sid);
+        regional.add([&](NativeRegional& n) { return n.add(times, values); },
+                     [pd, values, times] { return pd.attr("Series")(values, "index"_a = times); },
+                     sid);
     }
-    return library.reduce(how);
+    return regional.reduce({.sort_rows = true, .range = true});
 }
 
 // Up to this many colours the palette is asked for as it is written.

@@ -125,14 +125,12 @@ bool NativeRegional::add(py::handle stamps, const std::vector<double>& values) {
 }
 
 template <typename T>
-RegionalSeries NativeRegional::reduce_stations(std::vector<core::StampSeriesOf<T>>& stations,
+RegionalSeries NativeRegional::reduce_stations(const std::vector<core::StampSeriesOf<T>>& stations,
                                                const Reduction& how) const {
     core::RegionalAggregateOf<T> agg;
-    std::vector<T> spread;
     {
         py::gil_scoped_release release;
-        agg = core::aggregate_stations(stations, how.range);
-        if (how.spread) spread = core::mean_square_deviations(stations, agg);
+        agg = core::aggregate_stations(stations, how.range, how.spread);
     }
     py::object pd = c_.g("pd");
     RegionalSeries out;
@@ -146,14 +144,36 @@ RegionalSeries NativeRegional::reduce_stations(std::vector<core::StampSeriesOf<T
         out.min = series(agg.min);
         out.max = series(agg.max);
     }
-    if (how.spread) out.band = c_.g("np").attr("sqrt")(series(spread));
+    if (how.spread) out.band = c_.g("np").attr("sqrt")(series(agg.spread));
     out.table = py::none();
     return out;
 }
 
-RegionalSeries NativeRegional::reduce(const Reduction& how) {
+RegionalSeries NativeRegional::reduce(const Reduction& how) const {
     if (type_ == Type::Float) return reduce_stations(floats_, how);
     return reduce_stations(doubles_, how);
+}
+
+// ---- the route taken ----------------------------------------------------------
+
+void Regional::add(const std::function<bool(NativeRegional&)>& to_kernel,
+                   std::function<py::object()> series, py::handle name) {
+    py::object named = py::reinterpret_borrow<py::object>(name);
+    if (native_on_) {
+        if (to_kernel(native_)) {
+            held_.push_back({std::move(series), std::move(named)});
+            return;
+        }
+        native_on_ = false;
+        for (const Held& h : held_) library_.add(h.series(), h.name);
+        held_.clear();
+    }
+    library_.add(series(), named);
+}
+
+RegionalSeries Regional::reduce(const Reduction& how) const {
+    if (native_on_ && !native_.empty()) return native_.reduce(how);
+    return library_.reduce(how);
 }
 
 }  // namespace kvelo::chronoplex

@@ -6,15 +6,16 @@
 // Two routes give the same numbers.  LibraryRegional is the table library's
 // own formulation (groupby mean, concat along the columns, row reductions);
 // NativeRegional takes the stations' stamps and values as that formulation
-// would hold them and reduces them with core::aggregate_stations.  A caller
-// offers every station to the native route and takes the library's when one
-// is refused: anything the kernel does not follow exactly goes to the
-// library, which also raises its own errors.
+// would hold them and reduces them with core::aggregate_stations.  Regional
+// drives both: every station goes to the native route until one is refused,
+// then all go to the library: anything the kernel does not follow exactly
+// goes to the library, which also raises its own errors.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "kvelo/binding/function.hpp"
@@ -94,9 +95,8 @@ class NativeRegional {
 
     // The stations' regional series, indexed by the union of their stamps
     // (ascending, whatever `how.sort_rows` says), which keeps the stamps' name
-    // when all stations agree.  The gathered stations serve once: the spread
-    // is computed in their place.
-    RegionalSeries reduce(const Reduction& how);
+    // when all stations agree.
+    RegionalSeries reduce(const Reduction& how) const;
 
   private:
     enum class Type { Unset, Double, Float };
@@ -105,7 +105,7 @@ class NativeRegional {
     bool push(std::vector<core::StampSeriesOf<T>>& into, const std::vector<int64_t>& t, const T* v,
               size_t n);
     template <typename T>
-    RegionalSeries reduce_stations(std::vector<core::StampSeriesOf<T>>& stations,
+    RegionalSeries reduce_stations(const std::vector<core::StampSeriesOf<T>>& stations,
                                    const Reduction& how) const;
 
     const binding::Call& c_;
@@ -115,6 +115,34 @@ class NativeRegional {
     py::object name_ = py::none();
     std::vector<core::StampSeriesOf<double>> doubles_;
     std::vector<core::StampSeriesOf<float>> floats_;
+};
+
+// The regional series of stations handed in one at a time, each read once:
+// natively while the kernel takes every station, else by the library (the
+// stations the kernel took are then handed to it too, in their order).
+class Regional {
+  public:
+    // `native` false: the library's route from the start.
+    Regional(const binding::Call& c, Duplicates duplicates, bool native = true)
+        : native_(c, duplicates), library_(c, duplicates), native_on_(native) {}
+
+    // One station: `to_kernel` offers it to the native route (false: refused),
+    // `series` makes its series for the library when the library needs it,
+    // `name` names its column (a null handle keeps the series' name).
+    void add(const std::function<bool(NativeRegional&)>& to_kernel,
+             std::function<py::object()> series, py::handle name);
+
+    RegionalSeries reduce(const Reduction& how) const;
+
+  private:
+    struct Held {
+        std::function<py::object()> series;
+        py::object name;
+    };
+    NativeRegional native_;
+    LibraryRegional library_;
+    bool native_on_;
+    std::vector<Held> held_;  // the stations the kernel took
 };
 
 }  // namespace kvelo::chronoplex
