@@ -269,8 +269,6 @@ size_t FunctionSpec::place(std::string_view name) const {
 
 const py::object& Call::arg(std::string_view name) const { return args_[spec_.place(name)]; }
 
-const std::string& Call::qualname() const { return spec_.qualname; }
-
 py::object Call::g(const char* name) const {
     // As the interpreter looks up a global: an error of the lookup itself
     // (a key whose comparison raises) propagates.

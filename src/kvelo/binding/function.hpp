@@ -63,7 +63,6 @@ class Call {
     // A module global (falls back to builtins), looked up now: NameError when missing.
     py::object g(const char* name) const;
     const py::dict& globals() const { return globals_; }
-    const std::string& qualname() const;
 
   private:
     const FunctionSpec& spec_;

@@ -20,10 +20,8 @@ py::object import_from(py::module_& m, const char* module, const char* name, con
     py::object mod = py::reinterpret_steal<py::object>(
         PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.ptr(), 0));
     if (!mod) throw py::error_already_set();
-    py::object value = py::reinterpret_steal<py::object>(PyObject_GetAttrString(mod.ptr(), name));
+    py::object value = getattr_or(mod, name, py::handle());
     if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-        PyErr_Clear();
         py::dict modules = py::module_::import("sys").attr("modules");
         std::string full = std::string(module) + "." + name;
         if (contains(modules, py::str(full))) {

@@ -37,8 +37,6 @@ int exec_module(PyObject* pm) {
         return 0;
     } catch (pybind11::error_already_set& e) {
         e.restore();
-    } catch (pybind11::builtin_exception& e) {
-        e.set_error();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (...) {

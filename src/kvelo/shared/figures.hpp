@@ -32,7 +32,6 @@ class FigureGuard {
     ~FigureGuard();
     // Closes now (as a normal return would); the guard then does nothing more.
     void close();
-    const py::object& figure() const { return fig_; }
 
   private:
     py::object plt_;

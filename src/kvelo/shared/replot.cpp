@@ -23,8 +23,6 @@ bool ends_with(py::handle path, const char* ending) {
     return truthy(path.attr("endswith")(ending));
 }
 
-}  // namespace
-
 py::object run_replot(const Call& c, const ReplotForm& form, const ReplotDraw& draw) {
     const py::object& table_file = c.arg(form.file_param);
     log_debug(c, py::str(start_banner_text(form.name)));
@@ -67,6 +65,8 @@ FunctionSpec replot_spec(const ReplotForm& form, ReplotDraw draw) {
         .impl = [form, draw = std::move(draw)](const Call& c) { return run_replot(c, form, draw); },
         .doc = doc};
 }
+
+}  // namespace
 
 void load_replot_module(py::module_& m, const ReplotForm& form, ReplotDraw draw) {
     import_base_libraries(m);

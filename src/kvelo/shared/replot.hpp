@@ -38,22 +38,16 @@ struct ReplotForm {
 // Draws everything below the title onto the new current figure.
 using ReplotDraw = std::function<void(const Call& c, const SavedTable& saved)>;
 
-// (<file_param>, var, output_base, save_formats): Start line; the table read
-// by its case-sensitive ending ".csv" or ".nc", else the printed line
-// "[ERROR] Could not load <kind> file: <path>" and a return; a new figure
-// held by a guard through drawing, the title, tight layout and one file per
-// format word; the figure closed; End line.  Reading errors propagate.
-py::object run_replot(const Call& c, const ReplotForm& form, const ReplotDraw& draw);
-
-// The entry point: <name>(<file_param>, var, output_base,
-// save_formats=["png", "pdf"]) (one list, made now) running `run_replot`
-// with `draw`; the help text is the signature line, a blank line and the
-// form's summary.
-FunctionSpec replot_spec(const ReplotForm& form, ReplotDraw draw);
-
 // The body of a replot module: the base and drawing libraries, datetime,
 // make_axes_locatable, read_data and save_data of kvelo.py.io, in this order,
-// then its one function from `replot_spec(form, draw)`.
+// then its one function: <name>(<file_param>, var, output_base,
+// save_formats=["png", "pdf"]) (one list, made now), whose help text is the
+// signature line, a blank line and the form's summary.  A call: Start line;
+// the table read by its case-sensitive ending ".csv" or ".nc", else the
+// printed line "[ERROR] Could not load <kind> file: <path>" and a return; a
+// new figure held by a guard through drawing, the title, tight layout and one
+// file per format word; the figure closed; End line.  Reading errors
+// propagate.
 void load_replot_module(py::module_& m, const ReplotForm& form, ReplotDraw draw);
 
 }  // namespace kvelo::shared
