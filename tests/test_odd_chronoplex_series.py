@@ -13,7 +13,7 @@ import pytest
 
 from kvelo.py import chronoplex
 from support.child import printed_lines
-from support.plain_series import Recorder, outcome, plain_run, read_table
+from support.plain_series import Recorder, error_name, plain_run, read_table
 from support.texts import SURROGATE
 
 REGIONAL = "out/o3_regional_mean.png"
@@ -47,7 +47,7 @@ def test_group_size_answers_as_python_arithmetic(monkeypatch, group_size, mode, 
     monkeypatch.setattr(matplotlib.figure.Figure, "savefig", saves)
     monkeypatch.setattr(chronoplex, "read_data", read_table)
     config = {"show_stations": True, "plot_mode": mode, "station_plot_group_size": group_size}
-    assert outcome(lambda: plain_run(config)) == error
+    assert error_name(lambda: plain_run(config)) == error
     assert saves.paths == saved
     assert plt.get_fignums() == []
 
@@ -71,7 +71,7 @@ def test_group_size_that_crashed_or_hung(group_size, show_stations, error, saved
         import seaborn as sns
         from kvelo.py import chronoplex
         from support.odd_values import IndexOnce
-        from support.plain_series import Recorder, outcome, plain_run, read_table
+        from support.plain_series import Recorder, error_name, plain_run, read_table
         saves = Recorder()
         matplotlib.figure.Figure.savefig = saves
         chronoplex.read_data = read_table
@@ -83,7 +83,7 @@ def test_group_size_that_crashed_or_hung(group_size, show_stations, error, saved
             return real_plot(ax, *args, **kw)
         matplotlib.axes.Axes.plot = plot
         config = {{"show_stations": {show_stations}, "station_plot_group_size": {group_size}}}
-        error = outcome(lambda: plain_run(config))
+        error = error_name(lambda: plain_run(config))
         print(json.dumps({{"error": error, "saved": saves.paths, "colours": colours,
                           "palette": [list(c) for c in sns.color_palette("colorblind", 3)]}}))
         """, timeout=120)[-1])

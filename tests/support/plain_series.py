@@ -32,7 +32,7 @@ class Recorder:
         return lambda path, **kw: self.paths.append(str(path))
 
 
-def outcome(run):
+def error_name(run):
     """The name of the exception a call raises, None when it returns."""
     try:
         run()
